@@ -1,0 +1,39 @@
+// Internal to the POSIX layer: the process-wide table behind HANDLE values,
+// and the one mapping from errno to Windows error codes.
+#pragma once
+
+#include <sys/types.h>
+
+#include "platform/Win32.h"
+
+namespace posix {
+
+enum class ObjectKind : unsigned char { Free, Process, Token };
+
+struct KernelObject {
+    ObjectKind kind;
+    unsigned short generation;
+    int procDir;  // Process: O_PATH descriptor of /proc/<pid>, bound to that one process
+    pid_t pid;    // Process: its id; Token: the process it belongs to
+};
+
+// The pseudo handle that GetCurrentProcess returns, as on Windows.
+inline HANDLE CurrentProcessPseudoHandle() { return INVALID_HANDLE_VALUE; }
+
+// Returns NULL (last error ERROR_NO_SYSTEM_RESOURCES-like 4) when the table is full.
+HANDLE InsertObject(ObjectKind kind, int procDir, pid_t pid);
+
+// Copies the live object behind `handle` of kind `kind`; false when there is none.
+bool LookupObject(HANDLE handle, ObjectKind kind, KernelObject* object);
+
+// Number of live entries; tests use it to prove that nothing leaks.
+int LiveObjectCount();
+
+// Windows error code for an errno value.
+DWORD ErrorFromErrno(int error);
+
+// Sets the last error from `error` and returns FALSE, for one-line failures.
+BOOL FailWithErrno(int error);
+BOOL Fail(DWORD code);
+
+}  // namespace posix

@@ -1,0 +1,378 @@
+// kernel32 over Linux: last error, system message texts, the command line,
+// the program's own module, process handles and the error mode.
+#include <fcntl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "platform/Win32.h"
+#include "platform/posix/KernelObjects.h"
+
+// --- the program's arguments -------------------------------------------------
+
+int __argc = 0;
+char** __argv = nullptr;
+
+namespace {
+
+// glibc hands (argc, argv, envp) to .init_array entries: the arguments are
+// kept as the Windows CRT keeps them, without any constructor or heap.
+void CaptureArguments(int argc, char** argv, char**) {
+    __argc = argc;
+    __argv = argv;
+}
+__attribute__((section(".init_array"), used)) void (*const captureArguments)(int, char**, char**) = CaptureArguments;
+
+thread_local DWORD lastError = ERROR_SUCCESS;
+
+// Appends `arg` quoted so that the Windows command-line splitter gives it back.
+void AppendQuoted(std::string& line, const char* arg) {
+    if (arg[0] != '\0' && std::strpbrk(arg, " \t\n\v\"") == nullptr) {
+        line += arg;
+        return;
+    }
+    line += '"';
+    for (const char* p = arg;; ++p) {
+        size_t backslashes = 0;
+        while (*p == '\\') {
+            ++p;
+            ++backslashes;
+        }
+        if (*p == '\0') {
+            line.append(backslashes * 2, '\\');  // they precede the closing quote
+            break;
+        }
+        if (*p == '"') {
+            line.append(backslashes * 2 + 1, '\\');
+        } else {
+            line.append(backslashes, '\\');
+        }
+        line += *p;
+    }
+    line += '"';
+}
+
+}  // namespace
+
+extern "C" {
+
+DWORD GetLastError(void) { return lastError; }
+void SetLastError(DWORD dwErrCode) { lastError = dwErrCode; }
+
+LPSTR GetCommandLineA(void) {
+    static std::string line = [] {
+        std::string joined;
+        for (int i = 0; i < __argc && __argv != nullptr && __argv[i] != nullptr; ++i) {
+            if (i > 0) joined += ' ';
+            AppendQuoted(joined, __argv[i]);
+        }
+        return joined;
+    }();
+    return &line[0];
+}
+
+}  // extern "C"
+
+// --- system message texts ----------------------------------------------------
+
+namespace {
+
+struct Message {
+    DWORD code;
+    const char* text;
+};
+
+// The English texts Windows gives for the codes this layer can produce,
+// line ends and inserts included, so the Linux build prints what Windows prints.
+const Message kMessages[] = {
+    {0, "The operation completed successfully.\r\n"},
+    {1, "Incorrect function.\r\n"},
+    {2, "The system cannot find the file specified.\r\n"},
+    {3, "The system cannot find the path specified.\r\n"},
+    {4, "The system cannot open the file.\r\n"},
+    {5, "Access is denied.\r\n"},
+    {6, "The handle is invalid.\r\n"},
+    {8, "Not enough memory resources are available to process this command.\r\n"},
+    {13, "The data is invalid.\r\n"},
+    {31, "A device attached to the system is not functioning.\r\n"},
+    {34, "The wrong diskette is in the drive.\r\nInsert %2 (Volume Serial Number: %3) into drive %1.\r\n"},
+    {50, "The request is not supported.\r\n"},
+    {87, "The parameter is incorrect.\r\n"},
+    {122, "The data area passed to a system call is too small.\r\n"},
+    {126, "The specified module could not be found.\r\n"},
+    {206, "The filename or extension is too long.\r\n"},
+    {317, "The system cannot find message text for message number 0x%1 in the message file for %2.\r\n"},
+    {998, "Invalid access to memory location.\r\n"},
+    {1117, "The request could not be performed because of an I/O device error.\r\n"},
+    {1300, "Not all privileges or groups referenced are assigned to the caller.\r\n"},
+    {1313, "A specified privilege does not exist.\r\n"},
+    {1812, "The specified image file did not contain a resource section.\r\n"},
+    {1813, "The specified resource type cannot be found in the image file.\r\n"},
+    {1815, "The specified resource language ID cannot be found in the image file.\r\n"},
+};
+
+}  // namespace
+
+extern "C" DWORD FormatMessageA(DWORD dwFlags, LPCVOID, DWORD dwMessageId, DWORD dwLanguageId, LPSTR lpBuffer,
+                                DWORD nSize, void*) {
+    if (dwFlags != (FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS) || lpBuffer == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    if (dwLanguageId != 0 && dwLanguageId != MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT)) {
+        SetLastError(ERROR_RESOURCE_LANG_NOT_FOUND);
+        return 0;
+    }
+    for (const Message& row : kMessages) {
+        if (row.code != dwMessageId) continue;
+        size_t length = std::strlen(row.text);
+        if (length >= nSize) {
+            SetLastError(ERROR_INSUFFICIENT_BUFFER);
+            return 0;
+        }
+        std::memcpy(lpBuffer, row.text, length + 1);
+        return static_cast<DWORD>(length);
+    }
+    SetLastError(ERROR_MR_MID_NOT_FOUND);
+    return 0;
+}
+
+// --- errno mapping -----------------------------------------------------------
+
+namespace posix {
+
+DWORD ErrorFromErrno(int error) {
+    switch (error) {
+    case 0: return ERROR_SUCCESS;
+    case ENOENT: return ERROR_FILE_NOT_FOUND;
+    case ENOTDIR:
+    case ELOOP: return ERROR_PATH_NOT_FOUND;
+    case EMFILE:
+    case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
+    case EACCES:
+    case EPERM: return ERROR_ACCESS_DENIED;
+    case EBADF: return ERROR_INVALID_HANDLE;
+    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
+    case EINVAL:
+    case ESRCH: return ERROR_INVALID_PARAMETER;
+    case EFAULT: return ERROR_NOACCESS;
+    case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
+    case ENOSYS:
+    case EOPNOTSUPP: return ERROR_NOT_SUPPORTED;
+    case EIO: return ERROR_IO_DEVICE;
+    default: return ERROR_GEN_FAILURE;
+    }
+}
+
+BOOL FailWithErrno(int error) { return Fail(ErrorFromErrno(error)); }
+
+BOOL Fail(DWORD code) {
+    SetLastError(code);
+    return FALSE;
+}
+
+// --- handles -----------------------------------------------------------------
+
+namespace {
+
+constexpr int kMaxObjects = 64;
+KernelObject objects[kMaxObjects];  // zero-initialised: all Free
+std::mutex objectsLock;
+
+// Handle values look like Windows ones (multiples of 4, never NULL or -1) and
+// carry a generation, so a stale handle does not reach a reused slot.
+HANDLE EncodeHandle(int index, unsigned short generation) {
+    uintptr_t value = (static_cast<uintptr_t>(generation) << 16) | (static_cast<uintptr_t>(index + 1) << 2);
+    return reinterpret_cast<HANDLE>(value);
+}
+
+int DecodeHandle(HANDLE handle) {
+    uintptr_t value = reinterpret_cast<uintptr_t>(handle);
+    if ((value & 3) != 0 || value > 0xFFFFFFFFu) return -1;
+    int index = static_cast<int>((value >> 2) & 0x3FFF) - 1;
+    if (index < 0 || index >= kMaxObjects) return -1;
+    const KernelObject& object = objects[index];
+    if (object.kind == ObjectKind::Free || EncodeHandle(index, object.generation) != handle) return -1;
+    return index;
+}
+
+}  // namespace
+
+HANDLE InsertObject(ObjectKind kind, int procDir, pid_t pid) {
+    std::lock_guard<std::mutex> guard(objectsLock);
+    for (int i = 0; i < kMaxObjects; ++i) {
+        KernelObject& object = objects[i];
+        if (object.kind != ObjectKind::Free) continue;
+        object.kind = kind;
+        object.generation = static_cast<unsigned short>(object.generation + 1);
+        object.procDir = procDir;
+        object.pid = pid;
+        return EncodeHandle(i, object.generation);
+    }
+    SetLastError(ERROR_TOO_MANY_OPEN_FILES);
+    return nullptr;
+}
+
+bool LookupObject(HANDLE handle, ObjectKind kind, KernelObject* object) {
+    std::lock_guard<std::mutex> guard(objectsLock);
+    int index = DecodeHandle(handle);
+    if (index < 0 || objects[index].kind != kind) return false;
+    *object = objects[index];
+    return true;
+}
+
+int LiveObjectCount() {
+    std::lock_guard<std::mutex> guard(objectsLock);
+    int count = 0;
+    for (const KernelObject& object : objects) count += object.kind != ObjectKind::Free;
+    return count;
+}
+
+}  // namespace posix
+
+using posix::KernelObject;
+using posix::ObjectKind;
+
+namespace {
+
+// True when `pid` leads its thread group: /proc answers for thread ids too,
+// but a thread is not a process.
+bool IsThreadGroupLeader(pid_t pid, int* error) {
+    long fd = syscall(SYS_pidfd_open, pid, 0);
+    if (fd >= 0) {
+        close(static_cast<int>(fd));
+        return true;
+    }
+    *error = errno;
+    return false;
+}
+
+}  // namespace
+
+extern "C" {
+
+HANDLE GetCurrentProcess(void) { return posix::CurrentProcessPseudoHandle(); }
+DWORD GetCurrentProcessId(void) { return static_cast<DWORD>(getpid()); }
+
+HANDLE OpenProcess(DWORD, BOOL, DWORD dwProcessId) {
+    // Ids beyond the kernel's range name no process, like 0.
+    if (dwProcessId == 0 || dwProcessId > 0x3FFFFFFFu) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    char path[32];
+    std::snprintf(path, sizeof path, "/proc/%u", static_cast<unsigned>(dwProcessId));
+    int dir = open(path, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) {
+        // Windows reports a process that does not exist as a bad parameter.
+        SetLastError(errno == ENOENT ? ERROR_INVALID_PARAMETER : posix::ErrorFromErrno(errno));
+        return nullptr;
+    }
+    pid_t pid = static_cast<pid_t>(dwProcessId);
+    int error = 0;
+    if (!IsThreadGroupLeader(pid, &error) && error != ENOSYS) {
+        close(dir);
+        SetLastError(error == EPERM || error == EACCES ? ERROR_ACCESS_DENIED : ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    HANDLE handle = posix::InsertObject(ObjectKind::Process, dir, pid);
+    if (handle == nullptr) close(dir);
+    return handle;
+}
+
+BOOL GetHandleInformation(HANDLE hObject, LPDWORD lpdwFlags) {
+    KernelObject object;
+    if (!posix::LookupObject(hObject, ObjectKind::Process, &object) &&
+        !posix::LookupObject(hObject, ObjectKind::Token, &object)) {
+        return posix::Fail(ERROR_INVALID_HANDLE);
+    }
+    if (lpdwFlags == nullptr) return posix::Fail(ERROR_NOACCESS);
+    *lpdwFlags = 0;
+    return TRUE;
+}
+
+BOOL CloseHandle(HANDLE hObject) {
+    if (hObject == posix::CurrentProcessPseudoHandle()) return TRUE;  // closing it is a no-op, as on Windows
+    int dir = -1;
+    {
+        std::lock_guard<std::mutex> guard(posix::objectsLock);
+        int index = posix::DecodeHandle(hObject);
+        if (index < 0) return posix::Fail(ERROR_INVALID_HANDLE);
+        KernelObject& object = posix::objects[index];
+        if (object.kind == ObjectKind::Process) dir = object.procDir;
+        object.kind = ObjectKind::Free;
+        object.procDir = -1;
+    }
+    if (dir >= 0) close(dir);
+    return TRUE;
+}
+
+// --- error mode --------------------------------------------------------------
+
+namespace {
+UINT errorMode = 0;
+}
+
+UINT SetErrorMode(UINT uMode) {
+    UINT previous = errorMode;
+    errorMode = uMode;
+    return previous;
+}
+
+UINT GetErrorMode(void) { return errorMode; }
+
+}  // extern "C"
+
+// --- the program's own module ------------------------------------------------
+
+extern "C" char __executable_start;  // linker-provided: where the program image begins
+
+extern "C" {
+
+HMODULE GetModuleHandleA(LPCSTR lpModuleName) {
+    if (lpModuleName != nullptr) {
+        SetLastError(ERROR_MOD_NOT_FOUND);  // only the program itself is a module here
+        return nullptr;
+    }
+    return &__executable_start;
+}
+
+DWORD GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize) {
+    if (hModule != nullptr && hModule != &__executable_start) {
+        SetLastError(ERROR_MOD_NOT_FOUND);
+        return 0;
+    }
+    char path[4096];
+    ssize_t length = readlink("/proc/self/exe", path, sizeof path);
+    if (length < 0) {
+        SetLastError(posix::ErrorFromErrno(errno));
+        return 0;
+    }
+    if (static_cast<size_t>(length) >= sizeof path) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return 0;
+    }
+    if (nSize == 0 || lpFilename == nullptr) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    // As on Windows: a path that does not fit is cut and terminated, and the
+    // full buffer size is returned with ERROR_INSUFFICIENT_BUFFER.
+    if (static_cast<size_t>(length) >= nSize) {
+        std::memcpy(lpFilename, path, nSize - 1);
+        lpFilename[nSize - 1] = '\0';
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return nSize;
+    }
+    std::memcpy(lpFilename, path, static_cast<size_t>(length));
+    lpFilename[length] = '\0';
+    SetLastError(ERROR_SUCCESS);
+    return static_cast<DWORD>(length);
+}
+
+}  // extern "C"

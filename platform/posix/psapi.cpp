@@ -1,0 +1,176 @@
+// psapi over Linux: process memory counters from /proc/<pid>/status.
+//
+// WorkingSetSize = VmRSS, PeakWorkingSetSize = VmHWM, and PrivateUsage =
+// PagefileUsage = PeakPagefileUsage = VmData + VmStk: the private writable
+// memory the process has committed, touched or not, which is what Windows'
+// commit charge counts (Linux keeps no peak of it).
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/Win32.h"
+#include "platform/posix/KernelObjects.h"
+#include "platform/posix/ProcStatus.h"
+
+namespace posix {
+
+void ProcStatusParser::Feed(const char* data, size_t size) {
+    for (size_t i = 0; i < size; ++i) {
+        const char c = data[i];
+        if (c == '\n') {
+            EndLine();
+            continue;
+        }
+        switch (state_) {
+        case State::Key:
+            if (c == ':') {
+                static const char* const kNames[] = {"VmRSS", "VmHWM", "VmData", "VmStk"};
+                field_ = 0;
+                for (unsigned f = 0; f < 4; ++f) {
+                    if (keyLength_ == std::strlen(kNames[f]) && std::memcmp(key_, kNames[f], keyLength_) == 0) {
+                        field_ = 1u << f;
+                    }
+                }
+                // Only the first line of each name counts.
+                state_ = field_ != 0 && (seen_ & field_) == 0 ? State::Value : State::Skip;
+                value_ = 0;
+                digits_ = 0;
+                unitLength_ = 0;
+            } else if (keyLength_ < sizeof key_) {
+                key_[keyLength_++] = c;
+            } else {
+                state_ = State::Skip;  // longer than any wanted name
+            }
+            break;
+        case State::Value:
+            if (c >= '0' && c <= '9') {
+                const uint64_t digit = static_cast<uint64_t>(c - '0');
+                if (value_ > (UINT64_MAX - digit) / 10) malformed_ = true;
+                value_ = value_ * 10 + digit;
+                ++digits_;
+            } else if ((c == ' ' || c == '\t') && digits_ == 0) {
+                // blanks before the number
+            } else if (c == ' ' && digits_ > 0) {
+                state_ = State::Unit;
+            } else {
+                malformed_ = true;
+                state_ = State::Skip;
+            }
+            break;
+        case State::Unit:
+            // Exactly "kB" after the number's blank.
+            if (unitLength_ < 2 && c == "kB"[unitLength_]) {
+                ++unitLength_;
+            } else {
+                malformed_ = true;
+                state_ = State::Skip;
+            }
+            break;
+        case State::Skip:
+            break;
+        }
+    }
+}
+
+void ProcStatusParser::EndLine() {
+    if (state_ == State::Value || state_ == State::Unit) {
+        if (digits_ == 0 || unitLength_ != 2) {
+            malformed_ = true;
+        } else {
+            unsigned index = 0;
+            while ((1u << index) != field_) ++index;
+            kilobytes_[index] = value_;
+            seen_ |= field_;
+        }
+    }
+    state_ = State::Key;
+    keyLength_ = 0;
+    field_ = 0;
+}
+
+bool ProcStatusParser::Finish(ProcStatusCounters* counters) {
+    EndLine();  // a last line without its line feed still counts
+    if (malformed_) return false;
+    uint64_t* const bytes[4] = {&counters->residentBytes, &counters->peakResidentBytes, &counters->dataBytes,
+                                &counters->stackBytes};
+    for (unsigned i = 0; i < 4; ++i) {
+        if (kilobytes_[i] > UINT64_MAX / 1024) return false;
+        *bytes[i] = kilobytes_[i] * 1024;
+    }
+    return true;
+}
+
+}  // namespace posix
+
+namespace {
+
+// A process that has gone (exited and reaped after it was opened) answers
+// ESRCH or ENOENT through its held directory: it has no memory left.
+bool ProcessHasGone(int error) { return error == ESRCH || error == ENOENT; }
+
+// Reads the counters through `statusFd`; the file is read only as far as the
+// wanted lines go, and never past 1 MiB whatever it claims.
+BOOL ReadCounters(int statusFd, posix::ProcStatusCounters* counters) {
+    posix::ProcStatusParser parser;
+    char buffer[4096];
+    size_t total = 0;
+    while (!parser.Complete() && total < (1u << 20)) {
+        ssize_t n = read(statusFd, buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (ProcessHasGone(errno)) return TRUE;
+            return posix::FailWithErrno(errno);
+        }
+        if (n == 0) break;
+        parser.Feed(buffer, static_cast<size_t>(n));
+        total += static_cast<size_t>(n);
+    }
+    if (!parser.Finish(counters)) return posix::Fail(ERROR_INVALID_DATA);
+    return TRUE;
+}
+
+}  // namespace
+
+extern "C" BOOL GetProcessMemoryInfo(HANDLE Process, PPROCESS_MEMORY_COUNTERS ppsmemCounters, DWORD cb) {
+    int statusFd;
+    if (Process == posix::CurrentProcessPseudoHandle()) {
+        statusFd = open("/proc/self/status", O_RDONLY | O_CLOEXEC);
+    } else {
+        posix::KernelObject object;
+        if (!posix::LookupObject(Process, posix::ObjectKind::Process, &object)) {
+            return posix::Fail(ERROR_INVALID_HANDLE);
+        }
+        statusFd = openat(object.procDir, "status", O_RDONLY | O_CLOEXEC);
+    }
+    if (ppsmemCounters == nullptr) {
+        if (statusFd >= 0) close(statusFd);
+        return posix::Fail(ERROR_NOACCESS);
+    }
+    if (cb < sizeof(PROCESS_MEMORY_COUNTERS)) {
+        if (statusFd >= 0) close(statusFd);
+        return posix::Fail(ERROR_INSUFFICIENT_BUFFER);
+    }
+
+    posix::ProcStatusCounters counters;
+    if (statusFd < 0) {
+        if (!ProcessHasGone(errno)) return posix::FailWithErrno(errno);
+    } else {
+        BOOL ok = ReadCounters(statusFd, &counters);
+        close(statusFd);
+        if (!ok) return FALSE;
+    }
+
+    const uint64_t privateBytes = counters.dataBytes + counters.stackBytes;
+    PROCESS_MEMORY_COUNTERS_EX all;
+    std::memset(&all, 0, sizeof all);
+    all.cb = cb >= sizeof all ? static_cast<DWORD>(sizeof all) : static_cast<DWORD>(sizeof(PROCESS_MEMORY_COUNTERS));
+    all.WorkingSetSize = counters.residentBytes;
+    all.PeakWorkingSetSize = counters.peakResidentBytes;
+    all.PagefileUsage = privateBytes < counters.dataBytes ? UINT64_MAX : privateBytes;  // saturate, never wrap
+    all.PeakPagefileUsage = all.PagefileUsage;
+    all.PrivateUsage = all.PagefileUsage;
+    std::memcpy(ppsmemCounters, &all, all.cb);
+    return TRUE;
+}
