@@ -12,7 +12,7 @@
 #include <cerrno>
 
 #include "platform/Win32.h"
-#include "platform/posix/KernelObjects.h"
+#include "platform/posix/Internal.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "platform/Win32.h"
-#include "platform/posix/KernelObjects.h"
+#include "platform/posix/Internal.h"
 
 // --- the program's arguments -------------------------------------------------
 
@@ -65,18 +65,20 @@ DWORD GetLastError(void) { return lastError; }
 void SetLastError(DWORD dwErrCode) { lastError = dwErrCode; }
 
 LPSTR GetCommandLineA(void) {
-    static std::string line = [] {
-        std::string joined;
-        for (int i = 0; i < __argc && __argv != nullptr && __argv[i] != nullptr; ++i) {
-            if (i > 0) joined += ' ';
-            AppendQuoted(joined, __argv[i]);
-        }
-        return joined;
-    }();
+    static std::string line = posix::JoinCommandLine(__argc, __argv);  // built on first use
     return &line[0];
 }
 
 }  // extern "C"
+
+std::string posix::JoinCommandLine(int argc, char* const* argv) {
+    std::string joined;
+    for (int i = 0; i < argc && argv != nullptr && argv[i] != nullptr; ++i) {
+        if (i > 0) joined += ' ';
+        AppendQuoted(joined, argv[i]);
+    }
+    return joined;
+}
 
 // --- system message texts ----------------------------------------------------
 

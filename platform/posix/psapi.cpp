@@ -11,7 +11,7 @@
 #include <cstring>
 
 #include "platform/Win32.h"
-#include "platform/posix/KernelObjects.h"
+#include "platform/posix/Internal.h"
 #include "platform/posix/ProcStatus.h"
 
 namespace posix {

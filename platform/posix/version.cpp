@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "platform/Win32.h"
-#include "platform/posix/KernelObjects.h"
+#include "platform/posix/Internal.h"
 #include "platform/posix/VersionInfo.h"
 
 namespace posix {

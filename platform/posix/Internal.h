@@ -4,6 +4,8 @@
 
 #include <sys/types.h>
 
+#include <string>
+
 #include "platform/Win32.h"
 
 namespace posix {
@@ -31,6 +33,10 @@ int LiveObjectCount();
 
 // Windows error code for an errno value.
 DWORD ErrorFromErrno(int error);
+
+// The arguments joined into one line, each quoted so that the Windows
+// command-line splitter gives it back unchanged.
+std::string JoinCommandLine(int argc, char* const* argv);
 
 // Sets the last error from `error` and returns FALSE, for one-line failures.
 BOOL FailWithErrno(int error);

@@ -1,0 +1,167 @@
+// The built program as a monitoring host runs it: real processes, exact
+// standard output, empty standard error, the exit status.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "check/BuildDate.h"
+#include "tests/support/ExpectedUsage.h"
+#include "tests/support/Subprocess.h"
+
+namespace {
+
+const std::string kProgram = TRELMARK_PROGRAM;
+const std::string kMemhog = TRELMARK_MEMHOG;
+const std::string kUsage = ExpectedUsage("1.0.0.54 (" TRELMARK_BUILD_DATE ")");
+constexpr int kFailed = 255;  // -1 as an 8-bit exit status
+
+std::string Replace(std::string text, const std::string& from, const std::string& to) {
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+        text.replace(at, from.size(), to);
+    }
+    return text;
+}
+
+testsupport::Result Check(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {kProgram};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return testsupport::Run(argv);
+}
+
+std::string Failure(const std::string& message) { return "\n" + message + ".\n\n" + kUsage; }
+
+struct Case {
+    const char* name;
+    std::vector<std::string> args;  // "{pid}" stands for the helper's id
+    int status;
+    std::string out;
+};
+
+class CommandLine : public ::testing::TestWithParam<Case> {};
+
+TEST_P(CommandLine, PrintsExactlyAndExitsWithTheVerdict) {
+    testsupport::Child target({kMemhog, "8", "touch"});  // well above 1 MB on both counters
+    const std::string pid = std::to_string(target.Pid());
+    const Case& c = GetParam();
+    std::vector<std::string> args;
+    for (const std::string& a : c.args) args.push_back(Replace(a, "{pid}", pid));
+    const testsupport::Result r = Check(args);
+    EXPECT_EQ(r.out, Replace(c.out, "{pid}", pid));
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, c.status);
+}
+
+const std::string kNoProcess = "The parameter is incorrect";
+
+INSTANTIATE_TEST_SUITE_P(
+    Arguments, CommandLine,
+    ::testing::Values(
+        Case{"NoArguments", {}, kFailed, Failure("Too few arguments")},
+        Case{"OneArgument", {"{pid}"}, kFailed, Failure("Too few arguments")},
+        Case{"LetterIdentifier", {"abc", "10"}, kFailed, Failure("Process identifier \"abc\" is not valid")},
+        Case{"ZeroIdentifier", {"0", "10"}, kFailed, Failure("Process identifier \"0\" is not valid")},
+        Case{"EmptyIdentifier", {"", "10"}, kFailed, Failure("Process identifier \"\" is not valid")},
+        Case{"HexIdentifier", {"0x10", "10"}, kFailed, Failure("Process identifier \"0x10\" is not valid")},
+        Case{"BothInvalidReportsTheIdentifier", {"abc", "abc"}, kFailed,
+             Failure("Process identifier \"abc\" is not valid")},
+        Case{"ZeroThreshold", {"{pid}", "0"}, kFailed, Failure("VM size \"0\" is not valid")},
+        Case{"NegativeThreshold", {"{pid}", "-1", "-vm"}, kFailed, Failure("VM size \"-1\" is not valid")},
+        Case{"LetterThreshold", {"{pid}", "abc"}, kFailed, Failure("VM size \"abc\" is not valid")},
+        Case{"OptionInIdentifierPosition", {"-v", "{pid}", "10"}, kFailed,
+             Failure("Process identifier \"-v\" is not valid")},
+        Case{"OptionInThresholdPosition", {"{pid}", "-vm"}, kFailed, Failure("VM size \"-vm\" is not valid")},
+        Case{"NegativeIdentifierShownUnsigned", {"-5", "10"}, kFailed,
+             Failure("Unable to access the process with identifier 4294967291: " + kNoProcess)},
+        Case{"HugeIdentifierSaturates", {"99999999999", "10"}, kFailed,
+             Failure("Unable to access the process with identifier 2147483647: " + kNoProcess)},
+        Case{"FormatDirectivesAreText", {"%s%n%x", "10"}, kFailed,
+             Failure("Process identifier \"%s%n%x\" is not valid")},
+        Case{"NonAsciiIsEchoedUnchanged", {"\xc3\xa9t\xc3\xa9", "10"}, kFailed,
+             Failure("Process identifier \"\xc3\xa9t\xc3\xa9\" is not valid")},
+        Case{"HugeArgumentIsEchoedUnchanged", {std::string(100000, 'x'), "10"}, kFailed,
+             Failure("Process identifier \"" + std::string(100000, 'x') + "\" is not valid")},
+        Case{"QuietSuccessBelow", {"{pid}", "100000"}, 0, ""},
+        Case{"QuietSuccessAbove", {"{pid}", "1", "-x", "vm", "--vm"}, 1, ""},
+        Case{"RepeatedOptionsAnyCase", {"{pid}", "1", "-VM", "-Vm", "-vm", "-x"}, 1, ""}),
+    [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
+
+TEST(CommandLineParsing, LeadingBlankIdentifierIsMeasured) {
+    testsupport::Child target({kMemhog, "1", "reserve"});
+    const std::string pid = std::to_string(target.Pid());
+    const testsupport::Result r = Check({" \t" + pid + "abc", "100000.5", "-V"});
+    EXPECT_EQ(r.out.rfind("\nProcess " + pid + " is using ", 0), 0u) << r.out;
+    EXPECT_NE(r.out.find("NOT more than the the threshold of 100000 MB.\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.status, 0);
+}
+
+TEST(Nonexistent, ProcessThatDoesNotExist) {
+    const pid_t gone = fork();
+    if (gone == 0) _exit(0);
+    waitpid(gone, nullptr, 0);
+    const testsupport::Result r = Check({std::to_string(gone), "10", "-v"});
+    EXPECT_EQ(r.out, Failure("Unable to access the process with identifier " + std::to_string(gone) + ": " + kNoProcess));
+    EXPECT_EQ(r.status, kFailed);
+}
+
+struct Measured {
+    const char* mode;
+    int megabytes;
+    bool virtualMemory;
+};
+
+class Verdict : public ::testing::TestWithParam<Measured> {};
+
+// The figure the program prints is the kernel's, truncated to whole MB, and
+// the threshold boundary is strict.
+TEST_P(Verdict, SentencesAroundTheMeasuredValue) {
+    const Measured& m = GetParam();
+    testsupport::Child target({kMemhog, std::to_string(m.megabytes), m.mode});
+    const std::string pid = std::to_string(target.Pid());
+    long long kb = m.virtualMemory ? testsupport::StatusKilobytes(target.Pid(), "VmData") +
+                                         testsupport::StatusKilobytes(target.Pid(), "VmStk")
+                                   : testsupport::StatusKilobytes(target.Pid(), "VmRSS");
+    const long long mb = kb / 1024;
+    ASSERT_GE(mb, m.megabytes);
+    const std::string qualifier = m.virtualMemory ? "virtual " : "";
+    std::vector<std::string> options = m.virtualMemory ? std::vector<std::string>{"-v", "-vm"}
+                                                       : std::vector<std::string>{"-v"};
+    auto run = [&](long long threshold) {
+        std::vector<std::string> args = {pid, std::to_string(threshold)};
+        args.insert(args.end(), options.begin(), options.end());
+        return Check(args);
+    };
+    const std::string head = "\nProcess " + pid + " is using " + std::to_string(mb) + " MB of " + qualifier + "memory, which is ";
+
+    testsupport::Result equal = run(mb);
+    EXPECT_EQ(equal.out, head + "NOT more than the the threshold of " + std::to_string(mb) + " MB.\n");
+    EXPECT_EQ(equal.status, 0);
+    testsupport::Result below = run(mb - 1);
+    EXPECT_EQ(below.out, head + "more than the the threshold of " + std::to_string(mb - 1) + " MB.\n");
+    EXPECT_EQ(below.status, 1);
+    EXPECT_EQ(below.err, "");
+
+    // Without -v nothing at all is printed, either way.
+    testsupport::Result quiet = Check({pid, std::to_string(mb - 1), m.virtualMemory ? "-vm" : "-x"});
+    EXPECT_EQ(quiet.out, "");
+    EXPECT_EQ(quiet.status, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Memory, Verdict,
+                         ::testing::Values(Measured{"touch", 48, false}, Measured{"reserve", 300, true},
+                                           Measured{"touch", 20, true}),
+                         [](const ::testing::TestParamInfo<Measured>& info) {
+                             return std::string(info.param.mode) + std::to_string(info.param.megabytes) +
+                                    (info.param.virtualMemory ? "Virtual" : "Working");
+                         });
+
+TEST(Verdict, UntouchedMemoryIsVirtualOnly) {
+    testsupport::Child target({kMemhog, "512", "reserve"});
+    const std::string pid = std::to_string(target.Pid());
+    EXPECT_EQ(Check({pid, "256"}).status, 0);
+    EXPECT_EQ(Check({pid, "256", "-vm"}).status, 1);
+}
+
+}  // namespace

@@ -1,0 +1,330 @@
+// The Linux platform layer against the real system: messages, the command
+// line, handles, processes, counters and privileges.
+#include <gtest/gtest.h>
+#include <sys/capability.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <grp.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "keel/Error.h"
+#include "platform/Win32.h"
+#include "platform/posix/Internal.h"
+#include "tests/support/Subprocess.h"
+#include "windows/WindowsError.h"
+#include "windows/WindowsProcess.h"
+#include "windows/WindowsSecurity.h"
+#include "windows/WindowsUtils2.h"
+
+namespace {
+
+constexpr DWORD kFromSystem = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
+
+TEST(FormatMessage, AnswersEveryCodeTheLayerProducesAsWindowsDoes) {
+    const DWORD codes[] = {0, 2, 3, 4, 5, 6, 8, 13, 31, 50, 87, 122, 126, 206, 317, 998, 1117, 1300, 1313, 1812, 1813, 1815};
+    for (DWORD code : codes) {
+        char buffer[1024] = {};
+        const DWORD n = FormatMessageA(kFromSystem, nullptr, code, 0x400, buffer, 1023, nullptr);
+        ASSERT_GT(n, 2u) << code;
+        EXPECT_EQ(n, std::strlen(buffer)) << code;
+        EXPECT_STREQ(buffer + n - 3, ".\r\n") << code;
+    }
+    char buffer[64];
+    FormatMessageA(kFromSystem, nullptr, 5, 0, buffer, sizeof buffer, nullptr);
+    EXPECT_STREQ(buffer, "Access is denied.\r\n");
+    EXPECT_EQ(Windows::GetErrorText(87, true), "The parameter is incorrect");
+}
+
+TEST(FormatMessage, FailuresSetTheirOwnCodes) {
+    struct Case {
+        DWORD flags, code, language, size, error;
+    } const cases[] = {
+        {kFromSystem, 0xDEAD, 0x400, 1023, ERROR_MR_MID_NOT_FOUND},
+        {kFromSystem, 5, 0x400, 10, ERROR_INSUFFICIENT_BUFFER},
+        {kFromSystem, 5, 0x407, 1023, ERROR_RESOURCE_LANG_NOT_FOUND},
+        {FORMAT_MESSAGE_FROM_SYSTEM, 5, 0x400, 1023, ERROR_INVALID_PARAMETER},
+    };
+    for (const Case& c : cases) {
+        char buffer[1024];
+        SetLastError(0);
+        EXPECT_EQ(FormatMessageA(c.flags, nullptr, c.code, c.language, buffer, c.size, nullptr), 0u) << c.code;
+        EXPECT_EQ(GetLastError(), c.error) << c.code;
+    }
+}
+
+TEST(LastError, IsKeptPerThread) {
+    SetLastError(5);
+    std::thread([] {
+        EXPECT_EQ(GetLastError(), 0u);
+        SetLastError(6);
+    }).join();
+    EXPECT_EQ(GetLastError(), 5u);
+}
+
+TEST(CommandLine, QuotesAsTheWindowsSplitterExpects) {
+    struct Case {
+        std::vector<std::string> args;
+        const char* line;
+    } const cases[] = {
+        {{"prog", "1521", "3072", "-vm"}, "prog 1521 3072 -vm"},
+        {{"prog", ""}, "prog \"\""},
+        {{"my prog", "a b"}, "\"my prog\" \"a b\""},
+        {{"p", "say \"hi\""}, "p \"say \\\"hi\\\"\""},
+        {{"p", "C:\\dir\\"}, "p C:\\dir\\"},
+        {{"p", "C:\\my dir\\"}, "p \"C:\\my dir\\\\\""},
+        {{"p", "a\\\"b"}, "p \"a\\\\\\\"b\""},
+    };
+    for (const Case& c : cases) {
+        std::vector<char*> argv;
+        for (const std::string& a : c.args) argv.push_back(const_cast<char*>(a.c_str()));
+        EXPECT_EQ(posix::JoinCommandLine(static_cast<int>(argv.size()), argv.data()), c.line);
+    }
+}
+
+TEST(ErrorMode, FrameworkStartAddsTheTwoFlags) {
+    SetErrorMode(0x0004);
+    EXPECT_EQ(AfxWinInit(GetModuleHandleA(nullptr), nullptr, GetCommandLineA(), 0), TRUE);
+    EXPECT_EQ(GetErrorMode(), 0x8005u);
+}
+
+TEST(Handles, LiveUntilClosedAndNeverClosedTwice) {
+    const int before = posix::LiveObjectCount();
+    HANDLE h = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, GetCurrentProcessId());
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(posix::LiveObjectCount(), before + 1);
+    EXPECT_TRUE(Windows::IsValidHandle(h));
+    EXPECT_TRUE(CloseHandle(h));
+    EXPECT_FALSE(Windows::IsValidHandle(h));
+    SetLastError(0);
+    EXPECT_FALSE(CloseHandle(h));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+
+    // The slot is reused, but the stale handle does not reach the new object.
+    HANDLE again = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, GetCurrentProcessId());
+    ASSERT_NE(again, nullptr);
+    EXPECT_NE(again, h);
+    EXPECT_FALSE(Windows::IsValidHandle(h));
+    EXPECT_TRUE(CloseHandle(again));
+    EXPECT_EQ(posix::LiveObjectCount(), before);
+
+    for (HANDLE bogus : {static_cast<HANDLE>(nullptr), reinterpret_cast<HANDLE>(0x13), reinterpret_cast<HANDLE>(0x4000)}) {
+        DWORD flags;
+        EXPECT_FALSE(GetHandleInformation(bogus, &flags));
+        EXPECT_FALSE(CloseHandle(bogus));
+    }
+    EXPECT_TRUE(CloseHandle(GetCurrentProcess()));  // a no-op, as on Windows
+}
+
+TEST(OpenProcessTest, RefusesWhatIsNotAProcess) {
+    std::atomic<pid_t> tid{0};
+    std::atomic<bool> done{false};
+    std::thread thread([&] {
+        tid = static_cast<pid_t>(syscall(SYS_gettid));
+        while (!done) std::this_thread::yield();
+    });
+    while (tid == 0) std::this_thread::yield();
+
+    std::ifstream maxFile("/proc/sys/kernel/pid_max");
+    long pidMax = 0;
+    maxFile >> pidMax;
+    const DWORD ids[] = {0, static_cast<DWORD>(tid.load()), static_cast<DWORD>(pidMax + 1), 4294967291u, 0x7FFFFFFFu};
+    for (DWORD id : ids) {
+        SetLastError(0);
+        EXPECT_EQ(OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, id), nullptr) << id;
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << id;
+    }
+    done = true;
+    thread.join();
+}
+
+struct Counters {
+    BOOL ok;
+    DWORD error;
+    PROCESS_MEMORY_COUNTERS_EX c;
+};
+
+Counters Measure(DWORD pid) {
+    Counters r{};
+    HANDLE h = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid);
+    if (h == nullptr) {
+        r.error = GetLastError();
+        return r;
+    }
+    r.ok = GetProcessMemoryInfo(h, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&r.c), sizeof r.c);
+    r.error = GetLastError();
+    CloseHandle(h);
+    return r;
+}
+
+const std::string kMemhog = TRELMARK_MEMHOG;
+
+TEST(Counters, TouchedMemoryIsWorkingSetReservedIsOnlyPrivate) {
+    testsupport::Child touched({kMemhog, "64", "touch"});
+    testsupport::Child reserved({kMemhog, "256", "reserve"});
+    const Counters t = Measure(static_cast<DWORD>(touched.Pid()));
+    const Counters r = Measure(static_cast<DWORD>(reserved.Pid()));
+    ASSERT_TRUE(t.ok);
+    ASSERT_TRUE(r.ok);
+    const SIZE_T mb = 1 << 20;
+    EXPECT_GE(t.c.WorkingSetSize, 64 * mb);
+    EXPECT_GE(t.c.PeakWorkingSetSize, t.c.WorkingSetSize);
+    EXPECT_GE(t.c.PrivateUsage, 64 * mb);
+    EXPECT_GE(r.c.PrivateUsage, 256 * mb);
+    EXPECT_LT(r.c.WorkingSetSize, 32 * mb);
+    EXPECT_EQ(r.c.PagefileUsage, r.c.PrivateUsage);
+    EXPECT_EQ(r.c.PeakPagefileUsage, r.c.PrivateUsage);
+    EXPECT_EQ(r.c.cb, sizeof r.c);
+
+    // The same figures the kernel and ps report for it.
+    const long long rss = testsupport::StatusKilobytes(touched.Pid(), "VmRSS");
+    EXPECT_EQ(t.c.WorkingSetSize, static_cast<SIZE_T>(rss) * 1024);
+    const long long data = testsupport::StatusKilobytes(reserved.Pid(), "VmData");
+    const long long stack = testsupport::StatusKilobytes(reserved.Pid(), "VmStk");
+    EXPECT_EQ(r.c.PrivateUsage, static_cast<SIZE_T>(data + stack) * 1024);
+    const testsupport::Result ps = testsupport::Run({"/bin/ps", "-o", "rss=", "-p", std::to_string(touched.Pid())});
+    ASSERT_EQ(ps.status, 0) << ps.err;
+    EXPECT_NEAR(static_cast<double>(t.c.WorkingSetSize) / 1024, std::stod(ps.out), 256.0);
+}
+
+TEST(Counters, ShortRecordsAndBadHandlesFail) {
+    PROCESS_MEMORY_COUNTERS_EX c{};
+    SetLastError(0);
+    EXPECT_FALSE(GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&c), 71));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_FALSE(GetProcessMemoryInfo(nullptr, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&c), sizeof c));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+
+    // The plain record is filled without the private usage beyond it.
+    PROCESS_MEMORY_COUNTERS_EX plain{};
+    plain.PrivateUsage = 7;
+    ASSERT_TRUE(GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&plain), 72));
+    EXPECT_EQ(plain.cb, 72u);
+    EXPECT_GT(plain.WorkingSetSize, 0u);
+    EXPECT_EQ(plain.PrivateUsage, 7u);
+}
+
+TEST(Counters, ZombiesKernelThreadsAndReapedProcessesHaveNoMemory) {
+    // A zombie: exited, not yet reaped.
+    const pid_t zombie = fork();
+    if (zombie == 0) _exit(0);
+    ASSERT_GT(zombie, 0);
+    for (int i = 0; i < 1000; ++i) {
+        std::ifstream status("/proc/" + std::to_string(zombie) + "/status");
+        std::string text((std::istreambuf_iterator<char>(status)), std::istreambuf_iterator<char>());
+        if (text.find("State:\tZ") != std::string::npos) break;
+        usleep(1000);
+    }
+    Counters z = Measure(static_cast<DWORD>(zombie));
+    EXPECT_TRUE(z.ok) << z.error;
+    EXPECT_EQ(z.c.WorkingSetSize, 0u);
+    EXPECT_EQ(z.c.PrivateUsage, 0u);
+    waitpid(zombie, nullptr, 0);
+
+    std::ifstream kthreadd("/proc/2/status");
+    std::string name;
+    std::getline(kthreadd, name);
+    if (name == "Name:\tkthreadd") {
+        Counters k = Measure(2);
+        EXPECT_TRUE(k.ok) << k.error;
+        EXPECT_EQ(k.c.WorkingSetSize + k.c.PeakWorkingSetSize + k.c.PrivateUsage, 0u);
+    }
+
+    // Opened while alive, measured after it was reaped: zeros, never another process.
+    testsupport::Child child({kMemhog, "32", "touch"});
+    HANDLE h = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, static_cast<DWORD>(child.Pid()));
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(child.Stop(), 0);
+    PROCESS_MEMORY_COUNTERS_EX c{};
+    c.WorkingSetSize = 99;
+    EXPECT_TRUE(GetProcessMemoryInfo(h, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&c), sizeof c)) << GetLastError();
+    EXPECT_EQ(c.WorkingSetSize, 0u);
+    EXPECT_EQ(c.PrivateUsage, 0u);
+    EXPECT_TRUE(CloseHandle(h));
+}
+
+bool HoldsPtraceInPermittedSet() {
+    cap_t caps = cap_get_proc();
+    cap_flag_value_t value = CAP_CLEAR;
+    cap_get_flag(caps, CAP_SYS_PTRACE, CAP_PERMITTED, &value);
+    cap_free(caps);
+    return value == CAP_SET;
+}
+
+// Runs EnableProcessPrivilege in a child (so the test's own token is left
+// alone), optionally as the unprivileged user 65534, and returns its last
+// error: 0 for success, the Windows code of the failure otherwise.
+int PrivilegeResultInChild(bool unprivileged, const char* name) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (unprivileged && (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 ||
+                             setresuid(65534, 65534, 65534) != 0)) {
+            _exit(250);
+        }
+        try {
+            Windows::EnableProcessPrivilege(name, nullptr, true);
+        } catch (const Keel::Error&) {
+            _exit(GetLastError() == ERROR_NOT_ALL_ASSIGNED ? 13 : GetLastError() == ERROR_NO_SUCH_PRIVILEGE ? 14 : 15);
+        }
+        _exit(0);
+    }
+    int raw = 0;
+    waitpid(pid, &raw, 0);
+    return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+}
+
+TEST(Privilege, DebugPrivilegeFollowsCapSysPtrace) {
+    if (getuid() != 0) GTEST_SKIP() << "needs root to compare a privileged and an unprivileged token";
+    const int before = posix::LiveObjectCount();
+    EXPECT_EQ(PrivilegeResultInChild(false, "SeDebugPrivilege"), HoldsPtraceInPermittedSet() ? 0 : 13);
+    EXPECT_EQ(PrivilegeResultInChild(true, "SeDebugPrivilege"), 13);  // held by nobody: not all assigned
+    EXPECT_EQ(PrivilegeResultInChild(false, "SeNoSuchPrivilege"), 14);
+    EXPECT_EQ(PrivilegeResultInChild(false, "SeShutdownPrivilege"), 13);  // no Linux counterpart
+    EXPECT_EQ(posix::LiveObjectCount(), before);
+}
+
+TEST(Privilege, TokensExistOnlyForTheCallingProcess) {
+    HANDLE token = nullptr;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+    EXPECT_TRUE(CloseHandle(token));
+
+    testsupport::Child other({kMemhog, "1", "reserve"});
+    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, static_cast<DWORD>(other.Pid()));
+    ASSERT_NE(process, nullptr);
+    SetLastError(0);
+    EXPECT_FALSE(OpenProcessToken(process, TOKEN_QUERY, &token));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    CloseHandle(process);
+
+    LUID luid{};
+    EXPECT_TRUE(LookupPrivilegeValueA(nullptr, "sedebugprivilege", &luid));
+    EXPECT_EQ(luid.LowPart, 20u);
+}
+
+TEST(Privilege, DisablingAndEnablingChangesTheEffectiveSet) {
+    if (!HoldsPtraceInPermittedSet()) GTEST_SKIP() << "CAP_SYS_PTRACE is not permitted here";
+    const pid_t pid = fork();
+    if (pid == 0) {
+        auto effective = [] {
+            cap_t caps = cap_get_proc();
+            cap_flag_value_t value = CAP_CLEAR;
+            cap_get_flag(caps, CAP_SYS_PTRACE, CAP_EFFECTIVE, &value);
+            cap_free(caps);
+            return value == CAP_SET;
+        };
+        Windows::EnableProcessPrivilege("SeDebugPrivilege", nullptr, false);
+        const bool off = !effective();
+        Windows::EnableProcessPrivilege("SeDebugPrivilege", nullptr, true);
+        _exit(off && effective() ? 0 : 1);
+    }
+    int raw = 0;
+    waitpid(pid, &raw, 0);
+    EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 0);
+}
+
+}  // namespace

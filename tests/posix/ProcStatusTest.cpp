@@ -1,0 +1,77 @@
+// The /proc status parser on well-formed, odd and hostile text.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/posix/ProcStatus.h"
+
+namespace {
+
+const char kStatus[] =
+    "Name:\tmemhog\nUmask:\t0022\nState:\tS (sleeping)\nTgid:\t1234\nPid:\t1234\n"
+    "VmPeak:\t  270644 kB\nVmSize:\t  270644 kB\nVmHWM:\t    2048 kB\nVmRSS:\t    1536 kB\n"
+    "RssAnon:\t     100 kB\nVmData:\t  262400 kB\nVmStk:\t     132 kB\nVmExe:\t       8 kB\nThreads:\t1\n";
+
+bool Parse(const std::string& text, posix::ProcStatusCounters* counters, size_t chunk = 0) {
+    posix::ProcStatusParser parser;
+    if (chunk == 0) chunk = text.size() + 1;
+    for (size_t at = 0; at < text.size(); at += chunk) parser.Feed(text.data() + at, std::min(chunk, text.size() - at));
+    return parser.Finish(counters);
+}
+
+TEST(ProcStatus, ReadsTheFourLinesInBytesWhateverTheChunking) {
+    for (size_t chunk : {0u, 1u, 2u, 7u, 64u}) {
+        posix::ProcStatusCounters c;
+        ASSERT_TRUE(Parse(kStatus, &c, chunk)) << chunk;
+        EXPECT_EQ(c.residentBytes, 1536u * 1024) << chunk;
+        EXPECT_EQ(c.peakResidentBytes, 2048u * 1024) << chunk;
+        EXPECT_EQ(c.dataBytes, 262400u * 1024) << chunk;
+        EXPECT_EQ(c.stackBytes, 132u * 1024) << chunk;
+    }
+}
+
+TEST(ProcStatus, CompleteOnceAllLinesAreSeen) {
+    posix::ProcStatusParser parser;
+    const std::string text = kStatus;
+    const size_t stk = text.find("VmExe");
+    parser.Feed(text.data(), stk - 1);
+    EXPECT_FALSE(parser.Complete());  // VmStk's line feed has not come yet
+    parser.Feed(text.data() + stk - 1, 1);
+    EXPECT_TRUE(parser.Complete());
+}
+
+TEST(ProcStatus, OddAndHostileTexts) {
+    struct Case {
+        const char* name;
+        std::string text;
+        bool ok;
+        uint64_t rssKb;
+    } const cases[] = {
+        {"kernel thread: no Vm lines", "Name:\tkthreadd\nState:\tS\nThreads:\t1\n", true, 0},
+        {"empty", "", true, 0},
+        {"last line without line feed", "VmRSS:\t 12 kB", true, 12},
+        {"first of duplicate lines counts", "VmRSS:\t1 kB\nVmRSS:\t999 kB\n", true, 1},
+        {"name line cannot fake a value", "Name:\tVmRSS:\t5 kB\nVmRSS:\t7 kB\n", true, 7},
+        {"long line before", "Groups:\t" + std::string(200000, '1') + "\nVmRSS:\t9 kB\n", true, 9},
+        {"longer key is another key", "VmRSSX:\t5 kB\nVmRSS:\t6 kB\n", true, 6},
+        {"missing unit", "VmRSS:\t12\n", false, 0},
+        {"wrong unit", "VmRSS:\t12 MB\n", false, 0},
+        {"letters", "VmRSS:\tabc kB\n", false, 0},
+        {"no digits", "VmRSS:\t kB\n", false, 0},
+        {"carriage return", "VmRSS:\t12 kB\r\n", false, 0},
+        {"trailing text", "VmRSS:\t12 kBx\n", false, 0},
+        {"digits overflow 64 bits", "VmRSS:\t99999999999999999999 kB\n", false, 0},
+        {"bytes overflow 64 bits", "VmRSS:\t18014398509481984 kB\n", false, 0},
+        {"largest that fits", "VmRSS:\t18014398509481983 kB\n", true, 18014398509481983ull},
+        {"binary junk", std::string("\0\xff:\n\x01junk\nVmRSS:\t3 kB\n", 22), true, 3},
+    };
+    for (const Case& c : cases) {
+        posix::ProcStatusCounters counters;
+        EXPECT_EQ(Parse(c.text, &counters), c.ok) << c.name;
+        if (c.ok) {
+            EXPECT_EQ(counters.residentBytes, c.rssKb * 1024) << c.name;
+        }
+    }
+}
+
+}  // namespace

@@ -1,0 +1,41 @@
+// Starts programs as a user would and collects what they print (Linux).
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+struct Result {
+    int status = -1;  // exit status 0..255, or -1 when killed by a signal
+    std::string out;
+    std::string err;
+};
+
+// Runs `argv` to completion with stdin closed; fails the test on spawn errors.
+Result Run(const std::vector<std::string>& argv);
+
+// A long-running child whose first line of output is its process id.
+class Child {
+public:
+    explicit Child(const std::vector<std::string>& argv);
+    ~Child();
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+    pid_t Pid() const { return pid_; }
+    // Lets the child finish (closes its stdin) and reaps it.
+    int Stop();
+
+private:
+    pid_t pid_ = -1;
+    int stdinFd_ = -1;
+    int stdoutFd_ = -1;
+};
+
+// The "Key:" line of /proc/<pid>/status in kB; -1 when absent.
+long long StatusKilobytes(pid_t pid, const char* key);
+
+}  // namespace testsupport
