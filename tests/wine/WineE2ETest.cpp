@@ -1,0 +1,200 @@
+// The Windows executable end to end, run by a Windows test program (under
+// Wine here): real CreateProcess, real pipes, the real version resource.
+// Expected texts follow the Windows console's text mode: "\n" becomes "\r\n".
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "check/BuildDate.h"
+#include "platform/Win32.h"
+#include "tests/support/ExpectedUsage.h"
+#include "windows/WindowsError.h"
+
+namespace {
+
+std::string WindowsPath(std::string path) {
+    for (char& c : path) {
+        if (c == '/') c = '\\';
+    }
+    return path[0] == '\\' ? "Z:" + path : path;
+}
+
+const std::string kProgram = WindowsPath(TRELMARK_PROGRAM);
+const std::string kMemhog = WindowsPath(TRELMARK_MEMHOG);
+
+std::string TextMode(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '\n') out += '\r';
+        out += c;
+    }
+    return out;
+}
+
+std::string Failure(const std::string& message) {
+    return TextMode("\n" + message + ".\n\n" + ExpectedUsage("1.0.0.54 (" TRELMARK_BUILD_DATE ")"));
+}
+
+struct Result {
+    DWORD status = 0;
+    std::string out, err;
+};
+
+std::string ReadAll(HANDLE pipe) {
+    std::string text;
+    char buffer[4096];
+    DWORD n = 0;
+    while (ReadFile(pipe, buffer, sizeof buffer, &n, nullptr) && n > 0) text.append(buffer, n);
+    return text;
+}
+
+HANDLE Spawn(const std::string& commandLine, HANDLE in, HANDLE out, HANDLE err) {
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = in;
+    startup.hStdOutput = out;
+    startup.hStdError = err;
+    PROCESS_INFORMATION info{};
+    std::string line = commandLine;
+    if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info)) {
+        ADD_FAILURE() << "CreateProcess " << commandLine << ": " << GetLastError();
+        return nullptr;
+    }
+    CloseHandle(info.hThread);
+    return info.hProcess;
+}
+
+SECURITY_ATTRIBUTES Inheritable() { return SECURITY_ATTRIBUTES{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE}; }
+
+Result Check(const std::string& arguments) {
+    SECURITY_ATTRIBUTES sa = Inheritable();
+    HANDLE outRead, outWrite, errRead, errWrite;
+    CreatePipe(&outRead, &outWrite, &sa, 0);
+    CreatePipe(&errRead, &errWrite, &sa, 0);
+    SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
+    HANDLE process = Spawn("\"" + kProgram + "\" " + arguments, nullptr, outWrite, errWrite);
+    CloseHandle(outWrite);
+    CloseHandle(errWrite);
+    Result r;
+    r.out = ReadAll(outRead);
+    r.err = ReadAll(errRead);
+    if (process != nullptr) {
+        WaitForSingleObject(process, INFINITE);
+        GetExitCodeProcess(process, &r.status);
+        CloseHandle(process);
+    }
+    CloseHandle(outRead);
+    CloseHandle(errRead);
+    return r;
+}
+
+// memhog.exe holding memory; stops when its stdin closes.
+class Memhog {
+public:
+    Memhog(int megabytes, const char* mode) {
+        SECURITY_ATTRIBUTES sa = Inheritable();
+        HANDLE inRead, outWrite;
+        CreatePipe(&inRead, &stdin_, &sa, 0);
+        CreatePipe(&stdout_, &outWrite, &sa, 0);
+        SetHandleInformation(stdin_, HANDLE_FLAG_INHERIT, 0);
+        SetHandleInformation(stdout_, HANDLE_FLAG_INHERIT, 0);
+        process_ = Spawn("\"" + kMemhog + "\" " + std::to_string(megabytes) + " " + mode, inRead, outWrite, outWrite);
+        CloseHandle(inRead);
+        CloseHandle(outWrite);
+        std::string line;
+        char c;
+        DWORD n;
+        while (ReadFile(stdout_, &c, 1, &n, nullptr) && n == 1 && c != '\n') {
+            if (c != '\r') line += c;
+        }
+        pid_ = static_cast<DWORD>(std::stoul(line.empty() ? "0" : line));
+        EXPECT_EQ(pid_, process_ ? GetProcessId(process_) : 0);
+    }
+    ~Memhog() {
+        CloseHandle(stdin_);
+        if (process_ != nullptr) {
+            WaitForSingleObject(process_, 10000);
+            CloseHandle(process_);
+        }
+        CloseHandle(stdout_);
+    }
+    DWORD Pid() const { return pid_; }
+    PROCESS_MEMORY_COUNTERS_EX Counters() const {
+        PROCESS_MEMORY_COUNTERS_EX c{};
+        c.cb = sizeof c;
+        EXPECT_TRUE(GetProcessMemoryInfo(process_, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&c), sizeof c));
+        return c;
+    }
+
+private:
+    HANDLE process_ = nullptr, stdin_ = nullptr, stdout_ = nullptr;
+    DWORD pid_ = 0;
+};
+
+struct Case {
+    const char* name;
+    std::string arguments;
+    DWORD status;
+    std::string out;
+};
+
+class WineCommandLine : public ::testing::TestWithParam<Case> {};
+
+TEST_P(WineCommandLine, PrintsExactlyAndExits) {
+    const Case& c = GetParam();
+    const Result r = Check(c.arguments);
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, c.status);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Arguments, WineCommandLine,
+    ::testing::Values(Case{"NoArguments", "", 0xFFFFFFFFu, Failure("Too few arguments")},
+                      Case{"LetterIdentifier", "abc 10", 0xFFFFFFFFu, Failure("Process identifier \"abc\" is not valid")},
+                      Case{"ZeroThreshold", "12 0 -vm", 0xFFFFFFFFu, Failure("VM size \"0\" is not valid")},
+                      Case{"FormatDirectives", "%s%n 10", 0xFFFFFFFFu, Failure("Process identifier \"%s%n\" is not valid")}),
+    [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
+
+TEST(WineProcess, NonexistentProcessCarriesTheSystemsOwnText) {
+    // Ids are multiples of 4 on Windows: 4294967291 (-5) names no process.
+    const Result r = Check("-5 10 -v");
+    EXPECT_EQ(r.out, Failure("Unable to access the process with identifier 4294967291: " +
+                             Windows::GetErrorText(ERROR_INVALID_PARAMETER, true)));
+    EXPECT_EQ(r.status, 0xFFFFFFFFu);
+}
+
+TEST(WineProcess, VerdictsOnBothSidesOfTheWorkingSet) {
+    Memhog target(64, "touch");
+    const long long mb = static_cast<long long>(target.Counters().WorkingSetSize >> 20);
+    ASSERT_GE(mb, 64);
+    const std::string pid = std::to_string(target.Pid());
+    const std::string head = "\nProcess " + pid + " is using " + std::to_string(mb) + " MB of memory, which is ";
+
+    Result equal = Check(pid + " " + std::to_string(mb) + " -v");
+    EXPECT_EQ(equal.out, TextMode(head + "NOT more than the the threshold of " + std::to_string(mb) + " MB.\n"));
+    EXPECT_EQ(equal.status, 0u);
+    Result below = Check(pid + " " + std::to_string(mb - 1) + " -v");
+    EXPECT_EQ(below.out, TextMode(head + "more than the the threshold of " + std::to_string(mb - 1) + " MB.\n"));
+    EXPECT_EQ(below.status, 1u);
+    Result quiet = Check(pid + " " + std::to_string(mb - 1));
+    EXPECT_EQ(quiet.out, "");
+    EXPECT_EQ(quiet.status, 1u);
+}
+
+TEST(WineProcess, VirtualMemoryIsWhatTheSystemReportsAsPrivateUsage) {
+    Memhog target(256, "reserve");
+    const long long mb = static_cast<long long>(target.Counters().PrivateUsage >> 20);
+    const std::string pid = std::to_string(target.Pid());
+    const Result r = Check(pid + " 100 -vm -v");
+    const bool more = mb > 100;
+    EXPECT_EQ(r.out, TextMode("\nProcess " + pid + " is using " + std::to_string(mb) + " MB of virtual memory, which is " +
+                              (more ? "more" : "NOT more") + " than the the threshold of 100 MB.\n"));
+    EXPECT_EQ(r.status, more ? 1u : 0u);
+    RecordProperty("PrivateUsageMB", static_cast<int>(mb));
+}
+
+}  // namespace
