@@ -40,6 +40,8 @@ struct Case {
     std::string out;
 };
 
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
 class CommandLine : public ::testing::TestWithParam<Case> {};
 
 TEST_P(CommandLine, PrintsExactlyAndExitsWithTheVerdict) {
@@ -111,6 +113,8 @@ struct Measured {
     int megabytes;
     bool virtualMemory;
 };
+
+void PrintTo(const Measured& m, std::ostream* os) { *os << m.mode << " " << m.megabytes; }
 
 class Verdict : public ::testing::TestWithParam<Measured> {};
 

@@ -34,6 +34,8 @@ struct PrivilegeFailure {
     const char* log;
 };
 
+void PrintTo(const PrivilegeFailure& c, std::ostream* os) { *os << c.name; }
+
 class PrivilegeFailures : public ::testing::TestWithParam<PrivilegeFailure> {};
 
 TEST_P(PrivilegeFailures, ThrowTheSystemTextReportTraceAndCloseTheToken) {

@@ -109,6 +109,8 @@ struct IgnoredCase {
     const char* expectedLog;
 };
 
+void PrintTo(const IgnoredCase& c, std::ostream* os) { *os << c.name; }
+
 class IgnoredCall : public ::testing::TestWithParam<IgnoredCase> {};
 
 TEST_P(IgnoredCall, TracesThenReportsAndGoesOn) {

@@ -141,6 +141,8 @@ struct Case {
     std::string out;
 };
 
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
 class WineCommandLine : public ::testing::TestWithParam<Case> {};
 
 TEST_P(WineCommandLine, PrintsExactlyAndExits) {
