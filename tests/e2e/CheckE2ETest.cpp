@@ -4,7 +4,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "check/BuildDate.h"
@@ -166,6 +168,60 @@ TEST(Verdict, UntouchedMemoryIsVirtualOnly) {
     const std::string pid = std::to_string(target.Pid());
     EXPECT_EQ(Check({pid, "256"}).status, 0);
     EXPECT_EQ(Check({pid, "256", "-vm"}).status, 1);
+}
+
+}  // namespace
+
+namespace {
+
+// Output that cannot be written changes neither the verdict nor the exit code.
+TEST(Faults, ClosedOrFullStandardOutputKeepsTheExitCode) {
+    testsupport::Child target({kMemhog, "8", "touch"});
+    const std::string pid = std::to_string(target.Pid());
+    const struct {
+        std::vector<std::string> args;
+        int status;
+    } cases[] = {{{pid, "1", "-v"}, 1}, {{pid, "100000", "-v"}, 0}, {{"abc", "1"}, kFailed}, {{}, kFailed}};
+    for (const char* redirect : {">&-", ">/dev/full"}) {
+        for (const auto& c : cases) {
+            std::vector<std::string> argv = {"/bin/sh", "-c", std::string("exec \"$0\" \"$@\" ") + redirect, kProgram};
+            argv.insert(argv.end(), c.args.begin(), c.args.end());
+            const testsupport::Result r = testsupport::Run(argv);
+            EXPECT_EQ(r.status, c.status) << redirect;
+            EXPECT_EQ(r.err, "") << redirect;
+        }
+    }
+}
+
+// A target that ends while it is being checked is either measured, found
+// empty, or reported as gone: never a crash, a wrong process or a stray code.
+TEST(Faults, TargetExitingDuringTheCheckGivesADefinedResult) {
+    int measured = 0, empty = 0, gone = 0;
+    for (int round = 0; round < 40; ++round) {
+        auto target = std::make_unique<testsupport::Child>(std::vector<std::string>{kMemhog, "4", "touch"});
+        const std::string pid = std::to_string(target->Pid());
+        std::thread killer([&] {
+            usleep(static_cast<useconds_t>(round * 50));
+            target.reset();  // kills and reaps it
+        });
+        const testsupport::Result r = Check({pid, "1", "-v"});
+        killer.join();
+        const std::string head = "\nProcess " + pid + " is using ";
+        if (r.status == 1 && r.out.rfind(head, 0) == 0 && r.out.find("which is more than the the threshold of 1 MB.\n") != std::string::npos) {
+            ++measured;
+        } else if (r.status == 0 && r.out == head + "0 MB of memory, which is NOT more than the the threshold of 1 MB.\n") {
+            ++empty;
+        } else if (r.status == kFailed &&
+                   r.out == Failure("Unable to access the process with identifier " + pid + ": " + kNoProcess)) {
+            ++gone;
+        } else {
+            ADD_FAILURE() << "round " << round << ": status " << r.status << ", output:\n" << r.out;
+        }
+        EXPECT_EQ(r.err, "");
+    }
+    RecordProperty("measured", measured);
+    RecordProperty("empty", empty);
+    RecordProperty("gone", gone);
 }
 
 }  // namespace
