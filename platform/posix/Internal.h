@@ -4,7 +4,6 @@
 
 #include <sys/types.h>
 
-#include <string>
 
 #include "platform/Win32.h"
 
@@ -35,8 +34,9 @@ int LiveObjectCount();
 DWORD ErrorFromErrno(int error);
 
 // The arguments joined into one line, each quoted so that the Windows
-// command-line splitter gives it back unchanged.
-std::string JoinCommandLine(int argc, char* const* argv);
+// command-line splitter gives it back unchanged. Writes at most `capacity`
+// bytes, NUL included, and returns the full length.
+size_t JoinCommandLine(int argc, char* const* argv, char* out, size_t capacity);
 
 // Sets the last error from `error` and returns FALSE, for one-line failures.
 BOOL FailWithErrno(int error);

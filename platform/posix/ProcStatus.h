@@ -28,6 +28,7 @@ private:
     enum class State : unsigned char { Key, Value, Unit, Skip };
     enum Field : unsigned { kRss = 1, kHwm = 2, kData = 4, kStk = 8, kAllFields = 15 };
 
+    void StartValue();
     void EndLine();
 
     State state_ = State::Key;

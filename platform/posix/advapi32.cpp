@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "platform/Win32.h"
 #include "platform/posix/Internal.h"
@@ -97,8 +98,9 @@ BOOL OpenProcessToken(HANDLE ProcessHandle, DWORD, PHANDLE TokenHandle) {
 BOOL LookupPrivilegeValueA(LPCSTR lpSystemName, LPCSTR lpName, PLUID lpLuid) {
     if (lpSystemName != nullptr && lpSystemName[0] != '\0') return posix::Fail(ERROR_NOT_SUPPORTED);
     if (lpName == nullptr || lpLuid == nullptr) return posix::Fail(ERROR_INVALID_PARAMETER);
+    const size_t length = std::strlen(lpName);
     for (const Privilege& p : kPrivileges) {
-        if (strcasecmp(p.name, lpName) == 0) {
+        if (std::strlen(p.name) == length && strcasecmp(p.name, lpName) == 0) {
             lpLuid->LowPart = p.luid;
             lpLuid->HighPart = 0;
             return TRUE;

@@ -4,6 +4,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -30,13 +31,27 @@ __attribute__((section(".init_array"), used)) void (*const captureArguments)(int
 
 thread_local DWORD lastError = ERROR_SUCCESS;
 
+// Writes into a fixed buffer, counting what does not fit.
+struct LineWriter {
+    char* out;
+    size_t capacity;
+    size_t length = 0;
+    void Put(char c) {
+        if (length + 1 < capacity) out[length] = c;
+        ++length;
+    }
+    void Repeat(size_t count, char c) {
+        while (count-- > 0) Put(c);
+    }
+};
+
 // Appends `arg` quoted so that the Windows command-line splitter gives it back.
-void AppendQuoted(std::string& line, const char* arg) {
+void AppendQuoted(LineWriter& line, const char* arg) {
     if (arg[0] != '\0' && std::strpbrk(arg, " \t\n\v\"") == nullptr) {
-        line += arg;
+        for (const char* p = arg; *p != '\0'; ++p) line.Put(*p);
         return;
     }
-    line += '"';
+    line.Put('"');
     for (const char* p = arg;; ++p) {
         size_t backslashes = 0;
         while (*p == '\\') {
@@ -44,17 +59,13 @@ void AppendQuoted(std::string& line, const char* arg) {
             ++backslashes;
         }
         if (*p == '\0') {
-            line.append(backslashes * 2, '\\');  // they precede the closing quote
+            line.Repeat(backslashes * 2, '\\');  // they precede the closing quote
             break;
         }
-        if (*p == '"') {
-            line.append(backslashes * 2 + 1, '\\');
-        } else {
-            line.append(backslashes, '\\');
-        }
-        line += *p;
+        line.Repeat(*p == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+        line.Put(*p);
     }
-    line += '"';
+    line.Put('"');
 }
 
 }  // namespace
@@ -65,19 +76,27 @@ DWORD GetLastError(void) { return lastError; }
 void SetLastError(DWORD dwErrCode) { lastError = dwErrCode; }
 
 LPSTR GetCommandLineA(void) {
-    static std::string line = posix::JoinCommandLine(__argc, __argv);  // built on first use
-    return &line[0];
+    // Windows caps a command line at 32767 characters; so does this copy,
+    // which keeps the check's start-up free of heap allocation.
+    static char line[32768];
+    static bool built = false;
+    if (!built) {
+        posix::JoinCommandLine(__argc, __argv, line, sizeof line);
+        built = true;
+    }
+    return line;
 }
 
 }  // extern "C"
 
-std::string posix::JoinCommandLine(int argc, char* const* argv) {
-    std::string joined;
+size_t posix::JoinCommandLine(int argc, char* const* argv, char* out, size_t capacity) {
+    LineWriter line{out, capacity};
     for (int i = 0; i < argc && argv != nullptr && argv[i] != nullptr; ++i) {
-        if (i > 0) joined += ' ';
-        AppendQuoted(joined, argv[i]);
+        if (i > 0) line.Put(' ');
+        AppendQuoted(line, argv[i]);
     }
-    return joined;
+    if (capacity > 0) out[std::min(line.length, capacity - 1)] = '\0';
+    return line.length;
 }
 
 // --- system message texts ----------------------------------------------------
@@ -267,8 +286,12 @@ HANDLE OpenProcess(DWORD, BOOL, DWORD dwProcessId) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    char path[32];
-    std::snprintf(path, sizeof path, "/proc/%u", static_cast<unsigned>(dwProcessId));
+    char path[32] = "/proc/";
+    char digits[12];
+    size_t n = 0;
+    for (DWORD id = dwProcessId; id != 0; id /= 10) digits[n++] = static_cast<char>('0' + id % 10);
+    for (size_t i = 0; i < n; ++i) path[6 + i] = digits[n - 1 - i];  // cheaper than snprintf on the hot path
+    path[6 + n] = '\0';
     int dir = open(path, O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (dir < 0) {
         // Windows reports a process that does not exist as a bad parameter.

@@ -17,8 +17,16 @@
 namespace posix {
 
 void ProcStatusParser::Feed(const char* data, size_t size) {
-    for (size_t i = 0; i < size; ++i) {
-        const char c = data[i];
+    const char* p = data;
+    const char* const end = data + size;
+    while (p < end && !Complete()) {
+        if (state_ == State::Skip) {
+            // Most lines are of no interest: jump to the next one at once.
+            const char* newline = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+            if (newline == nullptr) return;
+            p = newline;
+        }
+        const char c = *p++;
         if (c == '\n') {
             EndLine();
             continue;
@@ -26,22 +34,11 @@ void ProcStatusParser::Feed(const char* data, size_t size) {
         switch (state_) {
         case State::Key:
             if (c == ':') {
-                static const char* const kNames[] = {"VmRSS", "VmHWM", "VmData", "VmStk"};
-                field_ = 0;
-                for (unsigned f = 0; f < 4; ++f) {
-                    if (keyLength_ == std::strlen(kNames[f]) && std::memcmp(key_, kNames[f], keyLength_) == 0) {
-                        field_ = 1u << f;
-                    }
-                }
-                // Only the first line of each name counts.
-                state_ = field_ != 0 && (seen_ & field_) == 0 ? State::Value : State::Skip;
-                value_ = 0;
-                digits_ = 0;
-                unitLength_ = 0;
-            } else if (keyLength_ < sizeof key_) {
-                key_[keyLength_++] = c;
+                StartValue();
+            } else if (keyLength_ < sizeof key_ && (keyLength_ > 0 || c == 'V')) {
+                key_[keyLength_++] = c;  // every wanted name starts with "Vm"
             } else {
-                state_ = State::Skip;  // longer than any wanted name
+                state_ = State::Skip;
             }
             break;
         case State::Value:
@@ -72,6 +69,19 @@ void ProcStatusParser::Feed(const char* data, size_t size) {
             break;
         }
     }
+}
+
+void ProcStatusParser::StartValue() {
+    static const char* const kNames[] = {"VmRSS", "VmHWM", "VmData", "VmStk"};
+    field_ = 0;
+    for (unsigned f = 0; f < 4; ++f) {
+        if (keyLength_ == std::strlen(kNames[f]) && std::memcmp(key_, kNames[f], keyLength_) == 0) field_ = 1u << f;
+    }
+    // Only the first line of each name counts.
+    state_ = field_ != 0 && (seen_ & field_) == 0 ? State::Value : State::Skip;
+    value_ = 0;
+    digits_ = 0;
+    unitLength_ = 0;
 }
 
 void ProcStatusParser::EndLine() {

@@ -83,8 +83,17 @@ TEST(CommandLine, QuotesAsTheWindowsSplitterExpects) {
     for (const Case& c : cases) {
         std::vector<char*> argv;
         for (const std::string& a : c.args) argv.push_back(const_cast<char*>(a.c_str()));
-        EXPECT_EQ(posix::JoinCommandLine(static_cast<int>(argv.size()), argv.data()), c.line);
+        char line[64];
+        EXPECT_EQ(posix::JoinCommandLine(static_cast<int>(argv.size()), argv.data(), line, sizeof line),
+                  std::strlen(c.line));
+        EXPECT_STREQ(line, c.line);
     }
+    // A line that does not fit is cut and terminated; the full length is returned.
+    std::string longArgument(100, 'x');
+    char* argv[] = {&longArgument[0]};
+    char cut[10];
+    EXPECT_EQ(posix::JoinCommandLine(1, argv, cut, sizeof cut), 100u);
+    EXPECT_STREQ(cut, "xxxxxxxxx");
 }
 
 TEST(ErrorMode, FrameworkStartAddsTheTwoFlags) {
