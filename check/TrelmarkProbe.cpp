@@ -132,7 +132,7 @@ void PrintUsage() {
     version += " (" TRELMARK_BUILD_DATE ")";
 
     std::printf(kUsage, version.c_str());
-    std::fputs(kFooter, stdout);
+    std::printf("%s", kFooter);
 }
 
 int RunCheck() {
