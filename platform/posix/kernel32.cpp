@@ -300,6 +300,7 @@ HANDLE OpenProcess(DWORD, BOOL, DWORD dwProcessId) {
     }
     pid_t pid = static_cast<pid_t>(dwProcessId);
     int error = 0;
+    // Where pidfd_open is missing (kernels before 5.3, valgrind) the check is skipped.
     if (!IsThreadGroupLeader(pid, &error) && error != ENOSYS) {
         close(dir);
         SetLastError(error == EPERM || error == EACCES ? ERROR_ACCESS_DENIED : ERROR_INVALID_PARAMETER);
