@@ -109,11 +109,13 @@ BOOL LookupPrivilegeValueA(LPCSTR lpSystemName, LPCSTR lpName, PLUID lpLuid) {
     return posix::Fail(ERROR_NO_SUCH_PRIVILEGE);
 }
 
-BOOL AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAllPrivileges, PTOKEN_PRIVILEGES NewState,
-                           DWORD BufferLength, PTOKEN_PRIVILEGES PreviousState, PDWORD ReturnLength) {
+BOOL AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAllPrivileges, PTOKEN_PRIVILEGES NewState, DWORD,
+                           PTOKEN_PRIVILEGES PreviousState, PDWORD) {
     posix::KernelObject token;
     if (!posix::LookupObject(TokenHandle, posix::ObjectKind::Token, &token)) return posix::Fail(ERROR_INVALID_HANDLE);
     if (!DisableAllPrivileges && NewState == nullptr) return posix::Fail(ERROR_INVALID_PARAMETER);
+    // Nothing here asks for the previous state; refuse rather than pretend.
+    if (PreviousState != nullptr) return posix::Fail(ERROR_NOT_SUPPORTED);
 
     cap_t caps = cap_get_proc();
     if (caps == nullptr) return posix::FailWithErrno(errno);
@@ -122,7 +124,7 @@ BOOL AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAllPrivileges, PTOKEN
     TOKEN_PRIVILEGES dropAll = {1, {{{20, 0}, 0}}};
     const TOKEN_PRIVILEGES& request = DisableAllPrivileges ? dropAll : *NewState;
 
-    DWORD changed = 0;
+    bool changed = false;
     bool allAssigned = true;
     for (DWORD i = 0; i < request.PrivilegeCount; ++i) {
         const LUID_AND_ATTRIBUTES& entry = request.Privileges[i];
@@ -132,30 +134,13 @@ BOOL AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAllPrivileges, PTOKEN
             allAssigned = false;
             continue;
         }
-        const bool wasEnabled = HasFlag(caps, capability, CAP_EFFECTIVE);
-        if (wasEnabled == enable) continue;
+        if (HasFlag(caps, capability, CAP_EFFECTIVE) == enable) continue;
         cap_value_t value = capability;
         cap_set_flag(caps, CAP_EFFECTIVE, 1, &value, enable ? CAP_SET : CAP_CLEAR);
-        if (PreviousState != nullptr) {
-            const DWORD needed = static_cast<DWORD>(sizeof(TOKEN_PRIVILEGES) + changed * sizeof(LUID_AND_ATTRIBUTES));
-            if (ReturnLength != nullptr) *ReturnLength = needed;
-            if (BufferLength < needed) {
-                cap_free(caps);
-                return posix::Fail(ERROR_INSUFFICIENT_BUFFER);
-            }
-            PreviousState->Privileges[changed] = {entry.Luid, wasEnabled ? static_cast<DWORD>(SE_PRIVILEGE_ENABLED) : 0};
-        }
-        ++changed;
-    }
-    if (PreviousState != nullptr) {
-        PreviousState->PrivilegeCount = changed;
-        if (ReturnLength != nullptr) {
-            *ReturnLength = static_cast<DWORD>(sizeof(TOKEN_PRIVILEGES) +
-                                               (changed > 0 ? changed - 1 : 0) * sizeof(LUID_AND_ATTRIBUTES));
-        }
+        changed = true;
     }
 
-    const int result = changed > 0 ? cap_set_proc(caps) : 0;
+    const int result = changed ? cap_set_proc(caps) : 0;
     const int error = errno;
     cap_free(caps);
     if (result != 0) return posix::FailWithErrno(error);
