@@ -27,7 +27,7 @@ void HandleSentry::ReleaseValue(HANDLE& handle) {
 
 HandleSentry::~HandleSentry() {
     if (owns) {
-        ReleaseValue(value);
+        HandleSentry::ReleaseValue(value);  // the derived part is still alive here
         value = nullptr;
     }
 }
