@@ -144,6 +144,9 @@ BOOL ReadCounters(int statusFd, posix::ProcStatusCounters* counters) {
 }  // namespace
 
 extern "C" BOOL GetProcessMemoryInfo(HANDLE Process, PPROCESS_MEMORY_COUNTERS ppsmemCounters, DWORD cb) {
+    if (ppsmemCounters == nullptr) return posix::Fail(ERROR_NOACCESS);
+    if (cb < sizeof(PROCESS_MEMORY_COUNTERS)) return posix::Fail(ERROR_INSUFFICIENT_BUFFER);
+
     int statusFd;
     if (Process == posix::CurrentProcessPseudoHandle()) {
         statusFd = open("/proc/self/status", O_RDONLY | O_CLOEXEC);
@@ -153,14 +156,6 @@ extern "C" BOOL GetProcessMemoryInfo(HANDLE Process, PPROCESS_MEMORY_COUNTERS pp
             return posix::Fail(ERROR_INVALID_HANDLE);
         }
         statusFd = openat(object.procDir, "status", O_RDONLY | O_CLOEXEC);
-    }
-    if (ppsmemCounters == nullptr) {
-        if (statusFd >= 0) close(statusFd);
-        return posix::Fail(ERROR_NOACCESS);
-    }
-    if (cb < sizeof(PROCESS_MEMORY_COUNTERS)) {
-        if (statusFd >= 0) close(statusFd);
-        return posix::Fail(ERROR_INSUFFICIENT_BUFFER);
     }
 
     posix::ProcStatusCounters counters;
