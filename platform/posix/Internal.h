@@ -9,7 +9,7 @@
 
 namespace posix {
 
-enum class ObjectKind : unsigned char { Free, Process, Token };
+enum class ObjectKind : unsigned char { Free, Process, Token, Any /* lookups only */ };
 
 struct KernelObject {
     ObjectKind kind;
@@ -24,7 +24,8 @@ inline HANDLE CurrentProcessPseudoHandle() { return INVALID_HANDLE_VALUE; }
 // Returns NULL (last error ERROR_NO_SYSTEM_RESOURCES-like 4) when the table is full.
 HANDLE InsertObject(ObjectKind kind, int procDir, pid_t pid);
 
-// Copies the live object behind `handle` of kind `kind`; false when there is none.
+// Copies the live object behind `handle` of kind `kind` (or of any kind);
+// false when there is none.
 bool LookupObject(HANDLE handle, ObjectKind kind, KernelObject* object);
 
 // Number of live entries; tests use it to prove that nothing leaks.

@@ -242,7 +242,7 @@ HANDLE InsertObject(ObjectKind kind, int procDir, pid_t pid) {
 bool LookupObject(HANDLE handle, ObjectKind kind, KernelObject* object) {
     std::lock_guard<std::mutex> guard(objectsLock);
     int index = DecodeHandle(handle);
-    if (index < 0 || objects[index].kind != kind) return false;
+    if (index < 0 || (kind != ObjectKind::Any && objects[index].kind != kind)) return false;
     *object = objects[index];
     return true;
 }
@@ -313,10 +313,7 @@ HANDLE OpenProcess(DWORD, BOOL, DWORD dwProcessId) {
 
 BOOL GetHandleInformation(HANDLE hObject, LPDWORD lpdwFlags) {
     KernelObject object;
-    if (!posix::LookupObject(hObject, ObjectKind::Process, &object) &&
-        !posix::LookupObject(hObject, ObjectKind::Token, &object)) {
-        return posix::Fail(ERROR_INVALID_HANDLE);
-    }
+    if (!posix::LookupObject(hObject, ObjectKind::Any, &object)) return posix::Fail(ERROR_INVALID_HANDLE);
     if (lpdwFlags == nullptr) return posix::Fail(ERROR_NOACCESS);
     *lpdwFlags = 0;
     return TRUE;
