@@ -72,10 +72,13 @@ void ProcStatusParser::Feed(const char* data, size_t size) {
 }
 
 void ProcStatusParser::StartValue() {
-    static const char* const kNames[] = {"VmRSS", "VmHWM", "VmData", "VmStk"};
+    static const struct {
+        const char* name;
+        unsigned length;
+    } kNames[] = {{"VmRSS", 5}, {"VmHWM", 5}, {"VmData", 6}, {"VmStk", 5}};
     field_ = 0;
     for (unsigned f = 0; f < 4; ++f) {
-        if (keyLength_ == std::strlen(kNames[f]) && std::memcmp(key_, kNames[f], keyLength_) == 0) field_ = 1u << f;
+        if (keyLength_ == kNames[f].length && std::memcmp(key_, kNames[f].name, keyLength_) == 0) field_ = 1u << f;
     }
     // Only the first line of each name counts.
     state_ = field_ != 0 && (seen_ & field_) == 0 ? State::Value : State::Skip;
