@@ -1,6 +1,7 @@
 // kernel32 over Linux: last error, system message texts, the command line,
 // the program's own module, process handles and the error mode.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -23,9 +24,12 @@ namespace {
 
 // glibc hands (argc, argv, envp) to .init_array entries: the arguments are
 // kept as the Windows CRT keeps them, without any constructor or heap.
+// Windows has no SIGPIPE: there a write to a closed pipe just fails, and the
+// exit code stays the program's own answer. So it is here.
 void CaptureArguments(int argc, char** argv, char**) {
     __argc = argc;
     __argv = argv;
+    signal(SIGPIPE, SIG_IGN);
 }
 __attribute__((section(".init_array"), used)) void (*const captureArguments)(int, char**, char**) = CaptureArguments;
 

@@ -174,19 +174,23 @@ TEST(Verdict, UntouchedMemoryIsVirtualOnly) {
 
 namespace {
 
-// Output that cannot be written changes neither the verdict nor the exit code.
-TEST(Faults, ClosedOrFullStandardOutputKeepsTheExitCode) {
+// Output that cannot be written changes neither the verdict nor the exit
+// code: not even a pipe whose reader has gone (no death by SIGPIPE, 141).
+TEST(Faults, ClosedFullOrBrokenStandardOutputKeepsTheExitCode) {
     testsupport::Child target({kMemhog, "8", "touch"});
     const std::string pid = std::to_string(target.Pid());
     const struct {
         std::vector<std::string> args;
         int status;
     } cases[] = {{{pid, "1", "-v"}, 1}, {{pid, "100000", "-v"}, 0}, {{"abc", "1"}, kFailed}, {{}, kFailed}};
-    for (const char* redirect : {">&-", ">/dev/full"}) {
+    for (const char* redirect : {">&-", ">/dev/full", "broken pipe"}) {
         for (const auto& c : cases) {
-            std::vector<std::string> argv = {"/bin/sh", "-c", std::string("exec \"$0\" \"$@\" ") + redirect, kProgram};
+            const bool pipe = std::string(redirect) == "broken pipe";
+            std::vector<std::string> argv = {kProgram};
+            if (!pipe) argv = {"/bin/sh", "-c", std::string("exec \"$0\" \"$@\" ") + redirect, kProgram};
             argv.insert(argv.end(), c.args.begin(), c.args.end());
-            const testsupport::Result r = testsupport::Run(argv);
+            const testsupport::Result r =
+                testsupport::Run(argv, pipe ? testsupport::Output::BrokenPipe : testsupport::Output::Captured);
             EXPECT_EQ(r.status, c.status) << redirect;
             EXPECT_EQ(r.err, "") << redirect;
         }
