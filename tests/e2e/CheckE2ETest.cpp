@@ -1,9 +1,13 @@
 // The built program as a monitoring host runs it: real processes, exact
 // standard output, empty standard error, the exit status.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
@@ -226,6 +230,54 @@ TEST(Faults, TargetExitingDuringTheCheckGivesADefinedResult) {
     RecordProperty("measured", measured);
     RecordProperty("empty", empty);
     RecordProperty("gone", gone);
+}
+
+}  // namespace
+
+namespace {
+
+// A copy of `source` where every user may run it (the build tree may not be
+// reachable for an unprivileged user).
+std::string CopyToTemp(const std::string& source, const std::string& name) {
+    const std::string path = ::testing::TempDir() + "trelmark-e2e-" + std::to_string(getpid()) + "-" + name;
+    std::filesystem::copy_file(source, path, std::filesystem::copy_options::overwrite_existing);
+    std::filesystem::permissions(path, std::filesystem::perms(0755));
+    return path;
+}
+
+// An upgrade in place replaces the program's file while it runs. The usage
+// screen still shows the running program's version, read from its own image.
+TEST(ReplacedProgram, UsageShowsTheRunningProgramsVersion) {
+    const std::string program = CopyToTemp(kProgram, "replaced");
+    const std::string other = CopyToTemp(kMemhog, "replacement");  // an ELF program without a version block
+    // The message is far more than the pipe holds: the program cannot reach
+    // its usage screen, where it reads its version, before we drain the pipe.
+    const std::string name(120000, 'x');
+    int out[2];
+    ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+    fcntl(out[1], F_SETPIPE_SZ, 4096);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 2);  // anything on stderr shows in the comparison
+    const char* argv[] = {program.c_str(), name.c_str(), "10", nullptr};
+    pid_t pid = -1;
+    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, const_cast<char* const*>(argv), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    ASSERT_EQ(spawned, 0);
+    std::string text(1, '\0');
+    const bool started = read(out[0], &text[0], 1) == 1;  // the program runs: its image is in place
+    EXPECT_TRUE(started);
+    EXPECT_EQ(std::rename(other.c_str(), program.c_str()), 0);
+    char buffer[65536];
+    for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<size_t>(n));
+    close(out[0]);
+    int raw = 0;
+    waitpid(pid, &raw, 0);
+    EXPECT_EQ(text, Failure("Process identifier \"" + name + "\" is not valid"));
+    EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == kFailed) << raw;
+    std::remove(program.c_str());
 }
 
 }  // namespace
