@@ -21,6 +21,8 @@ namespace {
 
 const std::string kProgram = TRELMARK_PROGRAM;
 const std::string kMemhog = TRELMARK_MEMHOG;
+const std::string kExitedLeader = TRELMARK_EXITEDLEADER;
+const std::string kNoPidfd = TRELMARK_NOPIDFD;
 const std::string kUsage = ExpectedUsage("1.0.0.54 (" TRELMARK_BUILD_DATE ")");
 constexpr int kFailed = 255;  // -1 as an 8-bit exit status
 
@@ -243,6 +245,64 @@ std::string CopyToTemp(const std::string& source, const std::string& name) {
     std::filesystem::copy_file(source, path, std::filesystem::copy_options::overwrite_existing);
     std::filesystem::permissions(path, std::filesystem::perms(0755));
     return path;
+}
+
+// Some daemons and runtimes end their main thread with pthread_exit and go on
+// in other threads. The process and its memory are real: it is measured
+// through a live thread. Its thread's id is still no process id, with or
+// without pidfd_open (a seccomp filter that predates it answers EPERM).
+TEST(ExitedLeader, IsMeasuredThroughALiveThreadWithOrWithoutPidfd) {
+    testsupport::Child target({kExitedLeader, "200"});
+    const pid_t thread = testsupport::OtherThread(target.Pid());
+    ASSERT_GT(thread, 0);
+    ASSERT_EQ(testsupport::StatusKilobytes(target.Pid(), "VmRSS"), -1) << "the leader still shows memory";
+    const long long mb = testsupport::StatusKilobytes(target.Pid(), "VmRSS", thread) / 1024;
+    ASSERT_GE(mb, 200);
+    const std::string pid = std::to_string(target.Pid());
+    const std::string tid = std::to_string(thread);
+    for (const std::vector<std::string>& wrapper : {std::vector<std::string>{}, std::vector<std::string>{kNoPidfd}}) {
+        const std::string how = wrapper.empty() ? "with pidfd_open" : "pidfd_open refused";
+        std::vector<std::string> argv = wrapper;
+        argv.insert(argv.end(), {kProgram, pid, "100", "-v"});
+        testsupport::Result r = testsupport::Run(argv);
+        EXPECT_EQ(r.out, "\nProcess " + pid + " is using " + std::to_string(mb) +
+                             " MB of memory, which is more than the the threshold of 100 MB.\n")
+            << how;
+        EXPECT_EQ(r.status, 1) << how;
+        EXPECT_EQ(r.err, "") << how;
+
+        argv = wrapper;
+        argv.insert(argv.end(), {kProgram, tid, "100", "-v"});
+        r = testsupport::Run(argv);
+        EXPECT_EQ(r.out, Failure("Unable to access the process with identifier " + tid + ": " + kNoProcess)) << how;
+        EXPECT_EQ(r.status, kFailed) << how;
+        EXPECT_EQ(r.err, "") << how;
+    }
+}
+
+// With /proc mounted hidepid=..., another user's process is out of sight for
+// an unprivileged caller (hidepid=invisible even makes it look absent): the
+// check cannot be made, and says so; it never measures "0 MB".
+TEST(HiddenProcess, IsAnAccessFailureNeverAMeasurement) {
+    if (getuid() != 0) GTEST_SKIP() << "needs root to mount /proc in a private mount namespace";
+    const testsupport::Result probe = testsupport::Run(
+        {"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/mount", "-t", "proc", "-o", "hidepid=invisible",
+         "proc", "/proc"});
+    if (probe.status != 0) GTEST_SKIP() << "cannot mount /proc with hidepid here: " << probe.err;
+    const std::string program = CopyToTemp(kProgram, "Trelmark64");
+    testsupport::Child target({kMemhog, "8", "touch"});  // root's
+    const std::string pid = std::to_string(target.Pid());
+    for (const char* mode : {"invisible", "noaccess", "ptraceable"}) {
+        const testsupport::Result r = testsupport::Run(
+            {"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
+             "mount -t proc -o \"hidepid=$0\" proc /proc && exec /usr/bin/setpriv --reuid=65534 --regid=65534 "
+             "--clear-groups \"$@\"",
+             mode, program, pid, "1", "-v"});
+        EXPECT_EQ(r.out, Failure("Unable to access the process with identifier " + pid + ": Access is denied")) << mode;
+        EXPECT_EQ(r.status, kFailed) << mode;
+        EXPECT_EQ(r.err, "") << mode;
+    }
+    std::remove(program.c_str());
 }
 
 // An upgrade in place replaces the program's file while it runs. The usage

@@ -74,4 +74,31 @@ TEST(ProcStatus, OddAndHostileTexts) {
     }
 }
 
+TEST(ProcStatus, TgidComesFromItsOwnCompleteLine) {
+    const struct {
+        const char* name;
+        std::string text;
+        pid_t tgid;  // 0: none found
+    } cases[] = {
+        {"status file", kStatus, 1234},
+        {"blanks before the number", "Tgid:  \t77\nPid:\t78\n", 77},
+        {"first line counts", "Tgid:\t6\nTgid:\t7\n", 6},
+        {"only at a line start", "Name:\tTgid:\t5\nXTgid:\t4\nTgid:\t6\n", 6},
+        {"largest id", "Tgid:\t1073741823\n", 1073741823},
+        {"missing", "Name:\tx\nPid:\t5\n", 0},
+        {"cut short", "Tgid:\t12", 0},
+        {"no digits", "Tgid:\t\n", 0},
+        {"trailing text", "Tgid:\t12x\n", 0},
+        {"zero", "Tgid:\t0\n", 0},
+        {"beyond any id", "Tgid:\t1073741824\n", 0},
+        {"wraps 64 bits", "Tgid:\t18446744073709551621\n", 0},
+        {"sign", "Tgid:\t-5\n", 0},
+    };
+    for (const auto& c : cases) {
+        pid_t tgid = 0;
+        EXPECT_EQ(posix::FindStatusTgid(c.text.data(), c.text.size(), &tgid), c.tgid != 0) << c.name;
+        EXPECT_EQ(tgid, c.tgid) << c.name;
+    }
+}
+
 }  // namespace
