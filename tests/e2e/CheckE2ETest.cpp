@@ -6,6 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -87,6 +89,8 @@ INSTANTIATE_TEST_SUITE_P(
              Failure("Unable to access the process with identifier 4294967291: " + kNoProcess)},
         Case{"HugeIdentifierSaturates", {"99999999999", "10"}, kFailed,
              Failure("Unable to access the process with identifier 2147483647: " + kNoProcess)},
+        Case{"HugeNegativeIdentifierSaturatesShownUnsigned", {"-99999999999", "10"}, kFailed,
+             Failure("Unable to access the process with identifier 2147483648: " + kNoProcess)},
         Case{"FormatDirectivesAreText", {"%s%n%x", "10"}, kFailed,
              Failure("Process identifier \"%s%n%x\" is not valid")},
         Case{"NonAsciiIsEchoedUnchanged", {"\xc3\xa9t\xc3\xa9", "10"}, kFailed,
@@ -101,7 +105,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(CommandLineParsing, LeadingBlankIdentifierIsMeasured) {
     testsupport::Child target({kMemhog, "1", "reserve"});
     const std::string pid = std::to_string(target.Pid());
-    const testsupport::Result r = Check({" \t" + pid + "abc", "100000.5", "-V"});
+    const testsupport::Result r = Check({"\v \t\n\f\r" + pid + "abc", "100000.5", "-V"});
     EXPECT_EQ(r.out.rfind("\nProcess " + pid + " is using ", 0), 0u) << r.out;
     EXPECT_NE(r.out.find("NOT more than the the threshold of 100000 MB.\n"), std::string::npos) << r.out;
     EXPECT_EQ(r.status, 0);
@@ -203,29 +207,59 @@ TEST(Faults, ClosedFullOrBrokenStandardOutputKeepsTheExitCode) {
     }
 }
 
-// A target that ends while it is being checked is either measured, found
-// empty, or reported as gone: never a crash, a wrong process or a stray code.
+// A target that ends while it is being checked is either measured (a figure
+// the kernel showed for it between its start and its end), found empty, or
+// reported as gone: never a crash, a wrong process or a stray code. Empty and
+// gone are right only once it has been killed. Even rounds kill it after the
+// check, which then must have measured it; odd rounds kill it at points spread
+// over the time a check takes.
 TEST(Faults, TargetExitingDuringTheCheckGivesADefinedResult) {
     int measured = 0, empty = 0, gone = 0;
+    std::chrono::steady_clock::duration checkTime{};
     for (int round = 0; round < 40; ++round) {
         auto target = std::make_unique<testsupport::Child>(std::vector<std::string>{kMemhog, "4", "touch"});
         const std::string pid = std::to_string(target->Pid());
-        std::thread killer([&] {
-            usleep(static_cast<useconds_t>(round * 50));
+        const long long first = testsupport::StatusKilobytes(target->Pid(), "VmRSS") / 1024;
+        long long last = 0;  // its figure just before the kill (it only grows)
+        const auto kill = [&] {
+            last = testsupport::StatusKilobytes(target->Pid(), "VmRSS") / 1024;
             target.reset();  // kills and reaps it
-        });
+        };
+        const bool killAfter = round % 2 == 0;
+        std::atomic<bool> killed{false};
+        std::thread killer;
+        if (!killAfter) {
+            killer = std::thread([&, delay = checkTime * (round / 2) / 20] {
+                std::this_thread::sleep_for(delay);
+                killed = true;  // set before the signal: still false after the check, none was sent during it
+                kill();
+            });
+        }
+        const auto start = std::chrono::steady_clock::now();
         const testsupport::Result r = Check({pid, "1", "-v"});
-        killer.join();
+        if (killAfter) checkTime = std::chrono::steady_clock::now() - start;
+        const bool killedDuringTheCheck = killed;
+        if (killer.joinable()) killer.join();
+        if (killAfter) kill();
         const std::string head = "\nProcess " + pid + " is using ";
-        if (r.status == 1 && r.out.rfind(head, 0) == 0 && r.out.find("which is more than the the threshold of 1 MB.\n") != std::string::npos) {
+        const std::string more = " MB of memory, which is more than the the threshold of 1 MB.\n";
+        const bool itsOwnFigure = [&] {
+            for (long long mb = first; mb <= last; ++mb) {
+                if (r.out == head + std::to_string(mb) + more) return true;
+            }
+            return false;
+        }();
+        if (r.status == 1 && itsOwnFigure) {
             ++measured;
-        } else if (r.status == 0 && r.out == head + "0 MB of memory, which is NOT more than the the threshold of 1 MB.\n") {
+        } else if (killedDuringTheCheck && r.status == 0 &&
+                   r.out == head + "0 MB of memory, which is NOT more than the the threshold of 1 MB.\n") {
             ++empty;
-        } else if (r.status == kFailed &&
+        } else if (killedDuringTheCheck && r.status == kFailed &&
                    r.out == Failure("Unable to access the process with identifier " + pid + ": " + kNoProcess)) {
             ++gone;
         } else {
-            ADD_FAILURE() << "round " << round << ": status " << r.status << ", output:\n" << r.out;
+            ADD_FAILURE() << "round " << round << (killedDuringTheCheck ? ", killed" : ", not killed during the check")
+                          << ": status " << r.status << ", " << first << " to " << last << " MB, output:\n" << r.out;
         }
         EXPECT_EQ(r.err, "");
     }

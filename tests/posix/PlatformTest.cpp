@@ -62,6 +62,40 @@ TEST(FormatMessage, FailuresSetTheirOwnCodes) {
     }
 }
 
+// Every errno reaches the caller as a Windows code with a text, so a failure
+// always prints a reason; the ones the layer meets map as Windows would put them.
+TEST(ErrorFromErrno, MapsToWindowsCodesThatHaveTexts) {
+    const struct {
+        int error;
+        DWORD code;
+    } cases[] = {
+        {0, ERROR_SUCCESS},
+        {ENOENT, ERROR_FILE_NOT_FOUND},
+        {ENOTDIR, ERROR_PATH_NOT_FOUND},
+        {ELOOP, ERROR_PATH_NOT_FOUND},
+        {EMFILE, ERROR_TOO_MANY_OPEN_FILES},
+        {ENFILE, ERROR_TOO_MANY_OPEN_FILES},
+        {EACCES, ERROR_ACCESS_DENIED},  // a file the caller may not read
+        {EPERM, ERROR_ACCESS_DENIED},   // what hidepid=noaccess answers
+        {EBADF, ERROR_INVALID_HANDLE},
+        {ENOMEM, ERROR_NOT_ENOUGH_MEMORY},
+        {EINVAL, ERROR_INVALID_PARAMETER},
+        {ESRCH, ERROR_INVALID_PARAMETER},  // no such process
+        {EFAULT, ERROR_NOACCESS},
+        {ENAMETOOLONG, ERROR_FILENAME_EXCED_RANGE},
+        {ENOSYS, ERROR_NOT_SUPPORTED},
+        {EOPNOTSUPP, ERROR_NOT_SUPPORTED},
+        {EIO, ERROR_IO_DEVICE},
+        {EXDEV, ERROR_GEN_FAILURE},  // anything else
+    };
+    for (const auto& c : cases) EXPECT_EQ(posix::ErrorFromErrno(c.error), c.code) << c.error;
+    for (int error = 0; error < 134; ++error) {
+        char text[512];
+        EXPECT_GT(FormatMessageA(kFromSystem, nullptr, posix::ErrorFromErrno(error), 0, text, sizeof text, nullptr), 0u)
+            << error;
+    }
+}
+
 TEST(LastError, IsKeptPerThread) {
     SetLastError(5);
     std::thread([] {
@@ -161,10 +195,12 @@ TEST(OpenProcessTest, RefusesWhatIsNotAProcess) {
     long pidMax = 0;
     maxFile >> pidMax;
     const DWORD ids[] = {0, static_cast<DWORD>(tid.load()), static_cast<DWORD>(pidMax + 1), 4294967291u, 0x7FFFFFFFu};
+    const int descriptors = OpenDescriptors();
     for (DWORD id : ids) {
         SetLastError(0);
         EXPECT_EQ(OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, id), nullptr) << id;
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << id;
+        EXPECT_EQ(OpenDescriptors(), descriptors) << id;
     }
     done = true;
     thread.join();

@@ -60,7 +60,7 @@ TEST(ProcStatus, OddAndHostileTexts) {
         {"no digits", "VmRSS:\t kB\n", false, 0},
         {"carriage return", "VmRSS:\t12 kB\r\n", false, 0},
         {"trailing text", "VmRSS:\t12 kBx\n", false, 0},
-        {"digits overflow 64 bits", "VmRSS:\t99999999999999999999 kB\n", false, 0},
+        {"digits overflow 64 bits", "VmRSS:\t18446744073709551621 kB\n", false, 0},  // 2^64 + 5 would wrap to 5
         {"bytes overflow 64 bits", "VmRSS:\t18014398509481984 kB\n", false, 0},
         {"largest that fits", "VmRSS:\t18014398509481983 kB\n", true, 18014398509481983ull},
         {"binary junk", std::string("\0\xff:\n\x01junk\nVmRSS:\t3 kB\n", 22), true, 3},
