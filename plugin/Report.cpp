@@ -49,6 +49,7 @@ std::string StatusLine(const Options& options, const std::vector<Sample>& sample
     for (const Sample& s : samples) total = total + s.bytes < total ? UINT64_MAX : total + s.bytes;  // saturate
 
     std::string text;
+    text.reserve(160);
     uint64_t figure = largest.bytes;
     if (options.selector != Selector::Command) {
         *state = Evaluate(options, largest.bytes);
@@ -84,11 +85,14 @@ std::string StatusLine(const Options& options, const std::vector<Sample>& sample
     }
 
     const char* label = options.metric == Metric::Working ? "working" : "private";
-    std::string perfdata = std::string(label) + "=" + std::to_string(figure) + "B;" +
-                           Threshold(options.hasWarning, options.warning) + ";" +
-                           Threshold(options.hasCritical, options.critical) + ";0;";
-    if (options.selector == Selector::Command) perfdata += " processes=" + std::to_string(samples.size()) + ";;;0;";
-    return std::string("MEMORY ") + StateName(*state) + " - " + text + " | " + perfdata + "\n";
+    std::string line;
+    line.reserve(text.size() + 128);
+    line.append("MEMORY ").append(StateName(*state)).append(" - ").append(text).append(" | ");
+    line.append(label).append("=").append(std::to_string(figure)).append("B;");
+    line.append(Threshold(options.hasWarning, options.warning)).append(";");
+    line.append(Threshold(options.hasCritical, options.critical)).append(";0;");
+    if (options.selector == Selector::Command) line.append(" processes=").append(std::to_string(samples.size())).append(";;;0;");
+    return line.append("\n");
 }
 
 std::string UnknownLine(const std::string& reason) { return "MEMORY UNKNOWN - " + reason + "\n"; }

@@ -6,12 +6,12 @@
 
 namespace plugin {
 
-Watchdog::Watchdog(unsigned seconds, std::string line, int status) {
-    thread_ = std::thread([this, seconds, line = std::move(line), status] {
+Watchdog::Watchdog(unsigned seconds, const char* prefix, int status) {
+    thread_ = std::thread([this, seconds, prefix, status] {
         std::unique_lock<std::mutex> lock(mutex_);
         if (wake_.wait_for(lock, std::chrono::seconds(seconds), [this] { return stopped_; })) return;
         // Still holding the lock: Stop() cannot return, so the check cannot write too.
-        std::fputs(line.c_str(), stdout);
+        std::printf("%s%u s\n", prefix, seconds);
         std::fflush(stdout);
         std::_Exit(status);
     });
