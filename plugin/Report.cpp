@@ -64,14 +64,18 @@ std::string StatusLine(const Options& options, const std::vector<Sample>& sample
                    " in total";
             if (samples.size() > 1) text += ", largest pid " + std::to_string(largest.pid) + " with " + Megabytes(largest.bytes);
         } else {
-            // Each process is compared on its own; the worst decides.
+            // Each process is compared on its own; the worst decides, and is
+            // named when it is not the largest (a range may alert below).
             size_t critical = 0, warning = 0;
+            const Sample* worst = &largest;
+            State worstState = Evaluate(options, largest.bytes);
             for (const Sample& s : samples) {
                 const State each = Evaluate(options, s.bytes);
                 critical += each == State::Critical;
                 warning += each == State::Warning;
+                if (each > worstState) worst = &s, worstState = each;
             }
-            *state = critical > 0 ? State::Critical : warning > 0 ? State::Warning : State::Ok;
+            *state = worstState;
             text = matched + (samples.size() == 1 ? ": pid " : ", largest pid ") + std::to_string(largest.pid) +
                    " uses " + Megabytes(largest.bytes) + " of " + memory;
             if (samples.size() > 1 && critical + warning > 0) {
@@ -79,6 +83,10 @@ std::string StatusLine(const Options& options, const std::vector<Sample>& sample
                 if (critical > 0) text += std::to_string(critical) + " critical";
                 if (critical > 0 && warning > 0) text += ", ";
                 if (warning > 0) text += std::to_string(warning) + " warning";
+                if (worst != &largest) {
+                    text += "; pid " + std::to_string(worst->pid) + " with " + Megabytes(worst->bytes) + " is " +
+                            (worstState == State::Critical ? "critical" : "warning");
+                }
                 text += ")";
             }
         }
