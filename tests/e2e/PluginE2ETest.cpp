@@ -358,19 +358,23 @@ TEST(PluginCommandLine, BadArgumentsHelpAndVersion) {
     EXPECT_EQ(help.status, 3);
 }
 
-// Output that cannot be written changes neither the state nor the exit code.
-TEST(PluginFaults, ClosedOrFullStandardOutputKeepsTheState) {
+// Output that cannot be written changes neither the state nor the exit code:
+// not even a pipe whose reader has gone (no death by SIGPIPE, 141).
+TEST(PluginFaults, ClosedFullOrBrokenStandardOutputKeepsTheState) {
     testsupport::Child target({kMemhog, "8", "touch"});
     const std::string pid = std::to_string(target.Pid());
     const struct {
         std::vector<std::string> args;
         int status;
     } cases[] = {{{"-p", pid, "-c", "1"}, 2}, {{"-p", pid}, 0}, {{"-p", "abc"}, 3}};
-    for (const char* redirect : {">&-", ">/dev/full"}) {
+    for (const char* redirect : {">&-", ">/dev/full", "broken pipe"}) {
         for (const auto& c : cases) {
-            std::vector<std::string> argv = {"/bin/sh", "-c", std::string("exec \"$0\" \"$@\" ") + redirect, kPlugin};
+            const bool pipe = std::string(redirect) == "broken pipe";
+            std::vector<std::string> argv = {kPlugin};
+            if (!pipe) argv = {"/bin/sh", "-c", std::string("exec \"$0\" \"$@\" ") + redirect, kPlugin};
             argv.insert(argv.end(), c.args.begin(), c.args.end());
-            const testsupport::Result r = testsupport::Run(argv);
+            const testsupport::Result r =
+                testsupport::Run(argv, pipe ? testsupport::Output::BrokenPipe : testsupport::Output::Captured);
             EXPECT_EQ(r.status, c.status) << redirect;
             EXPECT_EQ(r.err, "") << redirect;
         }
