@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/Win32.h"
@@ -210,18 +211,44 @@ BOOL Unreadable(int error, const Target& target, posix::ProcStatusCounters* coun
     return posix::Fail(error == ENOENT ? ERROR_ACCESS_DENIED : posix::ErrorFromErrno(error));
 }
 
-// The id a task directory entry names: decimal digits within `size` bytes, NUL-ended.
-bool ParseTaskId(const char* name, size_t size, char* digits) {
-    size_t n = 0;
+// The id a /proc or task directory entry names: decimal digits without a
+// leading zero, within the kernel's range, NUL-ended within its `size`
+// bytes; 0 for any other name.
+pid_t IdFromEntry(const char* name, size_t size) {
+    if (size == 0 || name[0] < '1' || name[0] > '9') return 0;
     uint64_t value = 0;
-    for (; n < size && name[n] >= '0' && name[n] <= '9'; ++n) {
-        if (n == 10) return false;  // more digits than any id has
-        value = value * 10 + static_cast<uint64_t>(name[n] - '0');
-        if (value > posix::kMaxProcessId) return false;
+    for (size_t i = 0; i < size; ++i) {
+        if (name[i] == '\0') return static_cast<pid_t>(value);
+        if (name[i] < '0' || name[i] > '9') return 0;
+        value = value * 10 + static_cast<uint64_t>(name[i] - '0');
+        if (value > posix::kMaxProcessId) return 0;
     }
-    if (n == 0 || n == size || name[n] != '\0' || value == 0) return false;
-    std::memcpy(digits, name, n + 1);
-    return true;
+    return 0;  // no terminator inside the record
+}
+
+// Calls visit(id) for each entry of the directory `dir` that names an id,
+// until it returns false. Entries are read with getdents64 into a stack
+// buffer and every record length is checked. Returns 0, the errno of a
+// failed read, or kMalformed for a record that does not fit.
+template <typename Visit>
+int ForEachIdEntry(int dir, Visit&& visit) {
+    constexpr size_t kNameOffset = offsetof(struct dirent64, d_name);
+    alignas(struct dirent64) char entries[8192];
+    for (;;) {
+        const ssize_t n = getdents64(dir, entries, sizeof entries);
+        if (n < 0) return errno;
+        if (n == 0) return 0;
+        const size_t size = static_cast<size_t>(n);
+        for (size_t at = 0; at < size;) {
+            if (size - at <= kNameOffset) return kMalformed;
+            unsigned short length;
+            std::memcpy(&length, entries + at + offsetof(struct dirent64, d_reclen), sizeof length);
+            if (length <= kNameOffset || length > size - at) return kMalformed;
+            const pid_t id = IdFromEntry(entries + at + kNameOffset, length - kNameOffset);
+            at += length;
+            if (id != 0 && !visit(id)) return 0;
+        }
+    }
 }
 
 // The leader's status shows no address space. That is a zombie or a kernel
@@ -231,41 +258,26 @@ BOOL ReadThroughOtherThread(const Target& target, posix::ProcStatusCounters* cou
     const int taskDir = openat(target.dir, target.task, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (taskDir < 0) return Unreadable(errno, target, counters);
     constexpr int kMaxTries = 64;  // threads that vanish while we look: the group is exiting
-    constexpr size_t kNameOffset = offsetof(struct dirent64, d_name);
-    alignas(struct dirent64) char entries[4096];
     int result = 0, tries = 0;
-    bool found = false;
-    while (!found && result == 0) {
-        const long n = syscall(SYS_getdents64, taskDir, entries, sizeof entries);
-        if (n < 0) result = errno;
-        if (n <= 0) break;
-        for (size_t at = 0; at < static_cast<size_t>(n) && !found && result == 0;) {
-            if (static_cast<size_t>(n) - at <= kNameOffset) {
-                result = kMalformed;
-                break;
-            }
-            unsigned short length;
-            std::memcpy(&length, entries + at + offsetof(struct dirent64, d_reclen), sizeof length);
-            if (length <= kNameOffset || length > static_cast<size_t>(n) - at) {
-                result = kMalformed;
-                break;
-            }
-            char path[32];
-            const bool isTask = ParseTaskId(entries + at + kNameOffset, length - kNameOffset, path);
-            at += length;
-            if (!isTask) continue;
-            if (++tries > kMaxTries) {
-                result = kMalformed;
-                break;
-            }
-            std::strcat(path, "/status");  // at most 10 digits before it
-            posix::ProcStatusCounters thread;
-            const int answer = ReadStatusAt(taskDir, path, &thread, &found);
-            if (answer == 0 && found) *counters = thread;
-            if (answer != 0 && answer != ESRCH && answer != ENOENT) result = answer;  // else it has just exited
+    const int walk = ForEachIdEntry(taskDir, [&](pid_t tid) {
+        if (++tries > kMaxTries) {
+            result = kMalformed;
+            return false;
         }
-    }
+        char path[32];
+        std::snprintf(path, sizeof path, "%d/status", static_cast<int>(tid));
+        posix::ProcStatusCounters thread;
+        bool found = false;
+        const int answer = ReadStatusAt(taskDir, path, &thread, &found);
+        if (answer == 0 && found) {
+            *counters = thread;
+            return false;
+        }
+        if (answer != 0 && answer != ESRCH && answer != ENOENT) result = answer;  // else it has just exited
+        return result == 0;
+    });
     close(taskDir);
+    if (result == 0) result = walk;
     // No thread with memory left: a zombie or a kernel thread, zeros as read.
     return result == 0 ? TRUE : Unreadable(result, target, counters);
 }
@@ -311,19 +323,6 @@ extern "C" BOOL GetProcessMemoryInfo(HANDLE Process, PPROCESS_MEMORY_COUNTERS pp
 
 namespace {
 
-// A /proc entry that names a process: decimal digits without a leading zero,
-// within the kernel's range of ids. Anything else is 0.
-DWORD ProcessIdFromEntry(const char* name) {
-    if (name[0] < '1' || name[0] > '9') return 0;
-    DWORD id = 0;
-    for (const char* p = name; *p != '\0'; ++p) {
-        if (*p < '0' || *p > '9') return 0;
-        id = id * 10 + static_cast<DWORD>(*p - '0');
-        if (id > 0x3FFFFFFFu) return 0;
-    }
-    return id;
-}
-
 // Opens `file` of the process behind `process` (the pseudo handle included).
 int OpenProcessFile(HANDLE process, const char* file) {
     if (process == posix::CurrentProcessPseudoHandle()) {
@@ -343,30 +342,20 @@ int OpenProcessFile(HANDLE process, const char* file) {
 
 extern "C" BOOL EnumProcesses(DWORD* lpidProcess, DWORD cb, LPDWORD lpcbNeeded) {
     if (lpcbNeeded == nullptr || (lpidProcess == nullptr && cb != 0)) return posix::Fail(ERROR_NOACCESS);
-    const int proc = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (proc < 0) return posix::FailWithErrno(errno);
     const DWORD capacity = cb / sizeof(DWORD);
     DWORD count = 0;
-    // As on Windows, a full array ends the list: the caller asks again with more room.
-    alignas(dirent64) char buffer[16384];
-    while (count < capacity) {
-        const ssize_t n = getdents64(proc, buffer, sizeof buffer);
-        if (n < 0) {
-            const int error = errno;
-            close(proc);
-            return posix::FailWithErrno(error);
-        }
-        if (n == 0) break;
-        for (ssize_t at = 0; at < n && count < capacity;) {
-            const auto* entry = reinterpret_cast<const dirent64*>(buffer + at);
-            if (entry->d_reclen == 0 || entry->d_reclen > n - at) break;  // never trust a length blindly
-            at += entry->d_reclen;
-            if (entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN) continue;
-            const DWORD id = ProcessIdFromEntry(entry->d_name);
-            if (id != 0) lpidProcess[count++] = id;
-        }
+    if (capacity > 0) {
+        const int proc = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (proc < 0) return posix::FailWithErrno(errno);
+        // As on Windows, a full array ends the list: the caller asks again with more room.
+        const int result = ForEachIdEntry(proc, [&](pid_t id) {
+            lpidProcess[count++] = static_cast<DWORD>(id);
+            return count < capacity;
+        });
+        close(proc);
+        if (result == kMalformed) return posix::Fail(ERROR_INVALID_DATA);
+        if (result != 0) return posix::FailWithErrno(result);
     }
-    close(proc);
     *lpcbNeeded = count * static_cast<DWORD>(sizeof(DWORD));
     return TRUE;
 }
