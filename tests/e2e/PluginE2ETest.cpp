@@ -26,7 +26,7 @@ const std::string kPlugin = TRELMARK_PLUGIN;
 const std::string kMemhog = TRELMARK_MEMHOG;
 constexpr long long kMB = 1048576;
 const char kUsage[] =
-    "Usage: check_trelmark (-p PID | -f PIDFILE | -C NAME) [-m working|private] [-w RANGE] [-c RANGE] [--sum] "
+    "Usage: check_trelmark -p PID, -f PIDFILE or -C NAME [-m working or private] [-w RANGE] [-c RANGE] [--sum] "
     "[-t SECONDS]\n";
 
 // What every answer must be, whatever the case: a state 0-3, a first line
