@@ -185,20 +185,25 @@ TEST(Verdict, UntouchedMemoryIsVirtualOnly) {
 namespace {
 
 // Output that cannot be written changes neither the verdict nor the exit
-// code: not even a pipe whose reader has gone (no death by SIGPIPE, 141).
+// code, of either program: not even a pipe whose reader has gone (no death
+// by SIGPIPE, 141).
 TEST(Faults, ClosedFullOrBrokenStandardOutputKeepsTheExitCode) {
     testsupport::Child target({kMemhog, "8", "touch"});
     const std::string pid = std::to_string(target.Pid());
+    const std::string plugin = TRELMARK_PLUGIN;
     const struct {
-        std::vector<std::string> args;
+        std::vector<std::string> argv;
         int status;
-    } cases[] = {{{pid, "1", "-v"}, 1}, {{pid, "100000", "-v"}, 0}, {{"abc", "1"}, kFailed}, {{}, kFailed}};
+    } cases[] = {{{kProgram, pid, "1", "-v"}, 1},         {{kProgram, pid, "100000", "-v"}, 0},
+                 {{kProgram, "abc", "1"}, kFailed},        {{kProgram}, kFailed},
+                 {{plugin, "-p", pid, "-c", "1"}, 2},      {{plugin, "-p", pid}, 0},
+                 {{plugin, "-p", "abc"}, 3}};
     for (const char* redirect : {">&-", ">/dev/full", "broken pipe"}) {
         for (const auto& c : cases) {
             const bool pipe = std::string(redirect) == "broken pipe";
-            std::vector<std::string> argv = {kProgram};
-            if (!pipe) argv = {"/bin/sh", "-c", std::string("exec \"$0\" \"$@\" ") + redirect, kProgram};
-            argv.insert(argv.end(), c.args.begin(), c.args.end());
+            std::vector<std::string> argv;
+            if (!pipe) argv = {"/bin/sh", "-c", std::string("exec \"$0\" \"$@\" ") + redirect};
+            argv.insert(argv.end(), c.argv.begin(), c.argv.end());
             const testsupport::Result r =
                 testsupport::Run(argv, pipe ? testsupport::Output::BrokenPipe : testsupport::Output::Captured);
             EXPECT_EQ(r.status, c.status) << redirect;
