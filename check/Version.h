@@ -1,5 +1,5 @@
-/* The program's version values: the one source of both the Windows
-   resource (Trelmark64.rc) and the Linux version block. Plain defines only,
+/* The programs' version values: the one source of both the Windows
+   resources (VersionInfo.rc) and the Linux version blocks. Plain defines only,
    so that the resource compiler can read them too. */
 #ifndef TRELMARK_CHECK_VERSION_H
 #define TRELMARK_CHECK_VERSION_H
@@ -22,11 +22,16 @@
 #define TRELMARK_FILETYPE 0x1L
 #define TRELMARK_FILESUBTYPE 0x0L
 
-#define TRELMARK_COMPANY_NAME "Trelmark64 developers"
+/* Per program: description, internal name, original file name. */
 #define TRELMARK_FILE_DESCRIPTION "Trelmark64 process memory check"
 #define TRELMARK_INTERNAL_NAME "Trelmark64"
-#define TRELMARK_LEGAL_COPYRIGHT "Copyright (C) 2026 the Trelmark64 developers"
 #define TRELMARK_ORIGINAL_FILENAME "Trelmark64.exe"
+#define TRELMARK_PLUGIN_FILE_DESCRIPTION "Trelmark64 monitoring plugin"
+#define TRELMARK_PLUGIN_INTERNAL_NAME "check_trelmark"
+#define TRELMARK_PLUGIN_ORIGINAL_FILENAME "check_trelmark.exe"
+
+#define TRELMARK_COMPANY_NAME "Trelmark64 developers"
+#define TRELMARK_LEGAL_COPYRIGHT "Copyright (C) 2026 the Trelmark64 developers"
 #define TRELMARK_PRODUCT_NAME "Trelmark64"
 #define TRELMARK_CONTACT_NAME "Trelmark64 maintainers"
 #define TRELMARK_CONTACT_EMAIL "maintainers@trelmark64.invalid"

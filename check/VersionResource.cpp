@@ -1,11 +1,16 @@
-// Places the version block in its own ELF section, where the version API
-// finds it in the program file, as Windows finds a PE file's RT_VERSION.
+// Places a program's version block in its own ELF section, where the version
+// API finds it in the program file, as Windows finds a PE file's RT_VERSION.
+// The build names the program's description (the check's by default).
 #include "check/VersionBlock.h"
+
+#ifndef TRELMARK_VERSION_DESCRIPTION
+#define TRELMARK_VERSION_DESCRIPTION kVersionDescription
+#endif
 
 namespace {
 
-constexpr size_t kSize = check::kVersionWriter.Size();
-__attribute__((section(".trelmark.version"), used)) constexpr std::array<uint8_t, kSize> kVersionBlock =
-    posix::TrimVersionBlock<kSize>(check::kVersionWriter);
+constexpr posix::VersionBlockWriter<4096> kWriter(check::TRELMARK_VERSION_DESCRIPTION);
+__attribute__((section(".trelmark.version"), used)) constexpr std::array<uint8_t, kWriter.Size()> kVersionBlock =
+    posix::TrimVersionBlock<kWriter.Size()>(kWriter);
 
 }  // namespace

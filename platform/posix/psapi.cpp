@@ -4,9 +4,11 @@
 // PagefileUsage = PeakPagefileUsage = VmData + VmStk: the private writable
 // memory the process has committed, touched or not, which is what Windows'
 // commit charge counts (Linux keeps no peak of it).
+#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -181,4 +183,91 @@ extern "C" BOOL GetProcessMemoryInfo(HANDLE Process, PPROCESS_MEMORY_COUNTERS pp
     all.PrivateUsage = all.PagefileUsage;
     std::memcpy(ppsmemCounters, &all, all.cb);
     return TRUE;
+}
+
+// --- the process list and image names ----------------------------------------
+
+namespace {
+
+// A /proc entry that names a process: decimal digits without a leading zero,
+// within the kernel's range of ids. Anything else is 0.
+DWORD ProcessIdFromEntry(const char* name) {
+    if (name[0] < '1' || name[0] > '9') return 0;
+    DWORD id = 0;
+    for (const char* p = name; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9') return 0;
+        id = id * 10 + static_cast<DWORD>(*p - '0');
+        if (id > 0x3FFFFFFFu) return 0;
+    }
+    return id;
+}
+
+// Opens `file` of the process behind `process` (the pseudo handle included).
+int OpenProcessFile(HANDLE process, const char* file) {
+    if (process == posix::CurrentProcessPseudoHandle()) {
+        char path[32] = "/proc/self/";
+        std::strncat(path, file, sizeof path - std::strlen(path) - 1);
+        return open(path, O_RDONLY | O_CLOEXEC);
+    }
+    posix::KernelObject object;
+    if (!posix::LookupObject(process, posix::ObjectKind::Process, &object)) {
+        errno = EBADF;
+        return -1;
+    }
+    return openat(object.procDir, file, O_RDONLY | O_CLOEXEC);
+}
+
+}  // namespace
+
+extern "C" BOOL EnumProcesses(DWORD* lpidProcess, DWORD cb, LPDWORD lpcbNeeded) {
+    if (lpcbNeeded == nullptr || (lpidProcess == nullptr && cb != 0)) return posix::Fail(ERROR_NOACCESS);
+    const int proc = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (proc < 0) return posix::FailWithErrno(errno);
+    const DWORD capacity = cb / sizeof(DWORD);
+    DWORD count = 0;
+    // As on Windows, a full array ends the list: the caller asks again with more room.
+    alignas(dirent64) char buffer[16384];
+    while (count < capacity) {
+        const ssize_t n = getdents64(proc, buffer, sizeof buffer);
+        if (n < 0) {
+            const int error = errno;
+            close(proc);
+            return posix::FailWithErrno(error);
+        }
+        if (n == 0) break;
+        for (ssize_t at = 0; at < n && count < capacity;) {
+            const auto* entry = reinterpret_cast<const dirent64*>(buffer + at);
+            if (entry->d_reclen == 0 || entry->d_reclen > n - at) break;  // never trust a length blindly
+            at += entry->d_reclen;
+            if (entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN) continue;
+            const DWORD id = ProcessIdFromEntry(entry->d_name);
+            if (id != 0) lpidProcess[count++] = id;
+        }
+    }
+    close(proc);
+    *lpcbNeeded = count * static_cast<DWORD>(sizeof(DWORD));
+    return TRUE;
+}
+
+// The main module's base name is the command name the kernel keeps
+// (what ps -o comm= shows, at most 15 bytes).
+extern "C" DWORD GetModuleBaseNameA(HANDLE hProcess, HMODULE hModule, LPSTR lpBaseName, DWORD nSize) {
+    if (hModule != nullptr) return posix::Fail(ERROR_MOD_NOT_FOUND);
+    if (lpBaseName == nullptr || nSize == 0) return posix::Fail(ERROR_INSUFFICIENT_BUFFER);
+    const int fd = OpenProcessFile(hProcess, "comm");
+    if (fd < 0) return posix::FailWithErrno(errno);
+    char name[64];
+    ssize_t length;
+    do {
+        length = read(fd, name, sizeof name);
+    } while (length < 0 && errno == EINTR);
+    const int error = errno;
+    close(fd);
+    if (length < 0) return posix::FailWithErrno(error);
+    if (length > 0 && name[length - 1] == '\n') --length;  // the kernel's line end, not part of the name
+    const size_t copied = std::min(static_cast<size_t>(length), static_cast<size_t>(nSize) - 1);
+    std::memcpy(lpBaseName, name, copied);
+    lpBaseName[copied] = '\0';
+    SetLastError(ERROR_SUCCESS);
+    return static_cast<DWORD>(copied);
 }

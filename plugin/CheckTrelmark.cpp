@@ -1,0 +1,144 @@
+// check_trelmark: Trelmark64's measurement as a monitoring plugin, with
+// thresholds, performance data and selection by pidfile or name.
+// Exit status 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN; one line on stdout.
+#include <cstdio>
+#include <exception>
+#include <string>
+
+#include "Common/IgnoredCall.h"
+#include "check/BuildDate.h"
+#include "keel/Error.h"
+#include "platform/Win32.h"
+#include "plugin/Options.h"
+#include "plugin/Processes.h"
+#include "plugin/Report.h"
+#include "plugin/Watchdog.h"
+#include "windows/Contrib/FileVersion/FileVersion.h"
+#include "windows/WindowsSecurity.h"
+
+namespace {
+
+using plugin::State;
+
+const char kHelp[] =
+    "Checks how much memory a process, or every process of one name, uses.\n"
+    "\n"
+    "%s\n"
+    "\n"
+    "Options:\n"
+    " -p, --pid=PID          the process with this id; it is opened once and measured\n"
+    "                        through that handle, so a reused id is never mistaken for it\n"
+    " -f, --pidfile=PIDFILE  the process whose id this file holds (decimal, one optional\n"
+    "                        line end)\n"
+    " -C, --command=NAME     every process of this name: on Linux the command name as\n"
+    "                        ps -o comm= shows it (exact, at most 15 characters); on\n"
+    "                        Windows the image name, any case, .exe optional\n"
+    " -m, --metric=METRIC    working (default): the working set, the memory resident\n"
+    "                        now; private: the private memory the process has committed\n"
+    " -w, --warning=RANGE    WARNING when the figure in MB is in the alert part of RANGE\n"
+    " -c, --critical=RANGE   CRITICAL likewise (it is tested first)\n"
+    "     --sum              with -C: compare the total of all the processes instead of\n"
+    "                        each one (the state is then the worst of them)\n"
+    " -t, --timeout=SECONDS  give up with UNKNOWN after this many seconds (default 10)\n"
+    " -h, --help             this text\n"
+    " -V, --version          the version, from the program's version resource\n"
+    "\n"
+    "Ranges, in MB (1 MB = 1048576 bytes; the figure is truncated to whole MB):\n"
+    " N      alert below 0 or above N       N:     alert below N\n"
+    " ~:N    alert above N                  N:M    alert below N or above M\n"
+    " @N:M   alert from N to M, ends included\n"
+    "\n"
+    "Output: one line, \"MEMORY <STATE> - <text> | <performance data>\", the data in\n"
+    "bytes: working=<B>B;<warn>;<crit>;0; (or private=...), with -C also processes=<n>.\n"
+    "\n"
+    "Exit status: 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN (bad arguments, no such\n"
+    "process, no process of that name, an unreadable pidfile or memory counters, a\n"
+    "timeout; also after --help and --version, as monitoring plugins do).\n";
+
+// "1.0.0.54 (Dec 8 2026)", read from the program's own version resource.
+std::string VersionText() {
+    std::string version = "(unknown)";
+    CFileVersion file;
+    WORD a = 0, b = 0, c = 0, d = 0;
+    if (file.Open(nullptr) && CFileVersion::GetVersionNumbers(file.GetFileVersion().c_str(), a, b, c, d)) {
+        version = std::to_string(a) + "." + std::to_string(b) + "." + std::to_string(c) + "." + std::to_string(d);
+    }
+    return version + " (" TRELMARK_BUILD_DATE ")";
+}
+
+std::string Check(const plugin::Options& options, State* state) {
+    std::vector<plugin::Sample> samples;
+    switch (options.selector) {
+    case plugin::Selector::Pid:
+        samples.push_back(plugin::MeasureProcess(options.pid, options.metric));
+        break;
+    case plugin::Selector::Pidfile: {
+        const DWORD pid = plugin::ReadPidfile(options.target.c_str());
+        try {
+            samples.push_back(plugin::MeasureProcess(pid, options.metric));
+        } catch (const Keel::Error& e) {
+            throw Keel::Error(std::string(e.Message()) + " (from pidfile " + plugin::Printable(options.target) + ")");
+        }
+        break;
+    }
+    case plugin::Selector::Command:
+        samples = plugin::MeasureProcessesNamed(options.target.c_str(), options.metric);
+        if (samples.empty()) throw Keel::Error("no process named " + plugin::Printable(options.target));
+        break;
+    case plugin::Selector::None:
+        throw Keel::Error("no process given");
+    }
+    return plugin::StatusLine(options, samples, state);
+}
+
+int Answer(const std::string& line, State state) {
+    std::fputs(line.c_str(), stdout);
+    return static_cast<int>(state);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (!AfxWinInit(::GetModuleHandleA(nullptr), nullptr, ::GetCommandLineA(), 0)) {
+        return Answer(plugin::UnknownLine("the program could not start"), State::Unknown);
+    }
+    plugin::Options options;
+    std::string error;
+    try {
+        if (!plugin::ParseOptions(argc, argv, &options, &error)) {
+            return Answer(plugin::UnknownLine(error) + plugin::kUsageLine + "\n", State::Unknown);
+        }
+        if (options.help) {
+            std::printf("check_trelmark %s\n", VersionText().c_str());
+            std::printf(kHelp, plugin::kUsageLine);
+            return static_cast<int>(State::Unknown);
+        }
+        if (options.version) return Answer("check_trelmark " + VersionText() + "\n", State::Unknown);
+    } catch (...) {
+        return Answer(plugin::UnknownLine("out of memory"), State::Unknown);
+    }
+
+    plugin::Watchdog watchdog(options.timeoutSeconds,
+                              plugin::UnknownLine("timed out after " + std::to_string(options.timeoutSeconds) + " s"),
+                              static_cast<int>(State::Unknown));
+    // Without the debug privilege other users' processes may be out of reach;
+    // those that can be opened are still checked.
+    LOGTRACE_IGNORE_FAILURE("Windows::EnableProcessPrivilege(SE_DEBUG_NAME)", "CheckTrelmark", __LINE__,
+                            Windows::EnableProcessPrivilege(SE_DEBUG_NAME, nullptr, true));
+    State state = State::Unknown;
+    std::string line;
+    try {
+        line = Check(options, &state);
+    } catch (const Keel::Error& e) {
+        state = State::Unknown;
+        line = plugin::UnknownLine(e.Message());
+    } catch (const std::exception& e) {
+        state = State::Unknown;
+        line = plugin::UnknownLine(std::string("internal error: ") + e.what());
+    } catch (...) {
+        state = State::Unknown;
+        line = plugin::UnknownLine("internal error");
+    }
+    watchdog.Stop();
+    return Answer(line, state);
+}

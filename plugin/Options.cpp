@@ -1,0 +1,208 @@
+#include "plugin/Options.h"
+
+#include <cstring>
+
+#include "platform/ImageName.h"
+
+namespace plugin {
+
+const char kUsageLine[] =
+    "Usage: check_trelmark (-p PID | -f PIDFILE | -C NAME) [-m working|private] [-w RANGE] [-c RANGE] [--sum] "
+    "[-t SECONDS]";
+
+std::string Printable(const std::string& text) {
+    std::string out = text;
+    for (char& c : out) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7F || c == '|') c = '?';
+    }
+    return out;
+}
+
+namespace {
+
+struct OptionSpec {
+    char shortName;
+    const char* longName;
+    bool takesValue;
+};
+
+const OptionSpec kOptions[] = {
+    {'p', "pid", true},       {'f', "pidfile", true}, {'C', "command", true}, {'m', "metric", true},
+    {'w', "warning", true},   {'c', "critical", true}, {'t', "timeout", true}, {0, "sum", false},
+    {'h', "help", false},     {'V', "version", false},
+};
+
+std::string Quoted(const char* text) { return "\"" + Printable(text) + "\""; }
+
+// Decimal digits only, in [1, limit].
+bool ParseUnsigned(const char* text, uint64_t limit, uint64_t* value) {
+    if (*text == '\0') return false;
+    uint64_t n = 0;
+    for (const char* p = text; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9') return false;
+        n = n * 10 + static_cast<uint64_t>(*p - '0');
+        if (n > limit) return false;
+    }
+    if (n == 0) return false;
+    *value = n;
+    return true;
+}
+
+// Applies one option; false with `error` set when its value is bad.
+bool Apply(const OptionSpec& spec, const char* value, Options* o, std::string* error) {
+    const auto select = [&](Selector selector) {
+        if (o->selector != Selector::None) {
+            *error = "give only one of -p, -f and -C";
+            return false;
+        }
+        o->selector = selector;
+        o->target = value;
+        return true;
+    };
+    switch (spec.shortName) {
+    case 'p': {
+        uint64_t pid = 0;
+        if (!ParseUnsigned(value, 0xFFFFFFFFu, &pid)) {
+            *error = "invalid process id " + Quoted(value);
+            return false;
+        }
+        o->pid = static_cast<DWORD>(pid);
+        return select(Selector::Pid);
+    }
+    case 'f':
+        if (*value == '\0') {
+            *error = "the pidfile name is empty";
+            return false;
+        }
+        return select(Selector::Pidfile);
+    case 'C':
+        if (const char* problem = platform::ImageNameProblem(value)) {
+            *error = std::string("invalid process name ") + Quoted(value) + ": " + problem;
+            return false;
+        }
+        return select(Selector::Command);
+    case 'm':
+        if (std::strcmp(value, "working") == 0) {
+            o->metric = Metric::Working;
+        } else if (std::strcmp(value, "private") == 0) {
+            o->metric = Metric::Private;
+        } else {
+            *error = "invalid metric " + Quoted(value) + " (use working or private)";
+            return false;
+        }
+        return true;
+    case 'w':
+    case 'c': {
+        const bool warning = spec.shortName == 'w';
+        if (!ParseRange(value, warning ? &o->warning : &o->critical)) {
+            *error = std::string("invalid ") + (warning ? "warning" : "critical") + " range " + Quoted(value);
+            return false;
+        }
+        (warning ? o->hasWarning : o->hasCritical) = true;
+        return true;
+    }
+    case 't': {
+        uint64_t seconds = 0;
+        if (!ParseUnsigned(value, kMaxTimeoutSeconds, &seconds)) {
+            *error = "invalid timeout " + Quoted(value) + " (whole seconds, 1 to 86400)";
+            return false;
+        }
+        o->timeoutSeconds = static_cast<unsigned>(seconds);
+        return true;
+    }
+    case 'h':
+        o->help = true;
+        return true;
+    case 'V':
+        o->version = true;
+        return true;
+    case 0:  // --sum, which has no short form
+        o->sum = true;
+        return true;
+    }
+    return true;
+}
+
+const OptionSpec* FindShort(char name) {
+    for (const OptionSpec& spec : kOptions) {
+        if (spec.shortName != 0 && spec.shortName == name) return &spec;
+    }
+    return nullptr;
+}
+
+const OptionSpec* FindLong(const char* name, size_t length) {
+    for (const OptionSpec& spec : kOptions) {
+        if (std::strlen(spec.longName) == length && std::strncmp(spec.longName, name, length) == 0) return &spec;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+bool ParseOptions(int argc, const char* const* argv, Options* options, std::string* error) {
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        const OptionSpec* spec = nullptr;
+        const char* value = nullptr;
+        std::string shown;  // the option as the user wrote it, for messages
+        if (std::strncmp(arg, "--", 2) == 0 && arg[2] != '\0') {
+            const char* equals = std::strchr(arg + 2, '=');
+            const size_t length = equals ? static_cast<size_t>(equals - arg - 2) : std::strlen(arg + 2);
+            spec = FindLong(arg + 2, length);
+            shown = std::string(arg, equals ? static_cast<size_t>(equals - arg) : std::strlen(arg));
+            if (spec == nullptr) {
+                *error = "unknown option " + Quoted(shown.c_str());
+                return false;
+            }
+            if (equals != nullptr) {
+                if (!spec->takesValue) {
+                    *error = "option " + shown + " takes no value";
+                    return false;
+                }
+                value = equals + 1;
+            }
+        } else if (arg[0] == '-' && arg[1] != '\0' && arg[1] != '-') {
+            spec = FindShort(arg[1]);
+            shown = std::string(arg, 2);
+            if (spec == nullptr) {
+                *error = "unknown option " + Quoted(shown.c_str());
+                return false;
+            }
+            if (arg[2] != '\0') {
+                if (!spec->takesValue) {
+                    *error = "unknown option " + Quoted(arg);
+                    return false;
+                }
+                value = arg + 2;
+            }
+        } else {
+            *error = "unexpected argument " + Quoted(arg);
+            return false;
+        }
+        if (spec->takesValue && value == nullptr) {
+            if (i + 1 >= argc) {
+                *error = "option " + shown + " needs a value";
+                return false;
+            }
+            value = argv[++i];
+        }
+        if (!Apply(*spec, value, &o, error)) return false;
+        if (o.help || o.version) break;  // answered at once, whatever follows
+    }
+    if (!o.help && !o.version) {
+        if (o.selector == Selector::None) {
+            *error = "no process given: use -p PID, -f PIDFILE or -C NAME";
+            return false;
+        }
+        if (o.sum && o.selector != Selector::Command) {
+            *error = "--sum adds up the processes of -C NAME; it needs -C";
+            return false;
+        }
+    }
+    *options = o;
+    return true;
+}
+
+}  // namespace plugin

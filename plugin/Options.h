@@ -1,0 +1,44 @@
+// The plugin's command line:
+//   check_trelmark (-p PID | -f PIDFILE | -C NAME) [-m working|private]
+//                  [-w RANGE] [-c RANGE] [--sum] [-t SECONDS]
+//   check_trelmark -h | --help        check_trelmark -V | --version
+#pragma once
+
+#include <string>
+
+#include "platform/Win32.h"
+#include "plugin/Range.h"
+
+namespace plugin {
+
+enum class Selector { None, Pid, Pidfile, Command };
+enum class Metric { Working, Private };
+
+struct Options {
+    Selector selector = Selector::None;
+    DWORD pid = 0;       // -p
+    std::string target;  // the text given to -p, -f or -C
+    Metric metric = Metric::Working;
+    bool hasWarning = false;
+    Range warning;
+    bool hasCritical = false;
+    Range critical;
+    bool sum = false;
+    unsigned timeoutSeconds = 10;
+    bool help = false;
+    bool version = false;
+};
+
+constexpr unsigned kMaxTimeoutSeconds = 86400;
+
+extern const char kUsageLine[];
+
+// Fills `options` from argv[1..argc-1]. On a bad command line returns false
+// with `error` saying why (quoting what was given, made printable).
+bool ParseOptions(int argc, const char* const* argv, Options* options, std::string* error);
+
+// `text` with every byte that could break a status line (control
+// characters, and '|', which starts the performance data) shown as '?'.
+std::string Printable(const std::string& text);
+
+}  // namespace plugin

@@ -1,0 +1,133 @@
+#include "plugin/Processes.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "keel/Error.h"
+#include "platform/ImageName.h"
+#include "windows/WindowsError.h"
+#include "windows/WindowsProcess.h"
+#include "windows/WindowsUtils2.h"
+
+namespace plugin {
+
+namespace {
+
+constexpr DWORD kAccess = PROCESS_QUERY_INFORMATION | PROCESS_VM_READ;
+
+// Larger files are not pidfiles; reading stops there.
+constexpr size_t kMaxPidfileBytes = 64;
+
+std::string PidText(DWORD pid) { return std::to_string(pid); }
+
+uint64_t Bytes(double megabytes) {
+    // The wrapper hands out bytes / 2^20; scaling back is exact below 2^53 bytes.
+    const double bytes = megabytes * 1048576.0;
+    return bytes >= 18446744073709551615.0 ? UINT64_MAX : static_cast<uint64_t>(bytes);
+}
+
+Sample Measure(HANDLE process, DWORD pid, std::string name, Metric metric) {
+    double working = 0, peakWorking = 0, privateUsage = 0;
+    try {
+        Windows::GetProcessMemoryCounters(process, &working, &peakWorking, nullptr, nullptr, &privateUsage);
+    } catch (const Keel::Error& e) {
+        throw Keel::Error("cannot read the memory counters of pid " + PidText(pid) + ": " + e.Message());
+    }
+    Sample sample;
+    sample.pid = pid;
+    sample.name = std::move(name);
+    sample.bytes = Bytes(metric == Metric::Working ? working : privateUsage);
+    return sample;
+}
+
+std::string ImageName(HANDLE process) {
+    char name[MAX_PATH];
+    return ::GetModuleBaseNameA(process, nullptr, name, sizeof name) > 0 ? std::string(name) : std::string();
+}
+
+std::vector<DWORD> ListProcesses() {
+    std::vector<DWORD> ids(1024);
+    for (;;) {
+        DWORD bytes = 0;
+        const DWORD room = static_cast<DWORD>(ids.size() * sizeof(DWORD));
+        if (!::EnumProcesses(ids.data(), room, &bytes)) {
+            throw Keel::Error("cannot list the processes: " + Windows::GetLastErrorText(true));
+        }
+        // A full array may have been cut: ask again with more room.
+        if (bytes < room) {
+            ids.resize(bytes / sizeof(DWORD));
+            return ids;
+        }
+        if (ids.size() >= (size_t{1} << 22)) throw Keel::Error("cannot list the processes: too many");
+        ids.resize(ids.size() * 2);
+    }
+}
+
+}  // namespace
+
+bool ParsePidfileText(const char* text, size_t length, DWORD* pid) {
+    size_t end = length;
+    if (end > 0 && text[end - 1] == '\n') {
+        --end;
+        if (end > 0 && text[end - 1] == '\r') --end;
+    }
+    if (end == 0 || end > 10) return false;
+    uint64_t value = 0;
+    for (size_t i = 0; i < end; ++i) {
+        if (text[i] < '0' || text[i] > '9') return false;
+        value = value * 10 + static_cast<uint64_t>(text[i] - '0');
+    }
+    if (value == 0 || value > 0xFFFFFFFFu) return false;
+    *pid = static_cast<DWORD>(value);
+    return true;
+}
+
+DWORD ReadPidfile(const char* path) {
+    const std::string shown = Printable(path);
+    std::FILE* file = std::fopen(path, "rb");
+    if (file == nullptr) throw Keel::Error("cannot read pidfile " + shown + ": " + std::strerror(errno));
+    char text[kMaxPidfileBytes + 1];
+    const size_t length = std::fread(text, 1, sizeof text, file);
+    const bool failed = std::ferror(file) != 0;
+    const int error = errno;
+    std::fclose(file);
+    if (failed) throw Keel::Error("cannot read pidfile " + shown + ": " + std::strerror(error));
+    if (length == 0) throw Keel::Error("pidfile " + shown + " is empty");
+    DWORD pid = 0;
+    if (length > kMaxPidfileBytes || !ParsePidfileText(text, length, &pid)) {
+        throw Keel::Error("pidfile " + shown + " does not hold a process id");
+    }
+    return pid;
+}
+
+Sample MeasureProcess(DWORD pid, Metric metric) {
+    HANDLE process = ::OpenProcess(kAccess, FALSE, pid);
+    if (process == nullptr) {
+        const DWORD error = ::GetLastError();
+        // What Windows says for an id that names no process.
+        if (error == ERROR_INVALID_PARAMETER) throw Keel::Error("no process with pid " + PidText(pid));
+        throw Keel::Error("cannot open the process with pid " + PidText(pid) + ": " +
+                          Windows::GetErrorText(error, true));
+    }
+    Windows::HandleSentry sentry(process);
+    return Measure(process, pid, ImageName(process), metric);
+}
+
+std::vector<Sample> MeasureProcessesNamed(const char* name, Metric metric) {
+    const DWORD self = ::GetCurrentProcessId();
+    std::vector<Sample> samples;
+    for (DWORD pid : ListProcesses()) {
+        if (pid == self) continue;
+        // Processes that ended meanwhile, or that this user may not open, cannot be named: skipped.
+        HANDLE process = ::OpenProcess(kAccess, FALSE, pid);
+        if (process == nullptr) continue;
+        Windows::HandleSentry sentry(process);
+        std::string image = ImageName(process);
+        if (image.empty() || !platform::ImageNameMatches(image.c_str(), name)) continue;
+        samples.push_back(Measure(process, pid, std::move(image), metric));
+    }
+    return samples;
+}
+
+}  // namespace plugin

@@ -1,0 +1,117 @@
+#include "plugin/Range.h"
+
+namespace plugin {
+
+namespace {
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// 10^n for n <= 19, exact in 64 bits.
+uint64_t PowerOfTen(unsigned n) {
+    uint64_t p = 1;
+    while (n-- > 0) p *= 10;
+    return p;
+}
+
+}  // namespace
+
+double Decimal::Value() const {
+    // Both operands are exact doubles (digits < 2^53, 10^scale <= 10^13), so
+    // the quotient is the correctly rounded value, as strtod gives it.
+    const double magnitude = static_cast<double>(digits) / static_cast<double>(PowerOfTen(scale));
+    return negative ? -magnitude : magnitude;
+}
+
+std::string Decimal::TimesPowerOfTwo(unsigned shift) const {
+    // digits < 10^13 < 2^44, so a shift of up to 20 stays below 2^64.
+    const uint64_t scaled = digits << shift;
+    const uint64_t unit = PowerOfTen(scale);
+    std::string text = std::to_string(scaled / unit);
+    uint64_t fraction = scaled % unit;
+    if (fraction != 0) {
+        std::string decimals = std::to_string(fraction);
+        decimals.insert(0, scale - decimals.size(), '0');
+        while (decimals.back() == '0') decimals.pop_back();
+        text += "." + decimals;
+    }
+    if (negative && (scaled != 0)) text.insert(0, "-");
+    return text;
+}
+
+size_t ParseDecimal(const char* text, Decimal* number) {
+    const char* p = text;
+    Decimal n;
+    if (*p == '+' || *p == '-') n.negative = *p++ == '-';
+    unsigned count = 0;
+    for (; IsDigit(*p); ++p) {
+        if (++count > kMaxDigits) return 0;
+        n.digits = n.digits * 10 + static_cast<uint64_t>(*p - '0');
+    }
+    if (*p == '.' && IsDigit(p[1])) {
+        for (++p; IsDigit(*p); ++p) {
+            if (++count > kMaxDigits) return 0;
+            n.digits = n.digits * 10 + static_cast<uint64_t>(*p - '0');
+            ++n.scale;
+        }
+    }
+    if (count == 0) return 0;
+    *number = n;
+    return static_cast<size_t>(p - text);
+}
+
+bool Range::Alerts(double value) const {
+    const bool aboveStart = startInfinite || value >= start.Value();
+    const bool belowEnd = endInfinite || value <= end.Value();
+    const bool within = aboveStart && belowEnd;
+    return inside ? within : !within;
+}
+
+std::string Range::TimesPowerOfTwo(unsigned shift) const {
+    std::string text = inside ? "@" : "";
+    if (startInfinite) {
+        text += "~:";
+    } else if (start.digits != 0 || endInfinite) {
+        text += start.TimesPowerOfTwo(shift) + ":";
+    }
+    if (!endInfinite) text += end.TimesPowerOfTwo(shift);
+    return text;
+}
+
+bool ParseRange(const char* text, Range* range) {
+    Range r;
+    const char* p = text;
+    if (*p == '@') {
+        r.inside = true;
+        ++p;
+    }
+    Decimal first;
+    bool haveFirst = false;
+    if (*p == '~') {
+        r.startInfinite = true;
+        ++p;
+    } else if (size_t n = ParseDecimal(p, &first)) {
+        haveFirst = true;
+        p += n;
+    }
+    if (*p == ':') {
+        ++p;
+        if (haveFirst) r.start = first;
+        if (*p == '\0') {
+            r.endInfinite = true;
+        } else {
+            const size_t n = ParseDecimal(p, &r.end);
+            if (n == 0) return false;
+            p += n;
+        }
+    } else {
+        // A lone number is the end of 0..N; "~" needs its ":".
+        if (!haveFirst || r.startInfinite) return false;
+        r.end = first;
+    }
+    if (*p != '\0') return false;
+    if (!r.startInfinite && !r.endInfinite && r.start.Value() > r.end.Value()) return false;
+    *range = r;
+    return true;
+}
+
+}  // namespace plugin

@@ -1,0 +1,44 @@
+// Threshold ranges in the monitoring plugins' syntax:
+//   N      alert outside 0..N        N:     alert below N
+//   ~:N    alert above N             N:M    alert outside N..M
+//   @N:M   alert inside N..M (ends included)
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace plugin {
+
+// A decimal number as typed: sign, digits and the count of them after the
+// point. Keeping it exact lets it be scaled to bytes without rounding.
+struct Decimal {
+    bool negative = false;
+    uint64_t digits = 0;
+    unsigned scale = 0;  // digits after the decimal point
+
+    double Value() const;
+    // The exact decimal text of this number times 2^shift.
+    std::string TimesPowerOfTwo(unsigned shift) const;
+};
+
+// Reads a number of at most kMaxDigits digits: [+-]digits[.digits] or
+// [+-].digits. Returns the characters taken, 0 when there is no number.
+constexpr unsigned kMaxDigits = 13;
+size_t ParseDecimal(const char* text, Decimal* number);
+
+struct Range {
+    bool inside = false;        // "@": alert inside instead of outside
+    bool startInfinite = false;  // "~": no lower end
+    Decimal start;              // 0 unless given
+    bool endInfinite = false;   // nothing after ':': no upper end
+    Decimal end;
+
+    bool Alerts(double value) const;
+    // The range for the perfdata, each end scaled by 2^shift.
+    std::string TimesPowerOfTwo(unsigned shift) const;
+};
+
+// False for text that is not a range, or one whose start exceeds its end.
+bool ParseRange(const char* text, Range* range);
+
+}  // namespace plugin

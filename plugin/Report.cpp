@@ -1,0 +1,96 @@
+#include "plugin/Report.h"
+
+#include <algorithm>
+
+namespace plugin {
+
+namespace {
+
+constexpr unsigned kMegabyteShift = 20;
+
+std::string Megabytes(uint64_t bytes) { return std::to_string(bytes >> kMegabyteShift) + " MB"; }
+
+std::string Threshold(bool given, const Range& range) {
+    return given ? range.TimesPowerOfTwo(kMegabyteShift) : std::string();
+}
+
+std::string Plural(size_t n, const char* one, const char* many) { return std::to_string(n) + " " + (n == 1 ? one : many); }
+
+// "postgres (pid 1234)", or "pid 1234" when the name is unknown.
+std::string Who(const Sample& s) {
+    const std::string pid = "pid " + std::to_string(s.pid);
+    return s.name.empty() ? pid : Printable(s.name) + " (" + pid + ")";
+}
+
+}  // namespace
+
+const char* StateName(State state) {
+    switch (state) {
+    case State::Ok: return "OK";
+    case State::Warning: return "WARNING";
+    case State::Critical: return "CRITICAL";
+    case State::Unknown: break;
+    }
+    return "UNKNOWN";
+}
+
+State Evaluate(const Options& options, uint64_t bytes) {
+    const double megabytes = static_cast<double>(bytes >> kMegabyteShift);
+    if (options.hasCritical && options.critical.Alerts(megabytes)) return State::Critical;
+    if (options.hasWarning && options.warning.Alerts(megabytes)) return State::Warning;
+    return State::Ok;
+}
+
+std::string StatusLine(const Options& options, const std::vector<Sample>& samples, State* state) {
+    const char* memory = options.metric == Metric::Working ? "working memory" : "private memory";
+    const Sample& largest = *std::max_element(samples.begin(), samples.end(),
+                                              [](const Sample& a, const Sample& b) { return a.bytes < b.bytes; });
+    uint64_t total = 0;
+    for (const Sample& s : samples) total = total + s.bytes < total ? UINT64_MAX : total + s.bytes;  // saturate
+
+    std::string text;
+    uint64_t figure = largest.bytes;
+    if (options.selector != Selector::Command) {
+        *state = Evaluate(options, largest.bytes);
+        text = Who(largest) + " uses " + Megabytes(largest.bytes) + " of " + memory;
+    } else {
+        const std::string matched = Plural(samples.size(), "process", "processes") + " named " +
+                                    Printable(options.target);
+        if (options.sum) {
+            figure = total;
+            *state = Evaluate(options, total);
+            text = matched + (samples.size() == 1 ? " uses " : " use ") + Megabytes(total) + " of " + memory +
+                   " in total";
+            if (samples.size() > 1) text += ", largest pid " + std::to_string(largest.pid) + " with " + Megabytes(largest.bytes);
+        } else {
+            // Each process is compared on its own; the worst decides.
+            size_t critical = 0, warning = 0;
+            for (const Sample& s : samples) {
+                const State each = Evaluate(options, s.bytes);
+                critical += each == State::Critical;
+                warning += each == State::Warning;
+            }
+            *state = critical > 0 ? State::Critical : warning > 0 ? State::Warning : State::Ok;
+            text = matched + (samples.size() == 1 ? ": pid " : ", largest pid ") + std::to_string(largest.pid) +
+                   " uses " + Megabytes(largest.bytes) + " of " + memory;
+            if (samples.size() > 1 && critical + warning > 0) {
+                text += " (";
+                if (critical > 0) text += std::to_string(critical) + " critical";
+                if (critical > 0 && warning > 0) text += ", ";
+                if (warning > 0) text += std::to_string(warning) + " warning";
+                text += ")";
+            }
+        }
+    }
+
+    const char* label = options.metric == Metric::Working ? "working" : "private";
+    std::string perfdata = std::string(label) + "=" + std::to_string(figure) + "B;" +
+                           Threshold(options.hasWarning, options.warning) + ";" +
+                           Threshold(options.hasCritical, options.critical) + ";0;";
+    if (options.selector == Selector::Command) perfdata += " processes=" + std::to_string(samples.size()) + ";;;0;";
+    return std::string("MEMORY ") + StateName(*state) + " - " + text + " | " + perfdata + "\n";
+}
+
+std::string UnknownLine(const std::string& reason) { return "MEMORY UNKNOWN - " + reason + "\n"; }
+
+}  // namespace plugin
