@@ -16,7 +16,7 @@ add_dependencies(shipped ${TRELMARK_SHIPPED_PROGRAMS})
 if(WIN32)
   install(TARGETS ${TRELMARK_SHIPPED_PROGRAMS} RUNTIME DESTINATION .)
   # Only the Windows agent's definitions; the others are for Linux engines.
-  file(GLOB TRELMARK_NSCLIENT_FILES ${CMAKE_SOURCE_DIR}/contrib/nsclient*/*)
+  file(GLOB TRELMARK_NSCLIENT_FILES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/contrib/nsclient*/*)
   install(FILES ${TRELMARK_NSCLIENT_FILES} DESTINATION .)
   install(FILES README.md DESTINATION .)
   # Windows opens a file by its extension.
