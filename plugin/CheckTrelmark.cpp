@@ -118,8 +118,7 @@ int main(int argc, char** argv) {
         return Answer(plugin::UnknownLine("out of memory"), State::Unknown);
     }
 
-    plugin::Watchdog watchdog(options.timeoutSeconds,
-                              plugin::UnknownLine("timed out after " + std::to_string(options.timeoutSeconds) + " s"),
+    plugin::Watchdog watchdog(options.timeoutSeconds, "MEMORY UNKNOWN - timed out after ",
                               static_cast<int>(State::Unknown));
     // Without the debug privilege other users' processes may be out of reach;
     // those that can be opened are still checked.

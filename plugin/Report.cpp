@@ -49,6 +49,7 @@ std::string StatusLine(const Options& options, const std::vector<Sample>& sample
     for (const Sample& s : samples) total = total + s.bytes < total ? UINT64_MAX : total + s.bytes;  // saturate
 
     std::string text;
+    text.reserve(160);
     uint64_t figure = largest.bytes;
     if (options.selector != Selector::Command) {
         *state = Evaluate(options, largest.bytes);
@@ -63,14 +64,18 @@ std::string StatusLine(const Options& options, const std::vector<Sample>& sample
                    " in total";
             if (samples.size() > 1) text += ", largest pid " + std::to_string(largest.pid) + " with " + Megabytes(largest.bytes);
         } else {
-            // Each process is compared on its own; the worst decides.
+            // Each process is compared on its own; the worst decides, and is
+            // named when it is not the largest (a range may alert below).
             size_t critical = 0, warning = 0;
+            const Sample* worst = &largest;
+            State worstState = Evaluate(options, largest.bytes);
             for (const Sample& s : samples) {
                 const State each = Evaluate(options, s.bytes);
                 critical += each == State::Critical;
                 warning += each == State::Warning;
+                if (each > worstState) worst = &s, worstState = each;
             }
-            *state = critical > 0 ? State::Critical : warning > 0 ? State::Warning : State::Ok;
+            *state = worstState;
             text = matched + (samples.size() == 1 ? ": pid " : ", largest pid ") + std::to_string(largest.pid) +
                    " uses " + Megabytes(largest.bytes) + " of " + memory;
             if (samples.size() > 1 && critical + warning > 0) {
@@ -78,17 +83,24 @@ std::string StatusLine(const Options& options, const std::vector<Sample>& sample
                 if (critical > 0) text += std::to_string(critical) + " critical";
                 if (critical > 0 && warning > 0) text += ", ";
                 if (warning > 0) text += std::to_string(warning) + " warning";
+                if (worst != &largest) {
+                    text += "; pid " + std::to_string(worst->pid) + " with " + Megabytes(worst->bytes) + " is " +
+                            (worstState == State::Critical ? "critical" : "warning");
+                }
                 text += ")";
             }
         }
     }
 
     const char* label = options.metric == Metric::Working ? "working" : "private";
-    std::string perfdata = std::string(label) + "=" + std::to_string(figure) + "B;" +
-                           Threshold(options.hasWarning, options.warning) + ";" +
-                           Threshold(options.hasCritical, options.critical) + ";0;";
-    if (options.selector == Selector::Command) perfdata += " processes=" + std::to_string(samples.size()) + ";;;0;";
-    return std::string("MEMORY ") + StateName(*state) + " - " + text + " | " + perfdata + "\n";
+    std::string line;
+    line.reserve(text.size() + 128);
+    line.append("MEMORY ").append(StateName(*state)).append(" - ").append(text).append(" | ");
+    line.append(label).append("=").append(std::to_string(figure)).append("B;");
+    line.append(Threshold(options.hasWarning, options.warning)).append(";");
+    line.append(Threshold(options.hasCritical, options.critical)).append(";0;");
+    if (options.selector == Selector::Command) line.append(" processes=").append(std::to_string(samples.size())).append(";;;0;");
+    return line.append("\n");
 }
 
 std::string UnknownLine(const std::string& reason) { return "MEMORY UNKNOWN - " + reason + "\n"; }

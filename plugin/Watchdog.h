@@ -11,8 +11,9 @@ namespace plugin {
 
 class Watchdog {
 public:
-    // After `seconds`, writes `line` to standard output and exits with `status`.
-    Watchdog(unsigned seconds, std::string line, int status);
+    // After `seconds`, writes "<prefix><seconds> s\n" to standard output and
+    // exits with `status`.
+    Watchdog(unsigned seconds, const char* prefix, int status);
     ~Watchdog() { Stop(); }
     Watchdog(const Watchdog&) = delete;
     Watchdog& operator=(const Watchdog&) = delete;

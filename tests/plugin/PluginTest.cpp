@@ -217,8 +217,11 @@ TEST(StatusLine, OneLineWithStateTextAndPerformanceData) {
          "processes=3;;;0;\n"},
         // Each process on its own; the worst decides, even when it is not the largest.
         {{"-C", "pg", "-w", "200", "-c", "10:"}, three, plugin::State::Critical,
-         "MEMORY CRITICAL - 3 processes named pg, largest pid 11 uses 300 MB of working memory (1 critical, 1 warning) "
-         "| working=314572800B;209715200;10485760:;0; processes=3;;;0;\n"},
+         "MEMORY CRITICAL - 3 processes named pg, largest pid 11 uses 300 MB of working memory (1 critical, 1 warning; "
+         "pid 12 with 5 MB is critical) | working=314572800B;209715200;10485760:;0; processes=3;;;0;\n"},
+        {{"-C", "pg", "-c", "@0:150"}, three, plugin::State::Critical,
+         "MEMORY CRITICAL - 3 processes named pg, largest pid 11 uses 300 MB of working memory (2 critical; pid 10 with "
+         "100 MB is critical) | working=314572800B;;@157286400;0; processes=3;;;0;\n"},
         {{"-C", "pg", "-w", "250"}, three, plugin::State::Warning,
          "MEMORY WARNING - 3 processes named pg, largest pid 11 uses 300 MB of working memory (1 warning) | "
          "working=314572800B;262144000;;0; processes=3;;;0;\n"},

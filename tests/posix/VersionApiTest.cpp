@@ -69,6 +69,10 @@ TEST(VersionApi, TheProgramCarriesItsOwnBlock) {
     EXPECT_EQ(version.QueryValue("ProductVersion"), "1, 0, 0, 54");
     EXPECT_EQ(version.QueryValue("productversion"), "1, 0, 0, 54");  // keys ignore case
     EXPECT_EQ(version.QueryValue("OriginalFilename"), "Trelmark64.exe");
+    CFileVersion plugin;  // each program carries its own block
+    ASSERT_TRUE(plugin.Open(TRELMARK_PLUGIN));
+    EXPECT_EQ(plugin.QueryValue("OriginalFilename"), "check_trelmark.exe");
+    EXPECT_EQ(plugin.GetFileVersion(), "1, 0, 0, 54");
     EXPECT_EQ(version.QueryValue("NoSuchKey"), "");
     EXPECT_EQ(version.QueryValue("FileVersion", 0x04090000), "");  // only the stored translation exists
 
@@ -238,12 +242,10 @@ TEST(VersionApi, ReopenAndCloseKeepTheObjectConsistent) {
     EXPECT_TRUE(version.IsOpen());
 }
 
-// The resource compiler's block for check/Trelmark64.rc, from its .res output.
-std::vector<uint8_t> WindresBlock() {
+// The resource compiler's block for a program's .rc file, from its .res output.
+std::vector<uint8_t> WindresBlock(const std::string& rc) {
     const std::string res = TempPath("windres.res");
-    const testsupport::Result r =
-        testsupport::Run({TRELMARK_WINDRES, "-I", TRELMARK_SOURCE_DIR "/check", "-O", "res",
-                          TRELMARK_SOURCE_DIR "/check/Trelmark64.rc", res});
+    const testsupport::Result r = testsupport::Run({TRELMARK_WINDRES, "-O", "res", TRELMARK_SOURCE_DIR "/" + rc, res});
     EXPECT_EQ(r.status, 0) << r.err;
     const std::vector<uint8_t> bytes = ReadFile(res);
     auto dword = [&](size_t at) {
@@ -262,21 +264,29 @@ std::vector<uint8_t> WindresBlock() {
     return {};
 }
 
-TEST(VersionApi, SameBlockAsTheWindowsResourceCompiler) {
+TEST(VersionApi, SameBlocksAsTheWindowsResourceCompiler) {
     if (std::string(TRELMARK_WINDRES).empty()) GTEST_SKIP() << "windres is not installed";
-    const std::vector<uint8_t> theirs = WindresBlock();
-    const std::vector<uint8_t> ours = Block(check::kVersionDescription);
-    ASSERT_FALSE(theirs.empty());
-    for (const char* key : {"\\StringFileInfo\\040904b0\\CompanyName", "\\StringFileInfo\\040904b0\\FileVersion",
-                            "\\StringFileInfo\\040904b0\\ContactSupport", "\\StringFileInfo\\040904b0\\ProductVersion"}) {
-        posix::VersionValue a{}, b{};
-        ASSERT_TRUE(posix::FindVersionValue(theirs.data(), theirs.size(), key, &a)) << key;
-        ASSERT_TRUE(posix::FindVersionValue(ours.data(), ours.size(), key, &b)) << key;
-        EXPECT_EQ(std::vector<uint8_t>(theirs.begin() + a.offset, theirs.begin() + a.offset + a.bytes),
-                  std::vector<uint8_t>(ours.begin() + b.offset, ours.begin() + b.offset + b.bytes))
-            << key;
+    const struct {
+        const char* rc;
+        const posix::VersionDescription& description;
+    } programs[] = {{"check/Trelmark64.rc", check::kVersionDescription},
+                    {"plugin/check_trelmark.rc", check::kPluginVersionDescription}};
+    for (const auto& program : programs) {
+        const std::vector<uint8_t> theirs = WindresBlock(program.rc);
+        const std::vector<uint8_t> ours = Block(program.description);
+        ASSERT_FALSE(theirs.empty()) << program.rc;
+        for (const char* key : {"\\StringFileInfo\\040904b0\\CompanyName", "\\StringFileInfo\\040904b0\\FileVersion",
+                                "\\StringFileInfo\\040904b0\\OriginalFilename",
+                                "\\StringFileInfo\\040904b0\\ContactSupport"}) {
+            posix::VersionValue a{}, b{};
+            ASSERT_TRUE(posix::FindVersionValue(theirs.data(), theirs.size(), key, &a)) << program.rc << key;
+            ASSERT_TRUE(posix::FindVersionValue(ours.data(), ours.size(), key, &b)) << program.rc << key;
+            EXPECT_EQ(std::vector<uint8_t>(theirs.begin() + a.offset, theirs.begin() + a.offset + a.bytes),
+                      std::vector<uint8_t>(ours.begin() + b.offset, ours.begin() + b.offset + b.bytes))
+                << program.rc << key;
+        }
+        EXPECT_EQ(theirs, ours) << program.rc << ": byte layout differs from windres";
     }
-    EXPECT_EQ(theirs, ours) << "byte layout differs from windres";
 }
 
 }  // namespace

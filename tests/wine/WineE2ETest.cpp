@@ -21,6 +21,7 @@ std::string WindowsPath(std::string path) {
 }
 
 const std::string kProgram = WindowsPath(TRELMARK_PROGRAM);
+const std::string kPlugin = WindowsPath(TRELMARK_PLUGIN);
 const std::string kMemhog = WindowsPath(TRELMARK_MEMHOG);
 
 std::string TextMode(const std::string& text) {
@@ -68,14 +69,14 @@ HANDLE Spawn(const std::string& commandLine, HANDLE in, HANDLE out, HANDLE err) 
 
 SECURITY_ATTRIBUTES Inheritable() { return SECURITY_ATTRIBUTES{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE}; }
 
-Result Check(const std::string& arguments) {
+Result Run(const std::string& program, const std::string& arguments) {
     SECURITY_ATTRIBUTES sa = Inheritable();
     HANDLE outRead, outWrite, errRead, errWrite;
     CreatePipe(&outRead, &outWrite, &sa, 0);
     CreatePipe(&errRead, &errWrite, &sa, 0);
     SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
     SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
-    HANDLE process = Spawn("\"" + kProgram + "\" " + arguments, nullptr, outWrite, errWrite);
+    HANDLE process = Spawn("\"" + program + "\" " + arguments, nullptr, outWrite, errWrite);
     CloseHandle(outWrite);
     CloseHandle(errWrite);
     Result r;
@@ -91,17 +92,21 @@ Result Check(const std::string& arguments) {
     return r;
 }
 
-// memhog.exe holding memory; stops when its stdin closes.
+Result Check(const std::string& arguments) { return Run(kProgram, arguments); }
+Result Plugin(const std::string& arguments) { return Run(kPlugin, arguments); }
+
+// memhog.exe (or a copy of it under another name) holding memory; stops
+// when its stdin closes.
 class Memhog {
 public:
-    Memhog(int megabytes, const char* mode) {
+    Memhog(int megabytes, const char* mode, const std::string& program = kMemhog) {
         SECURITY_ATTRIBUTES sa = Inheritable();
         HANDLE inRead, outWrite;
         CreatePipe(&inRead, &stdin_, &sa, 0);
         CreatePipe(&stdout_, &outWrite, &sa, 0);
         SetHandleInformation(stdin_, HANDLE_FLAG_INHERIT, 0);
         SetHandleInformation(stdout_, HANDLE_FLAG_INHERIT, 0);
-        process_ = Spawn("\"" + kMemhog + "\" " + std::to_string(megabytes) + " " + mode, inRead, outWrite, outWrite);
+        process_ = Spawn("\"" + program + "\" " + std::to_string(megabytes) + " " + mode, inRead, outWrite, outWrite);
         CloseHandle(inRead);
         CloseHandle(outWrite);
         std::string line;
@@ -197,6 +202,66 @@ TEST(WineProcess, VirtualMemoryIsWhatTheSystemReportsAsPrivateUsage) {
                               (more ? "more" : "NOT more") + " than the the threshold of 100 MB.\n"));
     EXPECT_EQ(r.status, more ? 1u : 0u);
     RecordProperty("PrivateUsageMB", static_cast<int>(mb));
+}
+
+// check_trelmark.exe: states by id and by image name (any case, .exe
+// optional), pidfiles, and the answers that are UNKNOWN.
+TEST(WinePlugin, StatesByIdNameAndPidfile) {
+    // A name of its own, so that processes of other tests never match.
+    char temp[MAX_PATH];
+    ASSERT_GT(GetTempPathA(sizeof temp, temp), 0u);
+    const std::string stem = "plughog" + std::to_string(GetCurrentProcessId());
+    const std::string copy = std::string(temp) + stem + ".exe";
+    ASSERT_TRUE(CopyFileA(kMemhog.c_str(), copy.c_str(), FALSE));
+    {
+        Memhog target(48, "touch", copy);
+        const uint64_t bytes = target.Counters().WorkingSetSize;
+        const long long mb = static_cast<long long>(bytes >> 20);
+        ASSERT_GE(mb, 48);
+        const std::string pid = std::to_string(target.Pid());
+        const std::string figure = " uses " + std::to_string(mb) + " MB of working memory | working=" +
+                                   std::to_string(bytes) + "B;";
+        const std::string pidfile = std::string(temp) + stem + ".pid";
+        {
+            std::FILE* f = std::fopen(pidfile.c_str(), "wb");
+            ASSERT_NE(f, nullptr);
+            std::fputs((pid + "\r\n").c_str(), f);
+            std::fclose(f);
+        }
+        const std::string lower = std::to_string((mb - 2) * 1048576);
+        const struct {
+            std::string arguments;
+            DWORD status;
+            std::string out;
+        } cases[] = {
+            {"-p " + pid, 0, "MEMORY OK - " + stem + ".exe (pid " + pid + ")" + figure + ";;0;\n"},
+            {"-p " + pid + " -w " + std::to_string(mb - 2), 1,
+             "MEMORY WARNING - " + stem + ".exe (pid " + pid + ")" + figure + lower + ";;0;\n"},
+            {"--pid=" + pid + " -w 100000 -c @" + std::to_string(mb - 2) + ":100000", 2,
+             "MEMORY CRITICAL - " + stem + ".exe (pid " + pid + ")" + figure + "104857600000;@" + lower +
+                 ":104857600000;0;\n"},
+            {"-f " + pidfile, 0, "MEMORY OK - " + stem + ".exe (pid " + pid + ")" + figure + ";;0;\n"},
+            {"-C " + stem, 0, "MEMORY OK - 1 process named " + stem + ": pid " + pid + figure + ";;0; processes=1;;;0;\n"},
+            {"-C " + stem + ".EXE -c " + std::to_string(mb - 2), 2,
+             "MEMORY CRITICAL - 1 process named " + stem + ".EXE: pid " + pid + figure + ";" + lower +
+                 ";0; processes=1;;;0;\n"},
+            {"-C " + stem + "x", 3, "MEMORY UNKNOWN - no process named " + stem + "x\n"},
+            {"-p 4294967291", 3, "MEMORY UNKNOWN - no process with pid 4294967291\n"},
+            {"-f " + pidfile + "x", 3, "MEMORY UNKNOWN - cannot read pidfile " + pidfile + "x: No such file or directory\n"},
+            {"-p " + pid + " -w 5:1", 3,
+             "MEMORY UNKNOWN - invalid warning range \"5:1\"\nUsage: check_trelmark (-p PID | -f PIDFILE | -C NAME) "
+             "[-m working|private] [-w RANGE] [-c RANGE] [--sum] [-t SECONDS]\n"},
+            {"--version", 3, "check_trelmark 1.0.0.54 (" TRELMARK_BUILD_DATE ")\n"},
+        };
+        for (const auto& c : cases) {
+            const Result r = Plugin(c.arguments);
+            EXPECT_EQ(r.out, TextMode(c.out)) << c.arguments;
+            EXPECT_EQ(r.err, "") << c.arguments;
+            EXPECT_EQ(r.status, c.status) << c.arguments;
+        }
+        DeleteFileA(pidfile.c_str());
+    }
+    DeleteFileA(copy.c_str());
 }
 
 }  // namespace

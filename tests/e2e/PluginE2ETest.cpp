@@ -1,0 +1,397 @@
+// check_trelmark as an engine runs it: real processes, the figures the
+// kernel reports, exact status lines, exit codes 0-3 and nothing on stderr.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <memory>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "check/BuildDate.h"
+#include "tests/support/Subprocess.h"
+
+namespace {
+
+const std::string kPlugin = TRELMARK_PLUGIN;
+const std::string kMemhog = TRELMARK_MEMHOG;
+constexpr long long kMB = 1048576;
+const char kUsage[] =
+    "Usage: check_trelmark (-p PID | -f PIDFILE | -C NAME) [-m working|private] [-w RANGE] [-c RANGE] [--sum] "
+    "[-t SECONDS]\n";
+
+// What every answer must be, whatever the case: a state 0-3, a first line
+// that carries it, a second line only for UNKNOWN, nothing on stderr.
+testsupport::Result Plugin(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {kPlugin};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const testsupport::Result r = testsupport::Run(argv);
+    EXPECT_GE(r.status, 0);
+    EXPECT_LE(r.status, 3);
+    EXPECT_EQ(r.err, "");
+    EXPECT_FALSE(r.out.empty());
+    EXPECT_NE(r.out[0], '\n');
+    EXPECT_EQ(r.out.back(), '\n');
+    const size_t lines = static_cast<size_t>(std::count(r.out.begin(), r.out.end(), '\n'));
+    static const char* const kStates[] = {"MEMORY OK - ", "MEMORY WARNING - ", "MEMORY CRITICAL - ", "MEMORY UNKNOWN - "};
+    const bool aboutTheProgram = r.out.rfind("check_trelmark ", 0) == 0;  // --help, --version
+    if (r.status >= 0 && r.status <= 3 && !aboutTheProgram) {
+        EXPECT_EQ(r.out.rfind(kStates[r.status], 0), 0u) << r.out;
+        EXPECT_TRUE(lines == 1 || (lines == 2 && r.status == 3)) << r.out;
+    }
+    return r;
+}
+
+std::string TempPath(const std::string& name) { return ::testing::TempDir() + "trelmark-plugin-" + name; }
+
+void WriteFile(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+
+long long Kilobytes(pid_t pid, bool privateMemory) {
+    return privateMemory ? testsupport::StatusKilobytes(pid, "VmData") + testsupport::StatusKilobytes(pid, "VmStk")
+                         : testsupport::StatusKilobytes(pid, "VmRSS");
+}
+
+// The bytes the plugin reported under `label`, which must lie within the
+// kernel's figures read before and after the run: a sanitizer's runtime
+// lets a target's memory drift a little, so the bracket has some slack.
+uint64_t ReportedBytes(const std::string& out, const std::string& label, long long kbBefore, long long kbAfter) {
+    const size_t at = out.find("| " + label + "=");
+    if (at == std::string::npos) {
+        ADD_FAILURE() << "no " << label << " figure in: " << out;
+        return 0;
+    }
+    const uint64_t bytes = std::stoull(out.substr(at + label.size() + 3));
+    constexpr long long kSlackKb = 1024;
+    EXPECT_GE(static_cast<long long>(bytes / 1024), std::min(kbBefore, kbAfter) - kSlackKb) << out;
+    EXPECT_LE(static_cast<long long>(bytes / 1024), std::max(kbBefore, kbAfter) + kSlackKb) << out;
+    return bytes;
+}
+
+std::string Bytes(long long megabytes) { return std::to_string(megabytes * kMB); }
+std::string N(long long n) { return std::to_string(n); }
+
+// Every range form, two MB or more away from the figure, so the drift
+// above cannot change the state. (The exact boundaries are unit-tested.)
+struct Threshold {
+    const char* name;
+    std::vector<std::string> (*args)(long long mb);  // for a process of `mb` MB
+    std::string (*perf)(long long mb);              // the expected ";warn;crit" part
+    int state;
+};
+
+const Threshold kThresholds[] = {
+    {"None", [](long long) { return std::vector<std::string>{}; }, [](long long) { return std::string(";;"); }, 0},
+    {"WarnAbove", [](long long mb) { return std::vector<std::string>{"-w", N(mb - 2), "-c", N(mb + 100)}; },
+     [](long long mb) { return ";" + Bytes(mb - 2) + ";" + Bytes(mb + 100); }, 1},
+    {"NotAbove", [](long long mb) { return std::vector<std::string>{"-w", N(mb + 2)}; },
+     [](long long mb) { return ";" + Bytes(mb + 2) + ";"; }, 0},
+    {"CriticalWins", [](long long mb) { return std::vector<std::string>{"-w", N(mb - 2), "-c", N(mb - 2)}; },
+     [](long long mb) { return ";" + Bytes(mb - 2) + ";" + Bytes(mb - 2); }, 2},
+    {"LowerEndMet", [](long long mb) { return std::vector<std::string>{"-c", N(mb - 2) + ":"}; },
+     [](long long mb) { return ";;" + Bytes(mb - 2) + ":"; }, 0},
+    {"LowerEndMissed", [](long long mb) { return std::vector<std::string>{"-c", N(mb + 2) + ":"}; },
+     [](long long mb) { return ";;" + Bytes(mb + 2) + ":"; }, 2},
+    {"NoLowerEnd", [](long long mb) { return std::vector<std::string>{"--warning=~:" + N(mb - 2)}; },
+     [](long long mb) { return ";~:" + Bytes(mb - 2) + ";"; }, 1},
+    {"InsideBand", [](long long mb) { return std::vector<std::string>{"-w", N(mb - 2) + ":" + N(mb + 2)}; },
+     [](long long mb) { return ";" + Bytes(mb - 2) + ":" + Bytes(mb + 2) + ";"; }, 0},
+    {"OutsideBand", [](long long mb) { return std::vector<std::string>{"-w", N(mb + 2) + ":" + N(mb + 5)}; },
+     [](long long mb) { return ";" + Bytes(mb + 2) + ":" + Bytes(mb + 5) + ";"; }, 1},
+    {"InvertedHit", [](long long mb) { return std::vector<std::string>{"-c", "@" + N(mb - 2) + ":" + N(mb + 2)}; },
+     [](long long mb) { return ";;@" + Bytes(mb - 2) + ":" + Bytes(mb + 2); }, 2},
+    {"InvertedMiss", [](long long mb) { return std::vector<std::string>{"-c", "@" + N(mb + 2) + ":" + N(mb + 4)}; },
+     [](long long mb) { return ";;@" + Bytes(mb + 2) + ":" + Bytes(mb + 4); }, 0},
+    {"Fraction", [](long long mb) { return std::vector<std::string>{"-w", N(mb - 3) + ".5"}; },
+     [](long long mb) { return ";" + N((mb - 3) * kMB + kMB / 2) + ";"; }, 1},
+};
+
+void PrintTo(const Threshold& t, std::ostream* os) { *os << t.name; }
+
+class Thresholds : public ::testing::TestWithParam<Threshold> {};
+
+// The figure is the kernel's, truncated to whole MB; the state follows the
+// range forms; the performance data carries bytes.
+TEST_P(Thresholds, StateTextAndPerformanceDataFromTheKernelsFigures) {
+    const Threshold& t = GetParam();
+    testsupport::Child target({kMemhog, "40", "touch"});
+    const long long before = Kilobytes(target.Pid(), false);
+    const long long mb = before / 1024;
+    ASSERT_GE(mb, 40);
+    std::vector<std::string> args = {"-p", std::to_string(target.Pid())};
+    const std::vector<std::string> more = t.args(mb);
+    args.insert(args.end(), more.begin(), more.end());
+    const testsupport::Result r = Plugin(args);
+    const uint64_t bytes = ReportedBytes(r.out, "working", before, Kilobytes(target.Pid(), false));
+    static const char* const kNames[] = {"OK", "WARNING", "CRITICAL"};
+    EXPECT_EQ(r.out, std::string("MEMORY ") + kNames[t.state] + " - memhog (pid " + std::to_string(target.Pid()) +
+                         ") uses " + std::to_string(bytes >> 20) + " MB of working memory | working=" +
+                         std::to_string(bytes) + "B" + t.perf(mb) + ";0;\n");
+    EXPECT_EQ(r.status, t.state);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ranges, Thresholds, ::testing::ValuesIn(kThresholds),
+                         [](const ::testing::TestParamInfo<Threshold>& info) { return std::string(info.param.name); });
+
+TEST(PluginMetric, PrivateMemoryCountsWhatIsReservedButUntouched) {
+    testsupport::Child target({kMemhog, "300", "reserve"});
+    const std::string pid = std::to_string(target.Pid());
+    const long long before = Kilobytes(target.Pid(), true);
+    ASSERT_GE(before / 1024, 300);
+    testsupport::Result r = Plugin({"-p", pid, "-m", "private", "-c", "299"});
+    const uint64_t bytes = ReportedBytes(r.out, "private", before, Kilobytes(target.Pid(), true));
+    EXPECT_EQ(r.out, "MEMORY CRITICAL - memhog (pid " + pid + ") uses " + std::to_string(bytes >> 20) +
+                         " MB of private memory | private=" + std::to_string(bytes) + "B;;" + Bytes(299) + ";0;\n");
+    EXPECT_EQ(r.status, 2);
+    r = Plugin({"-p", pid, "--metric=working", "-c", "299"});  // the working set stays small
+    EXPECT_EQ(r.status, 0) << r.out;
+}
+
+pid_t ReapedPid() {
+    const pid_t gone = fork();
+    if (gone == 0) _exit(0);
+    waitpid(gone, nullptr, 0);
+    return gone;
+}
+
+TEST(PluginPidfile, GoodMissingEmptyGarbageAndStale) {
+    testsupport::Child target({kMemhog, "8", "touch"});
+    const std::string pid = std::to_string(target.Pid());
+    const std::string stale = std::to_string(ReapedPid());
+    const std::string dir = TempPath("dir");
+    std::filesystem::create_directories(dir);
+    const struct {
+        const char* name;
+        bool create;
+        std::string content;
+        int status;
+        std::string out;  // "{f}" stands for the file's path
+    } cases[] = {
+        {"good", true, pid + "\n", 0, "MEMORY OK - memhog (pid " + pid + ") uses "},
+        {"crlf", true, pid + "\r\n", 0, "MEMORY OK - memhog (pid " + pid + ") uses "},
+        {"bare", true, pid, 0, "MEMORY OK - memhog (pid " + pid + ") uses "},
+        {"missing", false, "", 3, "MEMORY UNKNOWN - cannot read pidfile {f}: No such file or directory\n"},
+        {"empty", true, "", 3, "MEMORY UNKNOWN - pidfile {f} is empty\n"},
+        {"garbage", true, "postgres\n", 3, "MEMORY UNKNOWN - pidfile {f} does not hold a process id\n"},
+        {"two-lines", true, pid + "\n" + pid + "\n", 3, "MEMORY UNKNOWN - pidfile {f} does not hold a process id\n"},
+        {"huge", true, std::string(100000, '1'), 3, "MEMORY UNKNOWN - pidfile {f} does not hold a process id\n"},
+        {"stale", true, stale + "\n", 3,
+         "MEMORY UNKNOWN - no process with pid " + stale + " (from pidfile {f})\n"},
+    };
+    for (const auto& c : cases) {
+        const std::string path = TempPath(std::string("pidfile-") + c.name);
+        std::filesystem::remove(path);
+        if (c.create) WriteFile(path, c.content);
+        const testsupport::Result r = Plugin({"-f", path, "-w", "100000"});
+        std::string expected = c.out;
+        if (expected.find("{f}") != std::string::npos) expected.replace(expected.find("{f}"), 3, path);
+        if (c.status == 0) {
+            EXPECT_EQ(r.out.rfind(expected, 0), 0u) << c.name << ": " << r.out;
+        } else {
+            EXPECT_EQ(r.out, expected) << c.name;
+        }
+        EXPECT_EQ(r.status, c.status) << c.name;
+    }
+    const testsupport::Result directory = Plugin({"-f", dir});
+    EXPECT_EQ(directory.out, "MEMORY UNKNOWN - cannot read pidfile " + dir + ": Is a directory\n");
+    EXPECT_EQ(directory.status, 3);
+}
+
+// A pidfile that never answers (a FIFO without writer, as a hung network
+// file system would behave) ends in UNKNOWN by the timeout, not in a hang.
+TEST(PluginTimeout, AnswersUnknownWhenTheCheckHangs) {
+    const std::string fifo = TempPath("fifo");
+    std::filesystem::remove(fifo);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const testsupport::Result r = Plugin({"-f", fifo, "-t", "1"});
+    EXPECT_EQ(r.out, "MEMORY UNKNOWN - timed out after 1 s\n");
+    EXPECT_EQ(r.status, 3);
+}
+
+std::set<std::string> Pgrep(const std::string& name) {
+    const testsupport::Result r = testsupport::Run({"/usr/bin/pgrep", "-x", name});
+    std::set<std::string> pids;
+    std::istringstream in(r.out);
+    for (std::string line; std::getline(in, line);) pids.insert(line);
+    return pids;
+}
+
+// Several processes of one name, under a name no other test uses.
+class NamedProcesses : public ::testing::Test {
+protected:
+    void SetUp() override {
+        name_ = "tmh" + std::to_string(getpid());
+        path_ = TempPath(name_) + "/" + name_;
+        std::filesystem::create_directories(TempPath(name_));
+        std::filesystem::copy_file(kMemhog, path_, std::filesystem::copy_options::overwrite_existing);
+        for (const char* mb : {"4", "40", "20"}) {
+            children_.push_back(std::make_unique<testsupport::Child>(std::vector<std::string>{path_, mb, "touch"}));
+        }
+    }
+    std::string name_, path_;
+    std::vector<std::unique_ptr<testsupport::Child>> children_;
+};
+
+TEST_F(NamedProcesses, EachComparedOrTheirSumAsPgrepFindsThem) {
+    std::vector<long long> kb;
+    std::set<std::string> pids;
+    for (const auto& child : children_) {
+        kb.push_back(Kilobytes(child->Pid(), false));
+        pids.insert(std::to_string(child->Pid()));
+    }
+    ASSERT_EQ(Pgrep(name_), pids);  // the same processes pgrep -x sees
+    const pid_t largest = children_[1]->Pid();
+    const long long totalKb = kb[0] + kb[1] + kb[2];
+    // Between the middle and the largest: exactly one process warns, far
+    // from both figures.
+    const long long warn = (kb[2] + kb[1]) / 2048;
+    const std::string head = "3 processes named " + name_;
+    const std::string perfTail = ";0; processes=3;;;0;\n";
+
+    testsupport::Result r = Plugin({"-C", name_, "-w", N(warn), "-c", "100000"});
+    uint64_t bytes = ReportedBytes(r.out, "working", kb[1], Kilobytes(largest, false));
+    EXPECT_EQ(r.out, "MEMORY WARNING - " + head + ", largest pid " + std::to_string(largest) + " uses " +
+                         std::to_string(bytes >> 20) + " MB of working memory (1 warning) | working=" +
+                         std::to_string(bytes) + "B;" + Bytes(warn) + ";" + Bytes(100000) + perfTail);
+    EXPECT_EQ(r.status, 1);
+
+    const long long below = totalKb / 1024 - 5;
+    r = Plugin({"-C", name_, "--sum", "-w", "1", "-c", N(below)});
+    bytes = ReportedBytes(r.out, "working", totalKb, totalKb);
+    const size_t largestAt = r.out.find(", largest pid " + std::to_string(largest) + " with ");
+    ASSERT_NE(largestAt, std::string::npos) << r.out;
+    EXPECT_EQ(r.out.substr(0, largestAt), "MEMORY CRITICAL - " + head + " use " + std::to_string(bytes >> 20) +
+                                              " MB of working memory in total");
+    EXPECT_NE(r.out.find(" MB | working=" + std::to_string(bytes) + "B;" + Bytes(1) + ";" + Bytes(below) + perfTail),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.status, 2);
+
+    r = Plugin({"-C", name_, "--sum", "-c", N(totalKb / 1024 + 5)});
+    EXPECT_EQ(r.status, 0) << r.out;
+
+    // A process of the name that has gone is no longer counted.
+    const pid_t first = children_.front()->Pid();
+    children_.front().reset();
+    pids.erase(std::to_string(first));
+    ASSERT_EQ(Pgrep(name_), pids);
+    r = Plugin({"-C", name_});
+    EXPECT_NE(r.out.find("MEMORY OK - 2 processes named " + name_ + ", largest pid " + std::to_string(largest)),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find(" processes=2;;;0;\n"), std::string::npos) << r.out;
+}
+
+TEST_F(NamedProcesses, NamesMatchExactlyAndNoMatchIsUnknown) {
+    for (const std::string& other : {name_.substr(0, name_.size() - 1), name_ + "x", "T" + name_.substr(1)}) {
+        const testsupport::Result r = Plugin({"-C", other});
+        EXPECT_EQ(r.out, "MEMORY UNKNOWN - no process named " + other + "\n");
+        EXPECT_EQ(r.status, 3);
+    }
+}
+
+TEST(PluginProcesses, NoSuchProcessThreadsAndHostileNames) {
+    const std::string gone = std::to_string(ReapedPid());
+    testsupport::Result r = Plugin({"-p", gone});
+    EXPECT_EQ(r.out, "MEMORY UNKNOWN - no process with pid " + gone + "\n");
+    EXPECT_EQ(r.status, 3);
+
+    // A thread is not a process.
+    std::atomic<pid_t> tid{0};
+    std::atomic<bool> done{false};
+    std::thread thread([&] {
+        tid = static_cast<pid_t>(syscall(SYS_gettid));
+        while (!done) std::this_thread::yield();
+    });
+    while (tid == 0) std::this_thread::yield();
+    r = Plugin({"-p", std::to_string(tid.load())});
+    done = true;
+    thread.join();
+    EXPECT_EQ(r.out, "MEMORY UNKNOWN - no process with pid " + std::to_string(tid.load()) + "\n");
+
+    // A command name may hold any byte; the status line stays one line and
+    // its performance data stays parseable.
+    const std::string dir = TempPath("hostile");
+    std::filesystem::create_directories(dir);
+    const std::string name = "a|b\tc";
+    std::filesystem::copy_file(kMemhog, dir + "/" + name, std::filesystem::copy_options::overwrite_existing);
+    testsupport::Child target({dir + "/" + name, "1", "reserve"});
+    const std::string pid = std::to_string(target.Pid());
+    r = Plugin({"-p", pid});
+    EXPECT_EQ(r.out.rfind("MEMORY OK - a?b?c (pid " + pid + ") uses ", 0), 0u) << r.out;
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '|'), 1) << r.out;
+    r = Plugin({"-C", name});
+    EXPECT_EQ(r.out.rfind("MEMORY OK - 1 process named a?b?c: pid " + pid + " uses ", 0), 0u) << r.out;
+}
+
+TEST(PluginCommandLine, BadArgumentsHelpAndVersion) {
+    const struct {
+        std::vector<std::string> args;
+        std::string out;
+    } cases[] = {
+        {{}, "MEMORY UNKNOWN - no process given: use -p PID, -f PIDFILE or -C NAME\n" + std::string(kUsage)},
+        {{"-p", "1", "-w", "x"}, "MEMORY UNKNOWN - invalid warning range \"x\"\n" + std::string(kUsage)},
+        {{"-C", "sixteen-chars-xx"},
+         "MEMORY UNKNOWN - invalid process name \"sixteen-chars-xx\": Linux command names are at most 15 characters "
+         "(see ps -o comm=)\n" + std::string(kUsage)},
+        {{"-V"}, "check_trelmark 1.0.0.54 (" TRELMARK_BUILD_DATE ")\n"},
+        {{"--version"}, "check_trelmark 1.0.0.54 (" TRELMARK_BUILD_DATE ")\n"},
+    };
+    for (const auto& c : cases) {
+        const testsupport::Result r = Plugin(c.args);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.status, 3);
+    }
+    const testsupport::Result help = Plugin({"-h"});
+    EXPECT_EQ(help.out.rfind("check_trelmark 1.0.0.54 (" TRELMARK_BUILD_DATE ")\n", 0), 0u) << help.out;
+    EXPECT_NE(help.out.find(kUsage), std::string::npos);
+    EXPECT_EQ(help.status, 3);
+}
+
+// Output that cannot be written changes neither the state nor the exit code.
+TEST(PluginFaults, ClosedOrFullStandardOutputKeepsTheState) {
+    testsupport::Child target({kMemhog, "8", "touch"});
+    const std::string pid = std::to_string(target.Pid());
+    const struct {
+        std::vector<std::string> args;
+        int status;
+    } cases[] = {{{"-p", pid, "-c", "1"}, 2}, {{"-p", pid}, 0}, {{"-p", "abc"}, 3}};
+    for (const char* redirect : {">&-", ">/dev/full"}) {
+        for (const auto& c : cases) {
+            std::vector<std::string> argv = {"/bin/sh", "-c", std::string("exec \"$0\" \"$@\" ") + redirect, kPlugin};
+            argv.insert(argv.end(), c.args.begin(), c.args.end());
+            const testsupport::Result r = testsupport::Run(argv);
+            EXPECT_EQ(r.status, c.status) << redirect;
+            EXPECT_EQ(r.err, "") << redirect;
+        }
+    }
+}
+
+// Without a thread for its timeout (a user at its process limit) the check
+// still answers, unguarded, instead of aborting.
+TEST(PluginFaults, NoThreadForTheTimeoutStillAnswers) {
+    if (getuid() != 0) GTEST_SKIP() << "needs root to run as a user at its process limit";
+    testsupport::Child target({kMemhog, "8", "touch"});
+    const std::string pid = std::to_string(target.Pid());
+    const std::string plugin = TempPath("nproc");  // where that user may run it, wherever the tree is
+    std::filesystem::copy_file(kPlugin, plugin, std::filesystem::copy_options::overwrite_existing);
+    std::filesystem::permissions(plugin, std::filesystem::perms(0755));
+    const testsupport::Result r = testsupport::Run({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                                    "--clear-groups", "/usr/bin/prlimit", "--nproc=1", plugin, "-p",
+                                                    pid, "-c", "1"});
+    EXPECT_EQ(r.out.rfind("MEMORY CRITICAL - memhog (pid " + pid + ") uses ", 0), 0u) << r.out << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 2);
+}
+
+}  // namespace
