@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "check/TrelmarkProbe.h"
+#include "fuzz/Arguments.h"
 #include "keel/Error.h"
 
 namespace {
@@ -28,17 +29,7 @@ long long Reference(const char* text) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    std::vector<std::string> arguments(1, "Trelmark64");
-    std::string current;
-    for (size_t i = 0; i < size; ++i) {
-        if (data[i] == 0) {
-            arguments.push_back(current);
-            current.clear();
-        } else {
-            current += static_cast<char>(data[i]);
-        }
-    }
-    arguments.push_back(current);
+    std::vector<std::string> arguments = SplitArguments("Trelmark64", data, size);
 
     std::vector<char*> argv;
     for (std::string& a : arguments) argv.push_back(&a[0]);

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/Arguments.h"
 #include "plugin/Options.h"
 #include "plugin/Processes.h"
 #include "plugin/Range.h"
@@ -61,17 +62,7 @@ void CheckPidfile(const std::string& text) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    std::vector<std::string> arguments(1, "check_trelmark");
-    std::string current;
-    for (size_t i = 0; i < size; ++i) {
-        if (data[i] == 0) {
-            arguments.push_back(current);
-            current.clear();
-        } else {
-            current += static_cast<char>(data[i]);
-        }
-    }
-    arguments.push_back(current);
+    std::vector<std::string> arguments = SplitArguments("check_trelmark", data, size);
 
     for (const std::string& a : arguments) {
         CheckRange(a);

@@ -1,5 +1,6 @@
 // Any bytes as a /proc status file; the result must not depend on how the
-// text arrives (one piece, or pieces of a size the input chooses).
+// text arrives (one piece, or pieces of a size the input chooses). The same
+// bytes go through the Tgid scan.
 #include <algorithm>
 #include <cstdint>
 
@@ -20,6 +21,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (okWhole != okPieces) __builtin_trap();
     if (okWhole && (a.residentBytes != b.residentBytes || a.peakResidentBytes != b.peakResidentBytes ||
                     a.dataBytes != b.dataBytes || a.stackBytes != b.stackBytes)) {
+        __builtin_trap();
+    }
+    // The Tgid scan over the same bytes: within bounds, and only ids it accepts.
+    pid_t tgid = 0;
+    if (posix::FindStatusTgid(text, length, &tgid) && (tgid <= 0 || static_cast<uint64_t>(tgid) > posix::kMaxProcessId)) {
         __builtin_trap();
     }
     return 0;

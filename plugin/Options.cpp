@@ -6,8 +6,10 @@
 
 namespace plugin {
 
+// The second line of an UNKNOWN answer: no '|', which engines take for the
+// start of performance data (Nagios would cut the line there).
 const char kUsageLine[] =
-    "Usage: check_trelmark (-p PID | -f PIDFILE | -C NAME) [-m working|private] [-w RANGE] [-c RANGE] [--sum] "
+    "Usage: check_trelmark -p PID, -f PIDFILE or -C NAME [-m working or private] [-w RANGE] [-c RANGE] [--sum] "
     "[-t SECONDS]";
 
 std::string Printable(const std::string& text) {
@@ -50,7 +52,7 @@ bool ParseUnsigned(const char* text, uint64_t limit, uint64_t* value) {
 }
 
 // Applies one option; false with `error` set when its value is bad.
-bool Apply(const OptionSpec& spec, const char* value, Options* o, std::string* error) {
+bool Apply(const OptionSpec& option, const char* value, Options* o, std::string* error) {
     const auto select = [&](Selector selector) {
         if (o->selector != Selector::None) {
             *error = "give only one of -p, -f and -C";
@@ -60,7 +62,7 @@ bool Apply(const OptionSpec& spec, const char* value, Options* o, std::string* e
         o->target = value;
         return true;
     };
-    switch (spec.shortName) {
+    switch (option.shortName) {
     case 'p': {
         uint64_t pid = 0;
         if (!ParseUnsigned(value, 0xFFFFFFFFu, &pid)) {
@@ -94,7 +96,7 @@ bool Apply(const OptionSpec& spec, const char* value, Options* o, std::string* e
         return true;
     case 'w':
     case 'c': {
-        const bool warning = spec.shortName == 'w';
+        const bool warning = option.shortName == 'w';
         if (!ParseRange(value, warning ? &o->warning : &o->critical)) {
             *error = std::string("invalid ") + (warning ? "warning" : "critical") + " range " + Quoted(value);
             return false;
@@ -125,15 +127,15 @@ bool Apply(const OptionSpec& spec, const char* value, Options* o, std::string* e
 }
 
 const OptionSpec* FindShort(char name) {
-    for (const OptionSpec& spec : kOptions) {
-        if (spec.shortName != 0 && spec.shortName == name) return &spec;
+    for (const OptionSpec& option : kOptions) {
+        if (option.shortName != 0 && option.shortName == name) return &option;
     }
     return nullptr;
 }
 
 const OptionSpec* FindLong(const char* name, size_t length) {
-    for (const OptionSpec& spec : kOptions) {
-        if (std::strlen(spec.longName) == length && std::strncmp(spec.longName, name, length) == 0) return &spec;
+    for (const OptionSpec& option : kOptions) {
+        if (std::strlen(option.longName) == length && std::strncmp(option.longName, name, length) == 0) return &option;
     }
     return nullptr;
 }
@@ -144,34 +146,34 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
     Options o;
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
-        const OptionSpec* spec = nullptr;
+        const OptionSpec* option = nullptr;
         const char* value = nullptr;
         std::string shown;  // the option as the user wrote it, for messages
         if (std::strncmp(arg, "--", 2) == 0 && arg[2] != '\0') {
             const char* equals = std::strchr(arg + 2, '=');
             const size_t length = equals ? static_cast<size_t>(equals - arg - 2) : std::strlen(arg + 2);
-            spec = FindLong(arg + 2, length);
+            option = FindLong(arg + 2, length);
             shown = std::string(arg, equals ? static_cast<size_t>(equals - arg) : std::strlen(arg));
-            if (spec == nullptr) {
+            if (option == nullptr) {
                 *error = "unknown option " + Quoted(shown.c_str());
                 return false;
             }
             if (equals != nullptr) {
-                if (!spec->takesValue) {
+                if (!option->takesValue) {
                     *error = "option " + shown + " takes no value";
                     return false;
                 }
                 value = equals + 1;
             }
         } else if (arg[0] == '-' && arg[1] != '\0' && arg[1] != '-') {
-            spec = FindShort(arg[1]);
+            option = FindShort(arg[1]);
             shown = std::string(arg, 2);
-            if (spec == nullptr) {
+            if (option == nullptr) {
                 *error = "unknown option " + Quoted(shown.c_str());
                 return false;
             }
             if (arg[2] != '\0') {
-                if (!spec->takesValue) {
+                if (!option->takesValue) {
                     *error = "unknown option " + Quoted(arg);
                     return false;
                 }
@@ -181,14 +183,14 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
             *error = "unexpected argument " + Quoted(arg);
             return false;
         }
-        if (spec->takesValue && value == nullptr) {
+        if (option->takesValue && value == nullptr) {
             if (i + 1 >= argc) {
                 *error = "option " + shown + " needs a value";
                 return false;
             }
             value = argv[++i];
         }
-        if (!Apply(*spec, value, &o, error)) return false;
+        if (!Apply(*option, value, &o, error)) return false;
         if (o.help || o.version) break;  // answered at once, whatever follows
     }
     if (!o.help && !o.version) {

@@ -14,15 +14,17 @@ enum class ObjectKind : unsigned char { Free, Process, Token, Any /* lookups onl
 struct KernelObject {
     ObjectKind kind;
     unsigned short generation;
-    int procDir;  // Process: O_PATH descriptor of /proc/<pid>, bound to that one process
+    int procDir;  // Process: descriptor of the /proc/<pid> directory, bound to that one process
+    int pidfd;    // Process: its pidfd, or -1 where pidfd_open is unavailable
     pid_t pid;    // Process: its id; Token: the process it belongs to
 };
 
 // The pseudo handle that GetCurrentProcess returns, as on Windows.
 inline HANDLE CurrentProcessPseudoHandle() { return INVALID_HANDLE_VALUE; }
 
-// Returns NULL (last error ERROR_NO_SYSTEM_RESOURCES-like 4) when the table is full.
-HANDLE InsertObject(ObjectKind kind, int procDir, pid_t pid);
+// Returns NULL (last error ERROR_TOO_MANY_OPEN_FILES) when the table is full;
+// the descriptors stay the caller's then.
+HANDLE InsertObject(ObjectKind kind, int procDir, int pidfd, pid_t pid);
 
 // Copies the live object behind `handle` of kind `kind` (or of any kind);
 // false when there is none.

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <sys/types.h>
+
 namespace posix {
 
 struct ProcStatusCounters {
@@ -20,6 +22,9 @@ public:
     void Feed(const char* data, size_t size);
     // True once every wanted line has been read: the rest need not be.
     bool Complete() const { return seen_ == kAllFields; }
+    // True once any wanted line has been read: only a task with an address
+    // space has them (not a zombie, a kernel thread or an exited leader).
+    bool Found() const { return seen_ != 0; }
     // Ends the text. False when a wanted line was malformed or overflowed;
     // lines that never came (kernel threads, zombies) leave zeros.
     bool Finish(ProcStatusCounters* counters);
@@ -42,5 +47,12 @@ private:
     unsigned seen_ = 0;
     uint64_t kilobytes_[4] = {};
 };
+
+// Ids beyond this name no process (Linux stays below 2^22).
+constexpr uint64_t kMaxProcessId = 0x3FFFFFFF;
+
+// The process id on the first "Tgid:" line of `size` bytes of status text;
+// false when that line is missing, cut short, malformed or out of range.
+bool FindStatusTgid(const char* text, size_t size, pid_t* tgid);
 
 }  // namespace posix

@@ -89,7 +89,7 @@ BOOL OpenProcessToken(HANDLE ProcessHandle, DWORD, PHANDLE TokenHandle) {
         }
         if (object.pid != self) return posix::Fail(ERROR_ACCESS_DENIED);  // other processes' tokens are out of reach
     }
-    HANDLE token = posix::InsertObject(posix::ObjectKind::Token, -1, self);
+    HANDLE token = posix::InsertObject(posix::ObjectKind::Token, -1, -1, self);
     if (token == nullptr) return FALSE;
     *TokenHandle = token;
     return TRUE;

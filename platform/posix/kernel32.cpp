@@ -1,6 +1,7 @@
 // kernel32 over Linux: last error, system message texts, the command line,
 // the program's own module, process handles and the error mode.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 
 #include "platform/Win32.h"
 #include "platform/posix/Internal.h"
+#include "platform/posix/ProcStatus.h"
 
 // --- the program's arguments -------------------------------------------------
 
@@ -23,9 +25,12 @@ namespace {
 
 // glibc hands (argc, argv, envp) to .init_array entries: the arguments are
 // kept as the Windows CRT keeps them, without any constructor or heap.
+// Windows has no SIGPIPE: there a write to a closed pipe just fails, and the
+// exit code stays the program's own answer. So it is here.
 void CaptureArguments(int argc, char** argv, char**) {
     __argc = argc;
     __argv = argv;
+    signal(SIGPIPE, SIG_IGN);
 }
 __attribute__((section(".init_array"), used)) void (*const captureArguments)(int, char**, char**) = CaptureArguments;
 
@@ -224,7 +229,7 @@ int DecodeHandle(HANDLE handle) {
 
 }  // namespace
 
-HANDLE InsertObject(ObjectKind kind, int procDir, pid_t pid) {
+HANDLE InsertObject(ObjectKind kind, int procDir, int pidfd, pid_t pid) {
     std::lock_guard<std::mutex> guard(objectsLock);
     for (int i = 0; i < kMaxObjects; ++i) {
         KernelObject& object = objects[i];
@@ -232,6 +237,7 @@ HANDLE InsertObject(ObjectKind kind, int procDir, pid_t pid) {
         object.kind = kind;
         object.generation = static_cast<unsigned short>(object.generation + 1);
         object.procDir = procDir;
+        object.pidfd = pidfd;
         object.pid = pid;
         return EncodeHandle(i, object.generation);
     }
@@ -261,16 +267,65 @@ using posix::ObjectKind;
 
 namespace {
 
-// True when `pid` leads its thread group: /proc answers for thread ids too,
-// but a thread is not a process.
-bool IsThreadGroupLeader(pid_t pid, int* error) {
-    long fd = syscall(SYS_pidfd_open, pid, 0);
+// pidfd_open's definite answers about an id: ESRCH, no such process; EINVAL
+// (older kernels) or ENOENT (newer ones), not a thread-group leader, or a
+// process being reaped at this very moment. Any other failure (ENOSYS before
+// Linux 5.3 and under valgrind, EPERM from seccomp filters that predate the
+// call, no descriptors left) says nothing about the id.
+bool IsDefiniteAnswer(int error) { return error == ESRCH || error == EINVAL || error == ENOENT; }
+
+// The error for an id that /proc does not show (or no longer shows): 87,
+// what Windows reports for a process that does not exist, unless the process
+// exists and /proc hides it from the caller (hidepid): then 5.
+DWORD MissingProcessError(pid_t pid) {
+    const long fd = syscall(SYS_pidfd_open, pid, 0);
     if (fd >= 0) {
         close(static_cast<int>(fd));
-        return true;
+        return ERROR_ACCESS_DENIED;
     }
-    *error = errno;
-    return false;
+    if (IsDefiniteAnswer(errno)) return ERROR_INVALID_PARAMETER;
+    return kill(pid, 0) == 0 || errno == EPERM ? ERROR_ACCESS_DENIED : ERROR_INVALID_PARAMETER;
+}
+
+// `error` came from opening /proc/<pid> or a file in it.
+DWORD UnopenableProcessError(int error, pid_t pid) {
+    if (error == ESRCH) return ERROR_INVALID_PARAMETER;  // the held process has been reaped
+    if (error == ENOENT) return MissingProcessError(pid);
+    return posix::ErrorFromErrno(error);
+}
+
+// The thread-group test without pidfd_open: the Tgid line of the status file.
+DWORD CheckLeaderByStatus(int dir, pid_t pid) {
+    const int fd = openat(dir, "status", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return UnopenableProcessError(errno, pid);
+    char text[4096];  // the line comes fourth, after a name of at most 64 bytes
+    size_t length = 0;
+    int error = 0;
+    while (length < sizeof text) {
+        const ssize_t n = read(fd, text + length, sizeof text - length);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) error = errno;
+        if (n <= 0) break;
+        length += static_cast<size_t>(n);
+    }
+    close(fd);
+    if (error != 0) return UnopenableProcessError(error, pid);
+    pid_t tgid = 0;
+    if (!posix::FindStatusTgid(text, length, &tgid)) return ERROR_INVALID_DATA;
+    return tgid == pid ? ERROR_SUCCESS : ERROR_INVALID_PARAMETER;
+}
+
+// Whether `pid` leads its thread group: /proc answers for thread ids too, but
+// a thread is not a process. On success *pidfd is the process's pidfd, or -1.
+DWORD CheckThreadGroupLeader(int dir, pid_t pid, int* pidfd) {
+    const long fd = syscall(SYS_pidfd_open, pid, 0);
+    if (fd >= 0) {
+        *pidfd = static_cast<int>(fd);
+        return ERROR_SUCCESS;
+    }
+    *pidfd = -1;
+    if (IsDefiniteAnswer(errno)) return ERROR_INVALID_PARAMETER;
+    return CheckLeaderByStatus(dir, pid);
 }
 
 }  // namespace
@@ -282,7 +337,7 @@ DWORD GetCurrentProcessId(void) { return static_cast<DWORD>(getpid()); }
 
 HANDLE OpenProcess(DWORD, BOOL, DWORD dwProcessId) {
     // Ids beyond the kernel's range name no process, like 0.
-    if (dwProcessId == 0 || dwProcessId > 0x3FFFFFFFu) {
+    if (dwProcessId == 0 || dwProcessId > posix::kMaxProcessId) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
@@ -292,22 +347,24 @@ HANDLE OpenProcess(DWORD, BOOL, DWORD dwProcessId) {
     for (DWORD id = dwProcessId; id != 0; id /= 10) digits[n++] = static_cast<char>('0' + id % 10);
     for (size_t i = 0; i < n; ++i) path[6 + i] = digits[n - 1 - i];  // cheaper than snprintf on the hot path
     path[6 + n] = '\0';
-    int dir = open(path, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    const pid_t pid = static_cast<pid_t>(dwProcessId);
+    // Opened for reading, not as O_PATH: that applies hidepid's check now, so
+    // a process the caller may not see fails here (EPERM, or ENOENT for
+    // hidepid=invisible) instead of reading as empty later.
+    const int dir = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir < 0) {
-        // Windows reports a process that does not exist as a bad parameter.
-        SetLastError(errno == ENOENT ? ERROR_INVALID_PARAMETER : posix::ErrorFromErrno(errno));
+        SetLastError(UnopenableProcessError(errno, pid));
         return nullptr;
     }
-    pid_t pid = static_cast<pid_t>(dwProcessId);
-    int error = 0;
-    // Where pidfd_open is missing (kernels before 5.3, valgrind) the check is skipped.
-    if (!IsThreadGroupLeader(pid, &error) && error != ENOSYS) {
+    int pidfd = -1;
+    const DWORD error = CheckThreadGroupLeader(dir, pid, &pidfd);
+    HANDLE handle = error == ERROR_SUCCESS ? posix::InsertObject(ObjectKind::Process, dir, pidfd, pid) : nullptr;
+    if (handle == nullptr) {
+        const DWORD reason = error == ERROR_SUCCESS ? GetLastError() : error;
         close(dir);
-        SetLastError(error == EPERM || error == EACCES ? ERROR_ACCESS_DENIED : ERROR_INVALID_PARAMETER);
-        return nullptr;
+        if (pidfd >= 0) close(pidfd);
+        SetLastError(reason);
     }
-    HANDLE handle = posix::InsertObject(ObjectKind::Process, dir, pid);
-    if (handle == nullptr) close(dir);
     return handle;
 }
 
@@ -321,17 +378,22 @@ BOOL GetHandleInformation(HANDLE hObject, LPDWORD lpdwFlags) {
 
 BOOL CloseHandle(HANDLE hObject) {
     if (hObject == posix::CurrentProcessPseudoHandle()) return TRUE;  // closing it is a no-op, as on Windows
-    int dir = -1;
+    int dir = -1, pidfd = -1;
     {
         std::lock_guard<std::mutex> guard(posix::objectsLock);
         int index = posix::DecodeHandle(hObject);
         if (index < 0) return posix::Fail(ERROR_INVALID_HANDLE);
         KernelObject& object = posix::objects[index];
-        if (object.kind == ObjectKind::Process) dir = object.procDir;
+        if (object.kind == ObjectKind::Process) {
+            dir = object.procDir;
+            pidfd = object.pidfd;
+        }
         object.kind = ObjectKind::Free;
         object.procDir = -1;
+        object.pidfd = -1;
     }
     if (dir >= 0) close(dir);
+    if (pidfd >= 0) close(pidfd);
     return TRUE;
 }
 

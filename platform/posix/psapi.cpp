@@ -6,10 +6,14 @@
 // commit charge counts (Linux keeps no peak of it).
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/Win32.h"
@@ -117,33 +121,172 @@ bool ProcStatusParser::Finish(ProcStatusCounters* counters) {
     return true;
 }
 
+bool FindStatusTgid(const char* text, size_t size, pid_t* tgid) {
+    static const char kKey[] = "Tgid:";
+    const size_t keyLength = sizeof kKey - 1;
+    for (size_t at = 0; at < size;) {
+        const char* line = text + at;
+        const char* newline = static_cast<const char*>(std::memchr(line, '\n', size - at));
+        if (newline == nullptr) return false;  // a cut line may have lost digits
+        const size_t length = static_cast<size_t>(newline - line);
+        at += length + 1;
+        if (length < keyLength || std::memcmp(line, kKey, keyLength) != 0) continue;
+        size_t i = keyLength;
+        while (i < length && (line[i] == '\t' || line[i] == ' ')) ++i;
+        const size_t firstDigit = i;
+        uint64_t value = 0;
+        for (; i < length && line[i] >= '0' && line[i] <= '9'; ++i) {
+            value = value * 10 + static_cast<uint64_t>(line[i] - '0');
+            if (value > kMaxProcessId) return false;
+        }
+        if (i == firstDigit || i != length || value == 0) return false;
+        *tgid = static_cast<pid_t>(value);
+        return true;
+    }
+    return false;
+}
+
 }  // namespace posix
 
 namespace {
 
-// A process that has gone (exited and reaped after it was opened) answers
-// ESRCH or ENOENT through its held directory: it has no memory left.
-bool ProcessHasGone(int error) { return error == ESRCH || error == ENOENT; }
+constexpr int kMalformed = -1;  // a ReadStatusAt result beside 0 and errno values
 
-// Reads the counters through `statusFd`; the file is read only as far as the
-// wanted lines go, and never past 1 MiB whatever it claims.
-BOOL ReadCounters(int statusFd, posix::ProcStatusCounters* counters) {
+// Reads the counters from the status file `path` (relative to `dir`), only as
+// far as the wanted lines go and never past 1 MiB whatever it claims. Returns
+// 0, the errno of a failed open or read, or kMalformed.
+int ReadStatusAt(int dir, const char* path, posix::ProcStatusCounters* counters, bool* found) {
+    const int fd = openat(dir, path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return errno;
     posix::ProcStatusParser parser;
     char buffer[4096];
     size_t total = 0;
+    int result = 0;
     while (!parser.Complete() && total < (1u << 20)) {
-        ssize_t n = read(statusFd, buffer, sizeof buffer);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            if (ProcessHasGone(errno)) return TRUE;
-            return posix::FailWithErrno(errno);
-        }
-        if (n == 0) break;
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) result = errno;
+        if (n <= 0) break;
         parser.Feed(buffer, static_cast<size_t>(n));
         total += static_cast<size_t>(n);
     }
-    if (!parser.Finish(counters)) return posix::Fail(ERROR_INVALID_DATA);
-    return TRUE;
+    close(fd);
+    if (result != 0) return result;
+    if (!parser.Finish(counters)) return kMalformed;
+    *found = parser.Found();
+    return 0;
+}
+
+// What is measured: the status file and task directory of a held process
+// (paths relative to its /proc directory), or of the caller itself.
+struct Target {
+    int dir;
+    const char* status;
+    const char* task;
+    const posix::KernelObject* object;  // null for the calling process
+};
+
+// Asked when /proc answers ENOENT for a held process. A process that has been
+// reaped gives ESRCH, but one hidden by hidepid=invisible gives ENOENT while
+// it runs on: only a question to the process itself tells the two apart.
+bool HasGone(const posix::KernelObject& object) {
+    if (object.pidfd >= 0) {
+        if (syscall(SYS_pidfd_send_signal, object.pidfd, 0, nullptr, 0) == 0) return false;
+        if (errno == ESRCH) return true;
+    }
+    // By id: an id reused meanwhile reads as alive, which fails the check
+    // instead of reporting an empty process.
+    return kill(object.pid, 0) != 0 && errno == ESRCH;
+}
+
+// The result for a failure `error` of /proc about the target: zeros when the
+// process has gone (it has no memory left), otherwise the error.
+BOOL Unreadable(int error, const Target& target, posix::ProcStatusCounters* counters) {
+    if (error == kMalformed) return posix::Fail(ERROR_INVALID_DATA);
+    if (target.object != nullptr && (error == ESRCH || (error == ENOENT && HasGone(*target.object)))) {
+        *counters = posix::ProcStatusCounters();
+        return TRUE;
+    }
+    // ENOENT for a live process: /proc hides it from the caller.
+    return posix::Fail(error == ENOENT ? ERROR_ACCESS_DENIED : posix::ErrorFromErrno(error));
+}
+
+// The id a /proc or task directory entry names: decimal digits without a
+// leading zero, within the kernel's range, NUL-ended within its `size`
+// bytes; 0 for any other name.
+pid_t IdFromEntry(const char* name, size_t size) {
+    if (size == 0 || name[0] < '1' || name[0] > '9') return 0;
+    uint64_t value = 0;
+    for (size_t i = 0; i < size; ++i) {
+        if (name[i] == '\0') return static_cast<pid_t>(value);
+        if (name[i] < '0' || name[i] > '9') return 0;
+        value = value * 10 + static_cast<uint64_t>(name[i] - '0');
+        if (value > posix::kMaxProcessId) return 0;
+    }
+    return 0;  // no terminator inside the record
+}
+
+// Calls visit(id) for each entry of the directory `dir` that names an id,
+// until it returns false. Entries are read with getdents64 into a stack
+// buffer and every record length is checked. Returns 0, the errno of a
+// failed read, or kMalformed for a record that does not fit.
+template <typename Visit>
+int ForEachIdEntry(int dir, Visit&& visit) {
+    constexpr size_t kNameOffset = offsetof(struct dirent64, d_name);
+    alignas(struct dirent64) char entries[8192];
+    for (;;) {
+        const ssize_t n = getdents64(dir, entries, sizeof entries);
+        if (n < 0) return errno;
+        if (n == 0) return 0;
+        const size_t size = static_cast<size_t>(n);
+        for (size_t at = 0; at < size;) {
+            if (size - at <= kNameOffset) return kMalformed;
+            unsigned short length;
+            std::memcpy(&length, entries + at + offsetof(struct dirent64, d_reclen), sizeof length);
+            if (length <= kNameOffset || length > size - at) return kMalformed;
+            const pid_t id = IdFromEntry(entries + at + kNameOffset, length - kNameOffset);
+            at += length;
+            if (id != 0 && !visit(id)) return 0;
+        }
+    }
+}
+
+// The leader's status shows no address space. That is a zombie or a kernel
+// thread, which have no memory, or a leader that called pthread_exit while
+// other threads run on: they share its address space and so its counters.
+BOOL ReadThroughOtherThread(const Target& target, posix::ProcStatusCounters* counters) {
+    const int taskDir = openat(target.dir, target.task, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (taskDir < 0) return Unreadable(errno, target, counters);
+    constexpr int kMaxTries = 64;  // threads that vanish while we look: the group is exiting
+    int result = 0, tries = 0;
+    const int walk = ForEachIdEntry(taskDir, [&](pid_t tid) {
+        if (++tries > kMaxTries) {
+            result = kMalformed;
+            return false;
+        }
+        char path[32];
+        std::snprintf(path, sizeof path, "%d/status", static_cast<int>(tid));
+        posix::ProcStatusCounters thread;
+        bool found = false;
+        const int answer = ReadStatusAt(taskDir, path, &thread, &found);
+        if (answer == 0 && found) {
+            *counters = thread;
+            return false;
+        }
+        if (answer != 0 && answer != ESRCH && answer != ENOENT) result = answer;  // else it has just exited
+        return result == 0;
+    });
+    close(taskDir);
+    if (result == 0) result = walk;
+    // No thread with memory left: a zombie or a kernel thread, zeros as read.
+    return result == 0 ? TRUE : Unreadable(result, target, counters);
+}
+
+BOOL ReadProcessCounters(const Target& target, posix::ProcStatusCounters* counters) {
+    bool found = false;
+    const int result = ReadStatusAt(target.dir, target.status, counters, &found);
+    if (result != 0) return Unreadable(result, target, counters);
+    return found ? TRUE : ReadThroughOtherThread(target, counters);
 }
 
 }  // namespace
@@ -152,25 +295,16 @@ extern "C" BOOL GetProcessMemoryInfo(HANDLE Process, PPROCESS_MEMORY_COUNTERS pp
     if (ppsmemCounters == nullptr) return posix::Fail(ERROR_NOACCESS);
     if (cb < sizeof(PROCESS_MEMORY_COUNTERS)) return posix::Fail(ERROR_INSUFFICIENT_BUFFER);
 
-    int statusFd;
-    if (Process == posix::CurrentProcessPseudoHandle()) {
-        statusFd = open("/proc/self/status", O_RDONLY | O_CLOEXEC);
-    } else {
-        posix::KernelObject object;
+    posix::KernelObject object;
+    Target target = {AT_FDCWD, "/proc/self/status", "/proc/self/task", nullptr};
+    if (Process != posix::CurrentProcessPseudoHandle()) {
         if (!posix::LookupObject(Process, posix::ObjectKind::Process, &object)) {
             return posix::Fail(ERROR_INVALID_HANDLE);
         }
-        statusFd = openat(object.procDir, "status", O_RDONLY | O_CLOEXEC);
+        target = {object.procDir, "status", "task", &object};
     }
-
     posix::ProcStatusCounters counters;
-    if (statusFd < 0) {
-        if (!ProcessHasGone(errno)) return posix::FailWithErrno(errno);
-    } else {
-        BOOL ok = ReadCounters(statusFd, &counters);
-        close(statusFd);
-        if (!ok) return FALSE;
-    }
+    if (!ReadProcessCounters(target, &counters)) return FALSE;
 
     const uint64_t privateBytes = counters.dataBytes + counters.stackBytes;
     PROCESS_MEMORY_COUNTERS_EX all;
@@ -188,19 +322,6 @@ extern "C" BOOL GetProcessMemoryInfo(HANDLE Process, PPROCESS_MEMORY_COUNTERS pp
 // --- the process list and image names ----------------------------------------
 
 namespace {
-
-// A /proc entry that names a process: decimal digits without a leading zero,
-// within the kernel's range of ids. Anything else is 0.
-DWORD ProcessIdFromEntry(const char* name) {
-    if (name[0] < '1' || name[0] > '9') return 0;
-    DWORD id = 0;
-    for (const char* p = name; *p != '\0'; ++p) {
-        if (*p < '0' || *p > '9') return 0;
-        id = id * 10 + static_cast<DWORD>(*p - '0');
-        if (id > 0x3FFFFFFFu) return 0;
-    }
-    return id;
-}
 
 // Opens `file` of the process behind `process` (the pseudo handle included).
 int OpenProcessFile(HANDLE process, const char* file) {
@@ -221,30 +342,20 @@ int OpenProcessFile(HANDLE process, const char* file) {
 
 extern "C" BOOL EnumProcesses(DWORD* lpidProcess, DWORD cb, LPDWORD lpcbNeeded) {
     if (lpcbNeeded == nullptr || (lpidProcess == nullptr && cb != 0)) return posix::Fail(ERROR_NOACCESS);
-    const int proc = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (proc < 0) return posix::FailWithErrno(errno);
     const DWORD capacity = cb / sizeof(DWORD);
     DWORD count = 0;
-    // As on Windows, a full array ends the list: the caller asks again with more room.
-    alignas(dirent64) char buffer[16384];
-    while (count < capacity) {
-        const ssize_t n = getdents64(proc, buffer, sizeof buffer);
-        if (n < 0) {
-            const int error = errno;
-            close(proc);
-            return posix::FailWithErrno(error);
-        }
-        if (n == 0) break;
-        for (ssize_t at = 0; at < n && count < capacity;) {
-            const auto* entry = reinterpret_cast<const dirent64*>(buffer + at);
-            if (entry->d_reclen == 0 || entry->d_reclen > n - at) break;  // never trust a length blindly
-            at += entry->d_reclen;
-            if (entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN) continue;
-            const DWORD id = ProcessIdFromEntry(entry->d_name);
-            if (id != 0) lpidProcess[count++] = id;
-        }
+    if (capacity > 0) {
+        const int proc = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (proc < 0) return posix::FailWithErrno(errno);
+        // As on Windows, a full array ends the list: the caller asks again with more room.
+        const int result = ForEachIdEntry(proc, [&](pid_t id) {
+            lpidProcess[count++] = static_cast<DWORD>(id);
+            return count < capacity;
+        });
+        close(proc);
+        if (result == kMalformed) return posix::Fail(ERROR_INVALID_DATA);
+        if (result != 0) return posix::FailWithErrno(result);
     }
-    close(proc);
     *lpcbNeeded = count * static_cast<DWORD>(sizeof(DWORD));
     return TRUE;
 }

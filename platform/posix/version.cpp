@@ -155,11 +155,25 @@ bool ReadFileAt(void* context, uint64_t offset, void* buffer, size_t length) {
     return true;
 }
 
+// The file to open for `path`. The program's own module name is the target of
+// /proc/self/exe; once the file has been replaced or deleted (an upgrade in
+// place) that name ends in " (deleted)" and no longer names it, but the
+// running image stays readable through the link itself. Another path is
+// opened as given.
+const char* FileToOpen(const char* path) {
+    char own[4096];
+    const ssize_t length = readlink("/proc/self/exe", own, sizeof own);
+    if (length <= 0 || static_cast<size_t>(length) >= sizeof own) return path;
+    const size_t size = static_cast<size_t>(length);
+    const bool isOwn = std::strlen(path) == size && std::memcmp(path, own, size) == 0;
+    return isOwn ? "/proc/self/exe" : path;
+}
+
 // Opens `path` and finds its version block: the section's start and the
 // block's own length, which must fit the section. Returns an error code.
 DWORD LocateVersionBlock(LPCSTR path, int* fd, uint64_t* offset, size_t* blockSize) {
     if (path == nullptr || path[0] == '\0') return ERROR_INVALID_PARAMETER;
-    *fd = open(path, O_RDONLY | O_CLOEXEC);
+    *fd = open(FileToOpen(path), O_RDONLY | O_CLOEXEC);
     if (*fd < 0) return posix::ErrorFromErrno(errno);
     struct stat info;
     DWORD error = ERROR_SUCCESS;

@@ -174,9 +174,14 @@ TEST(HandlesFake, SentryClosesExactlyOnceAndOnlyLiveOwnedHandles) {
     EXPECT_EQ(closes(), 3);
     EXPECT_EQ(log.Text(), "");
 
-    // A refused close is reported but never escapes the destructor.
+    // A refused close is tried once and reported; nothing escapes the
+    // destructor (it is noexcept: an escape would end the test binary).
     p.closeFailure = 5;
-    EXPECT_NO_THROW({ Windows::HandleSentry sentry(p.NewHandle()); });
+    p.messages[5] = "Access is denied.\r\n";
+    { Windows::HandleSentry sentry(p.NewHandle()); }
+    EXPECT_EQ(closes(), 4);
+    EXPECT_EQ(log.Text(), AssertionLine("WindowsUtils2", 33, "\"CloseHandle() failed!\"") +
+                              "CloseHandle: ::CloseHandle failed: [Access is denied].\n");
 }
 
 }  // namespace

@@ -163,6 +163,10 @@ TEST(CommandLine, ExplainsWhatIsWrong) {
     }
 }
 
+TEST(CommandLine, UsageLineHoldsNoPerformanceDataSeparator) {
+    EXPECT_EQ(std::string(plugin::kUsageLine).find('|'), std::string::npos) << plugin::kUsageLine;
+}
+
 TEST(Pidfiles, TakeDecimalIdsWithOneOptionalLineEnd) {
     const struct {
         std::string text;

@@ -1,12 +1,16 @@
 // The Linux platform layer against the real system: messages, the command
 // line, handles, processes, counters and privileges.
 #include <gtest/gtest.h>
+#include <dirent.h>
+#include <sched.h>
 #include <sys/capability.h>
+#include <sys/mount.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <grp.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <atomic>
 #include <cstring>
 #include <fstream>
@@ -58,6 +62,40 @@ TEST(FormatMessage, FailuresSetTheirOwnCodes) {
     }
 }
 
+// Every errno reaches the caller as a Windows code with a text, so a failure
+// always prints a reason; the ones the layer meets map as Windows would put them.
+TEST(ErrorFromErrno, MapsToWindowsCodesThatHaveTexts) {
+    const struct {
+        int error;
+        DWORD code;
+    } cases[] = {
+        {0, ERROR_SUCCESS},
+        {ENOENT, ERROR_FILE_NOT_FOUND},
+        {ENOTDIR, ERROR_PATH_NOT_FOUND},
+        {ELOOP, ERROR_PATH_NOT_FOUND},
+        {EMFILE, ERROR_TOO_MANY_OPEN_FILES},
+        {ENFILE, ERROR_TOO_MANY_OPEN_FILES},
+        {EACCES, ERROR_ACCESS_DENIED},  // a file the caller may not read
+        {EPERM, ERROR_ACCESS_DENIED},   // what hidepid=noaccess answers
+        {EBADF, ERROR_INVALID_HANDLE},
+        {ENOMEM, ERROR_NOT_ENOUGH_MEMORY},
+        {EINVAL, ERROR_INVALID_PARAMETER},
+        {ESRCH, ERROR_INVALID_PARAMETER},  // no such process
+        {EFAULT, ERROR_NOACCESS},
+        {ENAMETOOLONG, ERROR_FILENAME_EXCED_RANGE},
+        {ENOSYS, ERROR_NOT_SUPPORTED},
+        {EOPNOTSUPP, ERROR_NOT_SUPPORTED},
+        {EIO, ERROR_IO_DEVICE},
+        {EXDEV, ERROR_GEN_FAILURE},  // anything else
+    };
+    for (const auto& c : cases) EXPECT_EQ(posix::ErrorFromErrno(c.error), c.code) << c.error;
+    for (int error = 0; error < 134; ++error) {
+        char text[512];
+        EXPECT_GT(FormatMessageA(kFromSystem, nullptr, posix::ErrorFromErrno(error), 0, text, sizeof text, nullptr), 0u)
+            << error;
+    }
+}
+
 TEST(LastError, IsKeptPerThread) {
     SetLastError(5);
     std::thread([] {
@@ -102,11 +140,24 @@ TEST(ErrorMode, FrameworkStartAddsTheTwoFlags) {
     EXPECT_EQ(GetErrorMode(), 0x8005u);
 }
 
+// The process's open descriptors (the count includes the listing's own).
+int OpenDescriptors() {
+    DIR* dir = opendir("/proc/self/fd");
+    int count = 0;
+    while (dir != nullptr && readdir(dir) != nullptr) ++count;
+    if (dir != nullptr) closedir(dir);
+    return count;
+}
+
 TEST(Handles, LiveUntilClosedAndNeverClosedTwice) {
     const int before = posix::LiveObjectCount();
+    const int descriptors = OpenDescriptors();
     HANDLE h = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, GetCurrentProcessId());
     ASSERT_NE(h, nullptr);
     EXPECT_EQ(posix::LiveObjectCount(), before + 1);
+    EXPECT_GT(OpenDescriptors(), descriptors);  // the handle holds the process
+    PROCESS_MEMORY_COUNTERS counters;
+    EXPECT_TRUE(GetProcessMemoryInfo(h, &counters, sizeof counters));
     EXPECT_TRUE(Windows::IsValidHandle(h));
     EXPECT_TRUE(CloseHandle(h));
     EXPECT_FALSE(Windows::IsValidHandle(h));
@@ -121,6 +172,7 @@ TEST(Handles, LiveUntilClosedAndNeverClosedTwice) {
     EXPECT_FALSE(Windows::IsValidHandle(h));
     EXPECT_TRUE(CloseHandle(again));
     EXPECT_EQ(posix::LiveObjectCount(), before);
+    EXPECT_EQ(OpenDescriptors(), descriptors);
 
     for (HANDLE bogus : {static_cast<HANDLE>(nullptr), reinterpret_cast<HANDLE>(0x13), reinterpret_cast<HANDLE>(0x4000)}) {
         DWORD flags;
@@ -143,10 +195,12 @@ TEST(OpenProcessTest, RefusesWhatIsNotAProcess) {
     long pidMax = 0;
     maxFile >> pidMax;
     const DWORD ids[] = {0, static_cast<DWORD>(tid.load()), static_cast<DWORD>(pidMax + 1), 4294967291u, 0x7FFFFFFFu};
+    const int descriptors = OpenDescriptors();
     for (DWORD id : ids) {
         SetLastError(0);
         EXPECT_EQ(OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, id), nullptr) << id;
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << id;
+        EXPECT_EQ(OpenDescriptors(), descriptors) << id;
     }
     done = true;
     thread.join();
@@ -172,6 +226,7 @@ Counters Measure(DWORD pid) {
 }
 
 const std::string kMemhog = TRELMARK_MEMHOG;
+const std::string kExitedLeader = TRELMARK_EXITEDLEADER;
 
 TEST(Counters, TouchedMemoryIsWorkingSetReservedIsOnlyPrivate) {
     testsupport::Child touched({kMemhog, "64", "touch"});
@@ -218,7 +273,21 @@ TEST(Counters, ShortRecordsAndBadHandlesFail) {
     EXPECT_EQ(plain.PrivateUsage, 7u);
 }
 
-TEST(Counters, ZombiesKernelThreadsAndReapedProcessesHaveNoMemory) {
+TEST(Counters, OnlyWhatHasNoAddressSpaceReadsAsEmpty) {
+    // A leader that has called pthread_exit while another thread runs on:
+    // the process is alive, and its memory is the thread's.
+    testsupport::Child exited({kExitedLeader, "32"});
+    const int descriptors = OpenDescriptors();
+    const pid_t thread = testsupport::OtherThread(exited.Pid());
+    ASSERT_GT(thread, 0);
+    const Counters e = Measure(static_cast<DWORD>(exited.Pid()));
+    ASSERT_TRUE(e.ok) << e.error;
+    EXPECT_GE(e.c.WorkingSetSize, SIZE_T{32} << 20);
+    EXPECT_EQ(e.c.WorkingSetSize, static_cast<SIZE_T>(testsupport::StatusKilobytes(exited.Pid(), "VmRSS", thread)) * 1024);
+    EXPECT_EQ(e.c.PrivateUsage, static_cast<SIZE_T>(testsupport::StatusKilobytes(exited.Pid(), "VmData", thread) +
+                                                    testsupport::StatusKilobytes(exited.Pid(), "VmStk", thread)) *
+                                    1024);
+
     // A zombie: exited, not yet reaped.
     const pid_t zombie = fork();
     if (zombie == 0) _exit(0);
@@ -235,9 +304,11 @@ TEST(Counters, ZombiesKernelThreadsAndReapedProcessesHaveNoMemory) {
     EXPECT_EQ(z.c.PrivateUsage, 0u);
     waitpid(zombie, nullptr, 0);
 
-    std::ifstream kthreadd("/proc/2/status");
     std::string name;
-    std::getline(kthreadd, name);
+    {
+        std::ifstream kthreadd("/proc/2/status");
+        std::getline(kthreadd, name);
+    }
     if (name == "Name:\tkthreadd") {
         Counters k = Measure(2);
         EXPECT_TRUE(k.ok) << k.error;
@@ -255,6 +326,73 @@ TEST(Counters, ZombiesKernelThreadsAndReapedProcessesHaveNoMemory) {
     EXPECT_EQ(c.WorkingSetSize, 0u);
     EXPECT_EQ(c.PrivateUsage, 0u);
     EXPECT_TRUE(CloseHandle(h));
+    EXPECT_EQ(OpenDescriptors(), descriptors);
+}
+
+// What a process measures as, in words: "measured", "zeros" or "failed (code)".
+std::string Outcome(HANDLE process) {
+    PROCESS_MEMORY_COUNTERS c{};
+    if (!GetProcessMemoryInfo(process, &c, sizeof c)) return "failed (" + std::to_string(GetLastError()) + ")";
+    return c.WorkingSetSize > 0 ? "measured" : "zeros";
+}
+
+// In a child with /proc mounted hidepid=`mode` in a private mount namespace:
+// root opens `target`, then the child becomes the unprivileged user 65534 and
+// both opens it again and measures it through the handle root opened. Returns
+// what it saw, or "setup: ..." when that cannot be arranged.
+std::string SeenThroughHiddenProc(const std::string& mode, pid_t target) {
+    int channel[2];
+    if (pipe(channel) != 0) return "setup: pipe";
+    const pid_t child = fork();
+    if (child == 0) {
+        close(channel[0]);
+        std::string seen;
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("proc", "/proc", "proc", 0, ("hidepid=" + mode).c_str()) != 0) {
+            seen = std::string("setup: ") + std::strerror(errno);
+        } else {
+            HANDLE held = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, static_cast<DWORD>(target));
+            if (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 ||
+                setresuid(65534, 65534, 65534) != 0) {
+                seen = "setup: cannot become user 65534";
+            } else {
+                HANDLE fresh = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, static_cast<DWORD>(target));
+                seen = "open: " + (fresh ? Outcome(fresh) : "refused (" + std::to_string(GetLastError()) + ")") +
+                       ", held: " + (held ? Outcome(held) : "not opened");
+            }
+        }
+        const bool written = write(channel[1], seen.data(), seen.size()) == static_cast<ssize_t>(seen.size());
+        _exit(written ? 0 : 1);
+    }
+    close(channel[1]);
+    std::string seen;
+    char buffer[256];
+    for (ssize_t n; (n = read(channel[0], buffer, sizeof buffer)) > 0;) seen.append(buffer, static_cast<size_t>(n));
+    close(channel[0]);
+    waitpid(child, nullptr, 0);
+    return seen;
+}
+
+// hidepid hides other users' processes from the unprivileged: such a process
+// is an access failure, also through a handle opened while it was visible,
+// and never an empty process (what a reaped one is).
+TEST(Counters, ProcessesHiddenByHidepidAreAccessFailures) {
+    if (getuid() != 0) GTEST_SKIP() << "needs root to mount /proc in a private mount namespace";
+    testsupport::Child target({kMemhog, "4", "touch"});  // root's
+    const struct {
+        const char* mode;
+        const char* seen;
+    } cases[] = {
+        {"off", "open: measured, held: measured"},  // any user may check any process
+        {"invisible", "open: refused (5), held: failed (5)"},
+        {"noaccess", "open: refused (5), held: failed (5)"},
+        {"ptraceable", "open: refused (5), held: failed (5)"},
+    };
+    for (const auto& c : cases) {
+        const std::string seen = SeenThroughHiddenProc(c.mode, target.Pid());
+        if (seen.rfind("setup: ", 0) == 0) GTEST_SKIP() << "cannot mount /proc with hidepid here: " << seen;
+        EXPECT_EQ(seen, c.seen) << c.mode;
+    }
 }
 
 bool HoldsPtraceInPermittedSet() {

@@ -60,7 +60,7 @@ TEST(ProcStatus, OddAndHostileTexts) {
         {"no digits", "VmRSS:\t kB\n", false, 0},
         {"carriage return", "VmRSS:\t12 kB\r\n", false, 0},
         {"trailing text", "VmRSS:\t12 kBx\n", false, 0},
-        {"digits overflow 64 bits", "VmRSS:\t99999999999999999999 kB\n", false, 0},
+        {"digits overflow 64 bits", "VmRSS:\t18446744073709551621 kB\n", false, 0},  // 2^64 + 5 would wrap to 5
         {"bytes overflow 64 bits", "VmRSS:\t18014398509481984 kB\n", false, 0},
         {"largest that fits", "VmRSS:\t18014398509481983 kB\n", true, 18014398509481983ull},
         {"binary junk", std::string("\0\xff:\n\x01junk\nVmRSS:\t3 kB\n", 22), true, 3},
@@ -71,6 +71,33 @@ TEST(ProcStatus, OddAndHostileTexts) {
         if (c.ok) {
             EXPECT_EQ(counters.residentBytes, c.rssKb * 1024) << c.name;
         }
+    }
+}
+
+TEST(ProcStatus, TgidComesFromItsOwnCompleteLine) {
+    const struct {
+        const char* name;
+        std::string text;
+        pid_t tgid;  // 0: none found
+    } cases[] = {
+        {"status file", kStatus, 1234},
+        {"blanks before the number", "Tgid:  \t77\nPid:\t78\n", 77},
+        {"first line counts", "Tgid:\t6\nTgid:\t7\n", 6},
+        {"only at a line start", "Name:\tTgid:\t5\nXTgid:\t4\nTgid:\t6\n", 6},
+        {"largest id", "Tgid:\t1073741823\n", 1073741823},
+        {"missing", "Name:\tx\nPid:\t5\n", 0},
+        {"cut short", "Tgid:\t12", 0},
+        {"no digits", "Tgid:\t\n", 0},
+        {"trailing text", "Tgid:\t12x\n", 0},
+        {"zero", "Tgid:\t0\n", 0},
+        {"beyond any id", "Tgid:\t1073741824\n", 0},
+        {"wraps 64 bits", "Tgid:\t18446744073709551621\n", 0},
+        {"sign", "Tgid:\t-5\n", 0},
+    };
+    for (const auto& c : cases) {
+        pid_t tgid = 0;
+        EXPECT_EQ(posix::FindStatusTgid(c.text.data(), c.text.size(), &tgid), c.tgid != 0) << c.name;
+        EXPECT_EQ(tgid, c.tgid) << c.name;
     }
 }
 

@@ -1,6 +1,7 @@
 #include "tests/support/Subprocess.h"
 
 #include <gtest/gtest.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -27,14 +28,32 @@ std::vector<char*> Pointers(const std::vector<std::string>& argv) {
 
 int Status(int raw) { return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1; }
 
+// Spawn attributes that give the child SIGPIPE's default action.
+struct DefaultSignals {
+    posix_spawnattr_t attr;
+    DefaultSignals() {
+        posix_spawnattr_init(&attr);
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, SIGPIPE);
+        posix_spawnattr_setsigdefault(&attr, &set);
+        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
+    }
+    ~DefaultSignals() { posix_spawnattr_destroy(&attr); }
+};
+
 }  // namespace
 
-Result Run(const std::vector<std::string>& argv) {
+Result Run(const std::vector<std::string>& argv, Output output) {
     Result result;
     int out[2], err[2];
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
         ADD_FAILURE() << "pipe: " << std::strerror(errno);
         return result;
+    }
+    if (output == Output::BrokenPipe) {
+        close(out[0]);
+        out[0] = -1;
     }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -43,19 +62,20 @@ Result Run(const std::vector<std::string>& argv) {
     posix_spawn_file_actions_adddup2(&actions, err[1], 2);
     std::vector<char*> pointers = Pointers(argv);
     pid_t pid = -1;
-    const int spawned = posix_spawn(&pid, pointers[0], &actions, nullptr, pointers.data(), environ);
+    DefaultSignals signals;
+    const int spawned = posix_spawn(&pid, pointers[0], &actions, &signals.attr, pointers.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     close(out[1]);
     close(err[1]);
     if (spawned != 0) {
         ADD_FAILURE() << "spawn " << argv[0] << ": " << std::strerror(spawned);
-        close(out[0]);
+        if (out[0] >= 0) close(out[0]);
         close(err[0]);
         return result;
     }
     pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
     std::string* sinks[2] = {&result.out, &result.err};
-    int open = 2;
+    int open = out[0] >= 0 ? 2 : 1;
     while (open > 0) {
         if (poll(fds, 2, -1) < 0) break;
         for (int i = 0; i < 2; ++i) {
@@ -88,7 +108,8 @@ Child::Child(const std::vector<std::string>& argv) {
     posix_spawn_file_actions_adddup2(&actions, in[0], 0);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     std::vector<char*> pointers = Pointers(argv);
-    const int spawned = posix_spawn(&pid_, pointers[0], &actions, nullptr, pointers.data(), environ);
+    DefaultSignals signals;
+    const int spawned = posix_spawn(&pid_, pointers[0], &actions, &signals.attr, pointers.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     close(in[0]);
     close(out[1]);
@@ -122,14 +143,30 @@ Child::~Child() {
     Stop();
 }
 
-long long StatusKilobytes(pid_t pid, const char* key) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+long long StatusKilobytes(pid_t pid, const char* key, pid_t thread) {
+    const std::string task = thread > 0 ? "/task/" + std::to_string(thread) : "";
+    std::ifstream in("/proc/" + std::to_string(pid) + task + "/status");
     std::string line;
     const std::string prefix = std::string(key) + ":";
     while (std::getline(in, line)) {
         if (line.compare(0, prefix.size(), prefix) == 0) return std::stoll(line.substr(prefix.size()));
     }
     return -1;
+}
+
+pid_t OtherThread(pid_t pid) {
+    DIR* dir = opendir(("/proc/" + std::to_string(pid) + "/task").c_str());
+    if (dir == nullptr) return -1;
+    pid_t other = -1;
+    while (const dirent* entry = readdir(dir)) {
+        const long id = std::strtol(entry->d_name, nullptr, 10);
+        if (id > 0 && id != pid) {
+            other = static_cast<pid_t>(id);
+            break;
+        }
+    }
+    closedir(dir);
+    return other;
 }
 
 }  // namespace testsupport

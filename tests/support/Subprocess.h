@@ -14,8 +14,15 @@ struct Result {
     std::string err;
 };
 
+// Where a program's standard output goes.
+enum class Output {
+    Captured,    // into Result::out
+    BrokenPipe,  // a pipe whose reading end was closed before the program started
+};
+
 // Runs `argv` to completion with stdin closed; fails the test on spawn errors.
-Result Run(const std::vector<std::string>& argv);
+// Children start with SIGPIPE's default action, whatever the test runner's is.
+Result Run(const std::vector<std::string>& argv, Output output = Output::Captured);
 
 // A long-running child whose first line of output is its process id.
 class Child {
@@ -35,7 +42,11 @@ private:
     int stdoutFd_ = -1;
 };
 
-// The "Key:" line of /proc/<pid>/status in kB; -1 when absent.
-long long StatusKilobytes(pid_t pid, const char* key);
+// The "Key:" line of /proc/<pid>/status (of its thread `thread` when given)
+// in kB; -1 when absent.
+long long StatusKilobytes(pid_t pid, const char* key, pid_t thread = 0);
+
+// A thread of process `pid` other than its main one; -1 when there is none.
+pid_t OtherThread(pid_t pid);
 
 }  // namespace testsupport
