@@ -8,11 +8,11 @@
 #include "Common/IgnoredCall.h"
 #include "check/BuildDate.h"
 #include "keel/Error.h"
+#include "platform/Watchdog.h"
 #include "platform/Win32.h"
 #include "plugin/Options.h"
 #include "plugin/Processes.h"
 #include "plugin/Report.h"
-#include "plugin/Watchdog.h"
 #include "windows/Contrib/FileVersion/FileVersion.h"
 #include "windows/WindowsSecurity.h"
 
@@ -118,8 +118,7 @@ int main(int argc, char** argv) {
         return Answer(plugin::UnknownLine("out of memory"), State::Unknown);
     }
 
-    plugin::Watchdog watchdog(options.timeoutSeconds, "MEMORY UNKNOWN - timed out after ",
-                              static_cast<int>(State::Unknown));
+    platform::ArmWatchdog(options.timeoutSeconds, "MEMORY UNKNOWN - timed out after ", static_cast<int>(State::Unknown));
     // Without the debug privilege other users' processes may be out of reach;
     // those that can be opened are still checked.
     LOGTRACE_IGNORE_FAILURE("Windows::EnableProcessPrivilege(SE_DEBUG_NAME)", "CheckTrelmark", __LINE__,
@@ -138,6 +137,6 @@ int main(int argc, char** argv) {
         state = State::Unknown;
         line = plugin::UnknownLine("internal error");
     }
-    watchdog.Stop();
+    platform::DisarmWatchdog();
     return Answer(line, state);
 }

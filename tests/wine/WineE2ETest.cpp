@@ -264,4 +264,16 @@ TEST(WinePlugin, StatesByIdNameAndPidfile) {
     DeleteFileA(copy.c_str());
 }
 
+// A pidfile that never answers (a pipe nobody writes to) ends in UNKNOWN by
+// the timeout, not in a hang.
+TEST(WinePlugin, AnswersUnknownWhenTheCheckHangs) {
+    const std::string pipe = "\\\\.\\pipe\\trelmark-silent-" + std::to_string(GetCurrentProcessId());
+    HANDLE server = CreateNamedPipeA(pipe.c_str(), PIPE_ACCESS_OUTBOUND, PIPE_TYPE_BYTE, 1, 0, 0, 0, nullptr);
+    ASSERT_NE(server, INVALID_HANDLE_VALUE);
+    const Result r = Plugin("-f " + pipe + " -t 1");
+    EXPECT_EQ(r.out, TextMode("MEMORY UNKNOWN - timed out after 1 s\n"));
+    EXPECT_EQ(r.status, 3u);
+    CloseHandle(server);
+}
+
 }  // namespace
