@@ -5,10 +5,7 @@
 #            README and the licence, as an administrator unpacks it.
 include(GNUInstallDirs)
 
-set(TRELMARK_SHIPPED_PROGRAMS Trelmark64)
-if(TARGET check_trelmark)
-  list(APPEND TRELMARK_SHIPPED_PROGRAMS check_trelmark)
-endif()
+set(TRELMARK_SHIPPED_PROGRAMS Trelmark64 check_trelmark)
 # Everything the install rules need, without the tests (scripts/release).
 add_custom_target(shipped)
 add_dependencies(shipped ${TRELMARK_SHIPPED_PROGRAMS})
@@ -31,21 +28,14 @@ set(TRELMARK_DATA_DIR "${CMAKE_INSTALL_DATADIR}/trelmark")
 set(TRELMARK_DOC_DIR "${CMAKE_INSTALL_DATADIR}/doc/trelmark")
 
 install(TARGETS Trelmark64 RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-if(TARGET check_trelmark)
-  install(TARGETS check_trelmark RUNTIME DESTINATION ${TRELMARK_PLUGIN_DIR})
-endif()
-if(IS_DIRECTORY ${CMAKE_SOURCE_DIR}/contrib)
-  install(DIRECTORY contrib/ DESTINATION ${TRELMARK_DATA_DIR})
-endif()
+install(TARGETS check_trelmark RUNTIME DESTINATION ${TRELMARK_PLUGIN_DIR})
+install(DIRECTORY contrib/ DESTINATION ${TRELMARK_DATA_DIR})
 install(FILES README.md LICENSE DESTINATION ${TRELMARK_DOC_DIR})
 
 # Man pages from their scdoc sources, dated like the usage screen
 # (SOURCE_DATE_EPOCH when set) and carrying the version.
 find_program(TRELMARK_SCDOC scdoc)
-set(TRELMARK_MAN_PAGES Trelmark64.1)
-if(TARGET check_trelmark)
-  list(APPEND TRELMARK_MAN_PAGES check_trelmark.1)
-endif()
+set(TRELMARK_MAN_PAGES Trelmark64.1 check_trelmark.1)
 if(NOT TRELMARK_SCDOC)
   message(WARNING "scdoc not found: the man pages are neither built nor installed (apt-get install scdoc)")
   return()
