@@ -1,4 +1,5 @@
-// psapi over Linux: process memory counters from /proc/<pid>/status.
+// psapi over Linux: process memory counters from /proc/<pid>/status, the
+// process list from /proc and image names from /proc/<pid>/comm.
 //
 // WorkingSetSize = VmRSS, PeakWorkingSetSize = VmHWM, and PrivateUsage =
 // PagefileUsage = PeakPagefileUsage = VmData + VmStk: the private writable
@@ -177,14 +178,27 @@ int ReadStatusAt(int dir, const char* path, posix::ProcStatusCounters* counters,
     return 0;
 }
 
-// What is measured: the status file and task directory of a held process
-// (paths relative to its /proc directory), or of the caller itself.
+// The files read about a process: those of a held process (paths relative
+// to its /proc directory), or of the caller itself.
 struct Target {
     int dir;
     const char* status;
     const char* task;
+    const char* comm;
     const posix::KernelObject* object;  // null for the calling process
 };
+
+// The target behind `process` (the pseudo handle included); false for a
+// handle that is no live process. `object` holds the handle's entry.
+bool FindTarget(HANDLE process, posix::KernelObject* object, Target* target) {
+    if (process == posix::CurrentProcessPseudoHandle()) {
+        *target = {AT_FDCWD, "/proc/self/status", "/proc/self/task", "/proc/self/comm", nullptr};
+        return true;
+    }
+    if (!posix::LookupObject(process, posix::ObjectKind::Process, object)) return false;
+    *target = {object->procDir, "status", "task", "comm", object};
+    return true;
+}
 
 // Asked when /proc answers ENOENT for a held process. A process that has been
 // reaped gives ESRCH, but one hidden by hidepid=invisible gives ENOENT while
@@ -296,13 +310,8 @@ extern "C" BOOL GetProcessMemoryInfo(HANDLE Process, PPROCESS_MEMORY_COUNTERS pp
     if (cb < sizeof(PROCESS_MEMORY_COUNTERS)) return posix::Fail(ERROR_INSUFFICIENT_BUFFER);
 
     posix::KernelObject object;
-    Target target = {AT_FDCWD, "/proc/self/status", "/proc/self/task", nullptr};
-    if (Process != posix::CurrentProcessPseudoHandle()) {
-        if (!posix::LookupObject(Process, posix::ObjectKind::Process, &object)) {
-            return posix::Fail(ERROR_INVALID_HANDLE);
-        }
-        target = {object.procDir, "status", "task", &object};
-    }
+    Target target;
+    if (!FindTarget(Process, &object, &target)) return posix::Fail(ERROR_INVALID_HANDLE);
     posix::ProcStatusCounters counters;
     if (!ReadProcessCounters(target, &counters)) return FALSE;
 
@@ -320,25 +329,6 @@ extern "C" BOOL GetProcessMemoryInfo(HANDLE Process, PPROCESS_MEMORY_COUNTERS pp
 }
 
 // --- the process list and image names ----------------------------------------
-
-namespace {
-
-// Opens `file` of the process behind `process` (the pseudo handle included).
-int OpenProcessFile(HANDLE process, const char* file) {
-    if (process == posix::CurrentProcessPseudoHandle()) {
-        char path[32] = "/proc/self/";
-        std::strncat(path, file, sizeof path - std::strlen(path) - 1);
-        return open(path, O_RDONLY | O_CLOEXEC);
-    }
-    posix::KernelObject object;
-    if (!posix::LookupObject(process, posix::ObjectKind::Process, &object)) {
-        errno = EBADF;
-        return -1;
-    }
-    return openat(object.procDir, file, O_RDONLY | O_CLOEXEC);
-}
-
-}  // namespace
 
 extern "C" BOOL EnumProcesses(DWORD* lpidProcess, DWORD cb, LPDWORD lpcbNeeded) {
     if (lpcbNeeded == nullptr || (lpidProcess == nullptr && cb != 0)) return posix::Fail(ERROR_NOACCESS);
@@ -365,7 +355,10 @@ extern "C" BOOL EnumProcesses(DWORD* lpidProcess, DWORD cb, LPDWORD lpcbNeeded) 
 extern "C" DWORD GetModuleBaseNameA(HANDLE hProcess, HMODULE hModule, LPSTR lpBaseName, DWORD nSize) {
     if (hModule != nullptr) return posix::Fail(ERROR_MOD_NOT_FOUND);
     if (lpBaseName == nullptr || nSize == 0) return posix::Fail(ERROR_INSUFFICIENT_BUFFER);
-    const int fd = OpenProcessFile(hProcess, "comm");
+    posix::KernelObject object;
+    Target target;
+    if (!FindTarget(hProcess, &object, &target)) return posix::Fail(ERROR_INVALID_HANDLE);
+    const int fd = openat(target.dir, target.comm, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return posix::FailWithErrno(errno);
     char name[64];
     ssize_t length;
