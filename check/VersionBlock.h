@@ -5,11 +5,11 @@
 #include <array>
 
 #include "check/Version.h"
-#include "platform/posix/VersionBlockWriter.h"
+#include "platform/linux/VersionBlockWriter.h"
 
 namespace check {
 
-constexpr std::array<posix::VersionString, 13> VersionStrings(const char* description, const char* internalName,
+constexpr std::array<linuxapi::VersionString, 13> VersionStrings(const char* description, const char* internalName,
                                                               const char* originalFilename) {
     return {{
         {"CompanyName", TRELMARK_COMPANY_NAME},
@@ -34,7 +34,7 @@ constexpr uint32_t kTranslations[] = {kLangCharset};
 constexpr DWORD kVersionMS = (TRELMARK_VERSION_MAJOR << 16) | TRELMARK_VERSION_MINOR;
 constexpr DWORD kVersionLS = (TRELMARK_VERSION_PATCH << 16) | TRELMARK_VERSION_BUILD;
 
-constexpr posix::VersionDescription Describe(const posix::VersionStringTable* table) {
+constexpr linuxapi::VersionDescription Describe(const linuxapi::VersionStringTable* table) {
     return {{0xFEEF04BDu, 0x00010000u, kVersionMS, kVersionLS, kVersionMS, kVersionLS, TRELMARK_FILEFLAGSMASK,
              TRELMARK_FILEFLAGS, TRELMARK_FILEOS, TRELMARK_FILETYPE, TRELMARK_FILESUBTYPE, 0, 0},
             table, 1, kTranslations, 1};
@@ -42,12 +42,12 @@ constexpr posix::VersionDescription Describe(const posix::VersionStringTable* ta
 
 constexpr auto kCheckStrings =
     VersionStrings(TRELMARK_FILE_DESCRIPTION, TRELMARK_INTERNAL_NAME, TRELMARK_ORIGINAL_FILENAME);
-constexpr posix::VersionStringTable kCheckTables[] = {{kLangCharset, kCheckStrings.data(), kCheckStrings.size()}};
-constexpr posix::VersionDescription kVersionDescription = Describe(kCheckTables);
+constexpr linuxapi::VersionStringTable kCheckTables[] = {{kLangCharset, kCheckStrings.data(), kCheckStrings.size()}};
+constexpr linuxapi::VersionDescription kVersionDescription = Describe(kCheckTables);
 
 constexpr auto kPluginStrings = VersionStrings(TRELMARK_PLUGIN_FILE_DESCRIPTION, TRELMARK_PLUGIN_INTERNAL_NAME,
                                                TRELMARK_PLUGIN_ORIGINAL_FILENAME);
-constexpr posix::VersionStringTable kPluginTables[] = {{kLangCharset, kPluginStrings.data(), kPluginStrings.size()}};
-constexpr posix::VersionDescription kPluginVersionDescription = Describe(kPluginTables);
+constexpr linuxapi::VersionStringTable kPluginTables[] = {{kLangCharset, kPluginStrings.data(), kPluginStrings.size()}};
+constexpr linuxapi::VersionDescription kPluginVersionDescription = Describe(kPluginTables);
 
 }  // namespace check

@@ -9,8 +9,8 @@
 
 namespace {
 
-constexpr posix::VersionBlockWriter<4096> kWriter(check::TRELMARK_VERSION_DESCRIPTION);
+constexpr linuxapi::VersionBlockWriter<4096> kWriter(check::TRELMARK_VERSION_DESCRIPTION);
 __attribute__((section(".trelmark.version"), used)) constexpr std::array<uint8_t, kWriter.Size()> kVersionBlock =
-    posix::TrimVersionBlock<kWriter.Size()>(kWriter);
+    linuxapi::TrimVersionBlock<kWriter.Size()>(kWriter);
 
 }  // namespace

@@ -2,7 +2,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "platform/posix/VersionInfo.h"
+#include "platform/linux/VersionInfo.h"
 
 namespace {
 
@@ -23,7 +23,7 @@ bool ReadMemory(void* context, uint64_t offset, void* buffer, size_t length) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Memory memory{data, size};
     uint64_t offset = 0, length = 0;
-    if (posix::FindElfSection(ReadMemory, &memory, size, posix::kVersionSectionName, &offset, &length) == 0) {
+    if (linuxapi::FindElfSection(ReadMemory, &memory, size, linuxapi::kVersionSectionName, &offset, &length) == 0) {
         if (offset > size || length > size - offset) __builtin_trap();  // found sections lie inside the file
     }
     return 0;

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "platform/posix/ProcStatus.h"
+#include "platform/linux/ProcStatus.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
@@ -12,10 +12,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const char* text = reinterpret_cast<const char*>(data + 1);
     const size_t length = size - 1;
 
-    posix::ProcStatusParser whole, pieces;
+    linuxapi::ProcStatusParser whole, pieces;
     whole.Feed(text, length);
     for (size_t at = 0; at < length; at += chunk) pieces.Feed(text + at, std::min(chunk, length - at));
-    posix::ProcStatusCounters a, b;
+    linuxapi::ProcStatusCounters a, b;
     const bool okWhole = whole.Finish(&a);
     const bool okPieces = pieces.Finish(&b);
     if (okWhole != okPieces) __builtin_trap();
@@ -25,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     // The Tgid scan over the same bytes: within bounds, and only ids it accepts.
     pid_t tgid = 0;
-    if (posix::FindStatusTgid(text, length, &tgid) && (tgid <= 0 || static_cast<uint64_t>(tgid) > posix::kMaxProcessId)) {
+    if (linuxapi::FindStatusTgid(text, length, &tgid) && (tgid <= 0 || static_cast<uint64_t>(tgid) > linuxapi::kMaxProcessId)) {
         __builtin_trap();
     }
     return 0;

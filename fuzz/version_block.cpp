@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "platform/Win32.h"
-#include "platform/posix/VersionInfo.h"
+#include "platform/linux/VersionInfo.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     // Laid out as GetFileVersionInfoA delivers it: the block, its own length
     // in its first word, then the scratch area for narrow texts.
-    std::vector<uint8_t> buffer(posix::VersionBufferSize(blockSize));
+    std::vector<uint8_t> buffer(linuxapi::VersionBufferSize(blockSize));
     std::memcpy(buffer.data(), data + 1 + pathLength, blockSize);
     buffer[0] = static_cast<uint8_t>(blockSize);
     buffer[1] = static_cast<uint8_t>(blockSize >> 8);

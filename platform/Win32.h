@@ -1,7 +1,7 @@
 // The Win32 subset the program is written against.
 //
 // On Windows this is the system's own API. Elsewhere it declares the same
-// names, types and values, implemented by platform/posix over Linux
+// names, types and values, implemented by platform/linux over Linux
 // (/proc, capabilities, an ELF section holding the version block).
 // Only ANSI entry points exist here: all text is narrow.
 #pragma once

@@ -12,8 +12,8 @@
 
 #include "check/VersionBlock.h"
 #include "platform/Win32.h"
-#include "platform/posix/VersionBlockWriter.h"
-#include "platform/posix/VersionInfo.h"
+#include "platform/linux/VersionBlockWriter.h"
+#include "platform/linux/VersionInfo.h"
 #include "tests/support/Subprocess.h"
 #include "windows/Contrib/FileVersion/FileVersion.h"
 
@@ -40,20 +40,20 @@ std::string ElfWithBlock(const std::string& name, const std::vector<uint8_t>& bl
     const std::string elfPath = TempPath(name + ".elf");
     WriteFile(blockPath, block.data(), block.size());
     const testsupport::Result r = testsupport::Run(
-        {"/usr/bin/objcopy", "--add-section", std::string(posix::kVersionSectionName) + "=" + blockPath, kSmallElf,
+        {"/usr/bin/objcopy", "--add-section", std::string(linuxapi::kVersionSectionName) + "=" + blockPath, kSmallElf,
          elfPath});
     EXPECT_EQ(r.status, 0) << r.err;
     return elfPath;
 }
 
-std::vector<uint8_t> Block(const posix::VersionDescription& d) {
-    posix::VersionBlockWriter<8192> writer(d);
+std::vector<uint8_t> Block(const linuxapi::VersionDescription& d) {
+    linuxapi::VersionBlockWriter<8192> writer(d);
     return std::vector<uint8_t>(writer.Data(), writer.Data() + writer.Size());
 }
 
-posix::VersionDescription Describe(const posix::VersionStringTable* tables, size_t tableCount,
+linuxapi::VersionDescription Describe(const linuxapi::VersionStringTable* tables, size_t tableCount,
                                    const uint32_t* translations, size_t translationCount) {
-    posix::VersionDescription d = check::kVersionDescription;
+    linuxapi::VersionDescription d = check::kVersionDescription;
     d.tables = tables;
     d.tableCount = tableCount;
     d.translations = translations;
@@ -165,21 +165,21 @@ TEST(VersionApi, FilesWithoutABlockFailWithTheirOwnCodes) {
 }
 
 TEST(VersionApi, OtherBlocksReadAsTheyAreWritten) {
-    const posix::VersionString dotted[] = {{"FileVersion", "1.0.0.54"}};
-    const posix::VersionString odd[] = {{"FileVersion", "70000, -1, 0, 54"}, {"Comments", "caf\xc3\xa9"}};
-    const posix::VersionString none[] = {{"ProductName", "x"}};
-    const posix::VersionString german[] = {{"FileVersion", "9, 9, 9, 9"}};
-    const posix::VersionStringTable dottedTable[] = {{0x040904B0, dotted, 1}};
-    const posix::VersionStringTable oddTable[] = {{0x040904B0, odd, 2}};
-    const posix::VersionStringTable noneTable[] = {{0x040904B0, none, 1}};
-    const posix::VersionStringTable germanFirst[] = {{0x040704B0, german, 1}, {0x040904B0, odd, 2}};
+    const linuxapi::VersionString dotted[] = {{"FileVersion", "1.0.0.54"}};
+    const linuxapi::VersionString odd[] = {{"FileVersion", "70000, -1, 0, 54"}, {"Comments", "caf\xc3\xa9"}};
+    const linuxapi::VersionString none[] = {{"ProductName", "x"}};
+    const linuxapi::VersionString german[] = {{"FileVersion", "9, 9, 9, 9"}};
+    const linuxapi::VersionStringTable dottedTable[] = {{0x040904B0, dotted, 1}};
+    const linuxapi::VersionStringTable oddTable[] = {{0x040904B0, odd, 2}};
+    const linuxapi::VersionStringTable noneTable[] = {{0x040904B0, none, 1}};
+    const linuxapi::VersionStringTable germanFirst[] = {{0x040704B0, german, 1}, {0x040904B0, odd, 2}};
     const uint32_t us[] = {0x040904B0};
     const uint32_t usThenGerman[] = {0x040904B0, 0x040704B0};
     const uint32_t germanThenUs[] = {0x040704B0, 0x040904B0};
 
     struct Case {
         const char* name;
-        posix::VersionDescription description;
+        linuxapi::VersionDescription description;
         const char* fileVersion;
         const char* comments;
     } const cases[] = {
@@ -268,7 +268,7 @@ TEST(VersionApi, SameBlocksAsTheWindowsResourceCompiler) {
     if (std::string(TRELMARK_WINDRES).empty()) GTEST_SKIP() << "windres is not installed";
     const struct {
         const char* rc;
-        const posix::VersionDescription& description;
+        const linuxapi::VersionDescription& description;
     } programs[] = {{"check/Trelmark64.rc", check::kVersionDescription},
                     {"plugin/check_trelmark.rc", check::kPluginVersionDescription}};
     for (const auto& program : programs) {
@@ -278,9 +278,9 @@ TEST(VersionApi, SameBlocksAsTheWindowsResourceCompiler) {
         for (const char* key : {"\\StringFileInfo\\040904b0\\CompanyName", "\\StringFileInfo\\040904b0\\FileVersion",
                                 "\\StringFileInfo\\040904b0\\OriginalFilename",
                                 "\\StringFileInfo\\040904b0\\ContactSupport"}) {
-            posix::VersionValue a{}, b{};
-            ASSERT_TRUE(posix::FindVersionValue(theirs.data(), theirs.size(), key, &a)) << program.rc << key;
-            ASSERT_TRUE(posix::FindVersionValue(ours.data(), ours.size(), key, &b)) << program.rc << key;
+            linuxapi::VersionValue a{}, b{};
+            ASSERT_TRUE(linuxapi::FindVersionValue(theirs.data(), theirs.size(), key, &a)) << program.rc << key;
+            ASSERT_TRUE(linuxapi::FindVersionValue(ours.data(), ours.size(), key, &b)) << program.rc << key;
             EXPECT_EQ(std::vector<uint8_t>(theirs.begin() + a.offset, theirs.begin() + a.offset + a.bytes),
                       std::vector<uint8_t>(ours.begin() + b.offset, ours.begin() + b.offset + b.bytes))
                 << program.rc << key;

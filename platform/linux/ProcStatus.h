@@ -8,7 +8,7 @@
 
 #include <sys/types.h>
 
-namespace posix {
+namespace linuxapi {
 
 struct ProcStatusCounters {
     uint64_t residentBytes = 0;      // VmRSS
@@ -55,4 +55,4 @@ constexpr uint64_t kMaxProcessId = 0x3FFFFFFF;
 // false when that line is missing, cut short, malformed or out of range.
 bool FindStatusTgid(const char* text, size_t size, pid_t* tgid);
 
-}  // namespace posix
+}  // namespace linuxapi

@@ -13,7 +13,7 @@
 #include <cstring>
 
 #include "platform/Win32.h"
-#include "platform/posix/Internal.h"
+#include "platform/linux/Internal.h"
 
 namespace {
 
@@ -80,24 +80,24 @@ bool HasFlag(cap_t caps, int capability, cap_flag_t set) {
 extern "C" {
 
 BOOL OpenProcessToken(HANDLE ProcessHandle, DWORD, PHANDLE TokenHandle) {
-    if (TokenHandle == nullptr) return posix::Fail(ERROR_NOACCESS);
+    if (TokenHandle == nullptr) return linuxapi::Fail(ERROR_NOACCESS);
     pid_t self = getpid();
-    if (ProcessHandle != posix::CurrentProcessPseudoHandle()) {
-        posix::KernelObject object;
-        if (!posix::LookupObject(ProcessHandle, posix::ObjectKind::Process, &object)) {
-            return posix::Fail(ERROR_INVALID_HANDLE);
+    if (ProcessHandle != linuxapi::CurrentProcessPseudoHandle()) {
+        linuxapi::KernelObject object;
+        if (!linuxapi::LookupObject(ProcessHandle, linuxapi::ObjectKind::Process, &object)) {
+            return linuxapi::Fail(ERROR_INVALID_HANDLE);
         }
-        if (object.pid != self) return posix::Fail(ERROR_ACCESS_DENIED);  // other processes' tokens are out of reach
+        if (object.pid != self) return linuxapi::Fail(ERROR_ACCESS_DENIED);  // other processes' tokens are out of reach
     }
-    HANDLE token = posix::InsertObject(posix::ObjectKind::Token, -1, -1, self);
+    HANDLE token = linuxapi::InsertObject(linuxapi::ObjectKind::Token, -1, -1, self);
     if (token == nullptr) return FALSE;
     *TokenHandle = token;
     return TRUE;
 }
 
 BOOL LookupPrivilegeValueA(LPCSTR lpSystemName, LPCSTR lpName, PLUID lpLuid) {
-    if (lpSystemName != nullptr && lpSystemName[0] != '\0') return posix::Fail(ERROR_NOT_SUPPORTED);
-    if (lpName == nullptr || lpLuid == nullptr) return posix::Fail(ERROR_INVALID_PARAMETER);
+    if (lpSystemName != nullptr && lpSystemName[0] != '\0') return linuxapi::Fail(ERROR_NOT_SUPPORTED);
+    if (lpName == nullptr || lpLuid == nullptr) return linuxapi::Fail(ERROR_INVALID_PARAMETER);
     const size_t length = std::strlen(lpName);
     for (const Privilege& p : kPrivileges) {
         if (std::strlen(p.name) == length && strcasecmp(p.name, lpName) == 0) {
@@ -106,19 +106,19 @@ BOOL LookupPrivilegeValueA(LPCSTR lpSystemName, LPCSTR lpName, PLUID lpLuid) {
             return TRUE;
         }
     }
-    return posix::Fail(ERROR_NO_SUCH_PRIVILEGE);
+    return linuxapi::Fail(ERROR_NO_SUCH_PRIVILEGE);
 }
 
 BOOL AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAllPrivileges, PTOKEN_PRIVILEGES NewState, DWORD,
                            PTOKEN_PRIVILEGES PreviousState, PDWORD) {
-    posix::KernelObject token;
-    if (!posix::LookupObject(TokenHandle, posix::ObjectKind::Token, &token)) return posix::Fail(ERROR_INVALID_HANDLE);
-    if (!DisableAllPrivileges && NewState == nullptr) return posix::Fail(ERROR_INVALID_PARAMETER);
+    linuxapi::KernelObject token;
+    if (!linuxapi::LookupObject(TokenHandle, linuxapi::ObjectKind::Token, &token)) return linuxapi::Fail(ERROR_INVALID_HANDLE);
+    if (!DisableAllPrivileges && NewState == nullptr) return linuxapi::Fail(ERROR_INVALID_PARAMETER);
     // Nothing here asks for the previous state; refuse rather than pretend.
-    if (PreviousState != nullptr) return posix::Fail(ERROR_NOT_SUPPORTED);
+    if (PreviousState != nullptr) return linuxapi::Fail(ERROR_NOT_SUPPORTED);
 
     cap_t caps = cap_get_proc();
-    if (caps == nullptr) return posix::FailWithErrno(errno);
+    if (caps == nullptr) return linuxapi::FailWithErrno(errno);
 
     // Every privilege this layer knows how to hold, when all are to be dropped.
     TOKEN_PRIVILEGES dropAll = {1, {{{20, 0}, 0}}};
@@ -143,7 +143,7 @@ BOOL AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAllPrivileges, PTOKEN
     const int result = changed ? cap_set_proc(caps) : 0;
     const int error = errno;
     cap_free(caps);
-    if (result != 0) return posix::FailWithErrno(error);
+    if (result != 0) return linuxapi::FailWithErrno(error);
     SetLastError(allAssigned ? ERROR_SUCCESS : ERROR_NOT_ALL_ASSIGNED);
     return TRUE;
 }

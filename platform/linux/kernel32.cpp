@@ -13,8 +13,8 @@
 #include <string>
 
 #include "platform/Win32.h"
-#include "platform/posix/Internal.h"
-#include "platform/posix/ProcStatus.h"
+#include "platform/linux/Internal.h"
+#include "platform/linux/ProcStatus.h"
 
 // --- the program's arguments -------------------------------------------------
 
@@ -86,7 +86,7 @@ LPSTR GetCommandLineA(void) {
     static char line[32768];
     static bool built = false;
     if (!built) {
-        posix::JoinCommandLine(__argc, __argv, line, sizeof line);
+        linuxapi::JoinCommandLine(__argc, __argv, line, sizeof line);
         built = true;
     }
     return line;
@@ -94,7 +94,7 @@ LPSTR GetCommandLineA(void) {
 
 }  // extern "C"
 
-size_t posix::JoinCommandLine(int argc, char* const* argv, char* out, size_t capacity) {
+size_t linuxapi::JoinCommandLine(int argc, char* const* argv, char* out, size_t capacity) {
     LineWriter line{out, capacity};
     for (int i = 0; i < argc && argv != nullptr && argv[i] != nullptr; ++i) {
         if (i > 0) line.Put(' ');
@@ -170,7 +170,7 @@ extern "C" DWORD FormatMessageA(DWORD dwFlags, LPCVOID, DWORD dwMessageId, DWORD
 
 // --- errno mapping -----------------------------------------------------------
 
-namespace posix {
+namespace linuxapi {
 
 DWORD ErrorFromErrno(int error) {
     switch (error) {
@@ -260,10 +260,10 @@ int LiveObjectCount() {
     return count;
 }
 
-}  // namespace posix
+}  // namespace linuxapi
 
-using posix::KernelObject;
-using posix::ObjectKind;
+using linuxapi::KernelObject;
+using linuxapi::ObjectKind;
 
 namespace {
 
@@ -291,7 +291,7 @@ DWORD MissingProcessError(pid_t pid) {
 DWORD UnopenableProcessError(int error, pid_t pid) {
     if (error == ESRCH) return ERROR_INVALID_PARAMETER;  // the held process has been reaped
     if (error == ENOENT) return MissingProcessError(pid);
-    return posix::ErrorFromErrno(error);
+    return linuxapi::ErrorFromErrno(error);
 }
 
 // The thread-group test without pidfd_open: the Tgid line of the status file.
@@ -311,7 +311,7 @@ DWORD CheckLeaderByStatus(int dir, pid_t pid) {
     close(fd);
     if (error != 0) return UnopenableProcessError(error, pid);
     pid_t tgid = 0;
-    if (!posix::FindStatusTgid(text, length, &tgid)) return ERROR_INVALID_DATA;
+    if (!linuxapi::FindStatusTgid(text, length, &tgid)) return ERROR_INVALID_DATA;
     return tgid == pid ? ERROR_SUCCESS : ERROR_INVALID_PARAMETER;
 }
 
@@ -332,12 +332,12 @@ DWORD CheckThreadGroupLeader(int dir, pid_t pid, int* pidfd) {
 
 extern "C" {
 
-HANDLE GetCurrentProcess(void) { return posix::CurrentProcessPseudoHandle(); }
+HANDLE GetCurrentProcess(void) { return linuxapi::CurrentProcessPseudoHandle(); }
 DWORD GetCurrentProcessId(void) { return static_cast<DWORD>(getpid()); }
 
 HANDLE OpenProcess(DWORD, BOOL, DWORD dwProcessId) {
     // Ids beyond the kernel's range name no process, like 0.
-    if (dwProcessId == 0 || dwProcessId > posix::kMaxProcessId) {
+    if (dwProcessId == 0 || dwProcessId > linuxapi::kMaxProcessId) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
@@ -358,7 +358,7 @@ HANDLE OpenProcess(DWORD, BOOL, DWORD dwProcessId) {
     }
     int pidfd = -1;
     const DWORD error = CheckThreadGroupLeader(dir, pid, &pidfd);
-    HANDLE handle = error == ERROR_SUCCESS ? posix::InsertObject(ObjectKind::Process, dir, pidfd, pid) : nullptr;
+    HANDLE handle = error == ERROR_SUCCESS ? linuxapi::InsertObject(ObjectKind::Process, dir, pidfd, pid) : nullptr;
     if (handle == nullptr) {
         const DWORD reason = error == ERROR_SUCCESS ? GetLastError() : error;
         close(dir);
@@ -370,20 +370,20 @@ HANDLE OpenProcess(DWORD, BOOL, DWORD dwProcessId) {
 
 BOOL GetHandleInformation(HANDLE hObject, LPDWORD lpdwFlags) {
     KernelObject object;
-    if (!posix::LookupObject(hObject, ObjectKind::Any, &object)) return posix::Fail(ERROR_INVALID_HANDLE);
-    if (lpdwFlags == nullptr) return posix::Fail(ERROR_NOACCESS);
+    if (!linuxapi::LookupObject(hObject, ObjectKind::Any, &object)) return linuxapi::Fail(ERROR_INVALID_HANDLE);
+    if (lpdwFlags == nullptr) return linuxapi::Fail(ERROR_NOACCESS);
     *lpdwFlags = 0;
     return TRUE;
 }
 
 BOOL CloseHandle(HANDLE hObject) {
-    if (hObject == posix::CurrentProcessPseudoHandle()) return TRUE;  // closing it is a no-op, as on Windows
+    if (hObject == linuxapi::CurrentProcessPseudoHandle()) return TRUE;  // closing it is a no-op, as on Windows
     int dir = -1, pidfd = -1;
     {
-        std::lock_guard<std::mutex> guard(posix::objectsLock);
-        int index = posix::DecodeHandle(hObject);
-        if (index < 0) return posix::Fail(ERROR_INVALID_HANDLE);
-        KernelObject& object = posix::objects[index];
+        std::lock_guard<std::mutex> guard(linuxapi::objectsLock);
+        int index = linuxapi::DecodeHandle(hObject);
+        if (index < 0) return linuxapi::Fail(ERROR_INVALID_HANDLE);
+        KernelObject& object = linuxapi::objects[index];
         if (object.kind == ObjectKind::Process) {
             dir = object.procDir;
             pidfd = object.pidfd;
@@ -435,7 +435,7 @@ DWORD GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize) {
     char path[4096];
     ssize_t length = readlink("/proc/self/exe", path, sizeof path);
     if (length < 0) {
-        SetLastError(posix::ErrorFromErrno(errno));
+        SetLastError(linuxapi::ErrorFromErrno(errno));
         return 0;
     }
     if (static_cast<size_t>(length) >= sizeof path) {

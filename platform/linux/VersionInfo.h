@@ -8,7 +8,7 @@
 
 #include "platform/Win32.h"
 
-namespace posix {
+namespace linuxapi {
 
 // Where the program's version block lives in its ELF file.
 constexpr char kVersionSectionName[] = ".trelmark.version";
@@ -40,4 +40,4 @@ bool FindVersionValue(const uint8_t* block, size_t blockSize, const char* subBlo
 // bytes: the block, then room for the narrow copies of its texts.
 constexpr size_t VersionBufferSize(size_t blockSize) { return (blockSize + blockSize / 2 + 2 + 3) & ~size_t{3}; }
 
-}  // namespace posix
+}  // namespace linuxapi

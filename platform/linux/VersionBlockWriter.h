@@ -10,7 +10,7 @@
 
 #include "platform/Win32.h"
 
-namespace posix {
+namespace linuxapi {
 
 struct VersionString {
     const char* key;
@@ -134,4 +134,4 @@ constexpr std::array<uint8_t, Size> TrimVersionBlock(const VersionBlockWriter<Ca
     return out;
 }
 
-}  // namespace posix
+}  // namespace linuxapi

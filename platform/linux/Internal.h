@@ -7,7 +7,7 @@
 
 #include "platform/Win32.h"
 
-namespace posix {
+namespace linuxapi {
 
 enum class ObjectKind : unsigned char { Free, Process, Token, Any /* lookups only */ };
 
@@ -45,4 +45,4 @@ size_t JoinCommandLine(int argc, char* const* argv, char* out, size_t capacity);
 BOOL FailWithErrno(int error);
 BOOL Fail(DWORD code);
 
-}  // namespace posix
+}  // namespace linuxapi

@@ -18,136 +18,8 @@
 #include <cstring>
 
 #include "platform/Win32.h"
-#include "platform/posix/Internal.h"
-#include "platform/posix/ProcStatus.h"
-
-namespace posix {
-
-void ProcStatusParser::Feed(const char* data, size_t size) {
-    const char* p = data;
-    const char* const end = data + size;
-    while (p < end && !Complete()) {
-        if (state_ == State::Skip) {
-            // Most lines are of no interest: jump to the next one at once.
-            const char* newline = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
-            if (newline == nullptr) return;
-            p = newline;
-        }
-        const char c = *p++;
-        if (c == '\n') {
-            EndLine();
-            continue;
-        }
-        switch (state_) {
-        case State::Key:
-            if (c == ':') {
-                StartValue();
-            } else if (keyLength_ < sizeof key_ && (keyLength_ > 0 || c == 'V')) {
-                key_[keyLength_++] = c;  // every wanted name starts with "Vm"
-            } else {
-                state_ = State::Skip;
-            }
-            break;
-        case State::Value:
-            if (c >= '0' && c <= '9') {
-                const uint64_t digit = static_cast<uint64_t>(c - '0');
-                if (value_ > (UINT64_MAX - digit) / 10) malformed_ = true;
-                value_ = value_ * 10 + digit;
-                ++digits_;
-            } else if ((c == ' ' || c == '\t') && digits_ == 0) {
-                // blanks before the number
-            } else if (c == ' ' && digits_ > 0) {
-                state_ = State::Unit;
-            } else {
-                malformed_ = true;
-                state_ = State::Skip;
-            }
-            break;
-        case State::Unit:
-            // Exactly "kB" after the number's blank.
-            if (unitLength_ < 2 && c == "kB"[unitLength_]) {
-                ++unitLength_;
-            } else {
-                malformed_ = true;
-                state_ = State::Skip;
-            }
-            break;
-        case State::Skip:
-            break;
-        }
-    }
-}
-
-void ProcStatusParser::StartValue() {
-    static const struct {
-        const char* name;
-        unsigned length;
-    } kNames[] = {{"VmRSS", 5}, {"VmHWM", 5}, {"VmData", 6}, {"VmStk", 5}};
-    field_ = 0;
-    for (unsigned f = 0; f < 4; ++f) {
-        if (keyLength_ == kNames[f].length && std::memcmp(key_, kNames[f].name, keyLength_) == 0) field_ = 1u << f;
-    }
-    // Only the first line of each name counts.
-    state_ = field_ != 0 && (seen_ & field_) == 0 ? State::Value : State::Skip;
-    value_ = 0;
-    digits_ = 0;
-    unitLength_ = 0;
-}
-
-void ProcStatusParser::EndLine() {
-    if (state_ == State::Value || state_ == State::Unit) {
-        if (digits_ == 0 || unitLength_ != 2) {
-            malformed_ = true;
-        } else {
-            unsigned index = 0;
-            while ((1u << index) != field_) ++index;
-            kilobytes_[index] = value_;
-            seen_ |= field_;
-        }
-    }
-    state_ = State::Key;
-    keyLength_ = 0;
-    field_ = 0;
-}
-
-bool ProcStatusParser::Finish(ProcStatusCounters* counters) {
-    EndLine();  // a last line without its line feed still counts
-    if (malformed_) return false;
-    uint64_t* const bytes[4] = {&counters->residentBytes, &counters->peakResidentBytes, &counters->dataBytes,
-                                &counters->stackBytes};
-    for (unsigned i = 0; i < 4; ++i) {
-        if (kilobytes_[i] > UINT64_MAX / 1024) return false;
-        *bytes[i] = kilobytes_[i] * 1024;
-    }
-    return true;
-}
-
-bool FindStatusTgid(const char* text, size_t size, pid_t* tgid) {
-    static const char kKey[] = "Tgid:";
-    const size_t keyLength = sizeof kKey - 1;
-    for (size_t at = 0; at < size;) {
-        const char* line = text + at;
-        const char* newline = static_cast<const char*>(std::memchr(line, '\n', size - at));
-        if (newline == nullptr) return false;  // a cut line may have lost digits
-        const size_t length = static_cast<size_t>(newline - line);
-        at += length + 1;
-        if (length < keyLength || std::memcmp(line, kKey, keyLength) != 0) continue;
-        size_t i = keyLength;
-        while (i < length && (line[i] == '\t' || line[i] == ' ')) ++i;
-        const size_t firstDigit = i;
-        uint64_t value = 0;
-        for (; i < length && line[i] >= '0' && line[i] <= '9'; ++i) {
-            value = value * 10 + static_cast<uint64_t>(line[i] - '0');
-            if (value > kMaxProcessId) return false;
-        }
-        if (i == firstDigit || i != length || value == 0) return false;
-        *tgid = static_cast<pid_t>(value);
-        return true;
-    }
-    return false;
-}
-
-}  // namespace posix
+#include "platform/linux/Internal.h"
+#include "platform/linux/ProcStatus.h"
 
 namespace {
 
@@ -156,10 +28,10 @@ constexpr int kMalformed = -1;  // a ReadStatusAt result beside 0 and errno valu
 // Reads the counters from the status file `path` (relative to `dir`), only as
 // far as the wanted lines go and never past 1 MiB whatever it claims. Returns
 // 0, the errno of a failed open or read, or kMalformed.
-int ReadStatusAt(int dir, const char* path, posix::ProcStatusCounters* counters, bool* found) {
+int ReadStatusAt(int dir, const char* path, linuxapi::ProcStatusCounters* counters, bool* found) {
     const int fd = openat(dir, path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return errno;
-    posix::ProcStatusParser parser;
+    linuxapi::ProcStatusParser parser;
     char buffer[4096];
     size_t total = 0;
     int result = 0;
@@ -185,17 +57,17 @@ struct Target {
     const char* status;
     const char* task;
     const char* comm;
-    const posix::KernelObject* object;  // null for the calling process
+    const linuxapi::KernelObject* object;  // null for the calling process
 };
 
 // The target behind `process` (the pseudo handle included); false for a
 // handle that is no live process. `object` holds the handle's entry.
-bool FindTarget(HANDLE process, posix::KernelObject* object, Target* target) {
-    if (process == posix::CurrentProcessPseudoHandle()) {
+bool FindTarget(HANDLE process, linuxapi::KernelObject* object, Target* target) {
+    if (process == linuxapi::CurrentProcessPseudoHandle()) {
         *target = {AT_FDCWD, "/proc/self/status", "/proc/self/task", "/proc/self/comm", nullptr};
         return true;
     }
-    if (!posix::LookupObject(process, posix::ObjectKind::Process, object)) return false;
+    if (!linuxapi::LookupObject(process, linuxapi::ObjectKind::Process, object)) return false;
     *target = {object->procDir, "status", "task", "comm", object};
     return true;
 }
@@ -203,7 +75,7 @@ bool FindTarget(HANDLE process, posix::KernelObject* object, Target* target) {
 // Asked when /proc answers ENOENT for a held process. A process that has been
 // reaped gives ESRCH, but one hidden by hidepid=invisible gives ENOENT while
 // it runs on: only a question to the process itself tells the two apart.
-bool HasGone(const posix::KernelObject& object) {
+bool HasGone(const linuxapi::KernelObject& object) {
     if (object.pidfd >= 0) {
         if (syscall(SYS_pidfd_send_signal, object.pidfd, 0, nullptr, 0) == 0) return false;
         if (errno == ESRCH) return true;
@@ -215,14 +87,14 @@ bool HasGone(const posix::KernelObject& object) {
 
 // The result for a failure `error` of /proc about the target: zeros when the
 // process has gone (it has no memory left), otherwise the error.
-BOOL Unreadable(int error, const Target& target, posix::ProcStatusCounters* counters) {
-    if (error == kMalformed) return posix::Fail(ERROR_INVALID_DATA);
+BOOL Unreadable(int error, const Target& target, linuxapi::ProcStatusCounters* counters) {
+    if (error == kMalformed) return linuxapi::Fail(ERROR_INVALID_DATA);
     if (target.object != nullptr && (error == ESRCH || (error == ENOENT && HasGone(*target.object)))) {
-        *counters = posix::ProcStatusCounters();
+        *counters = linuxapi::ProcStatusCounters();
         return TRUE;
     }
     // ENOENT for a live process: /proc hides it from the caller.
-    return posix::Fail(error == ENOENT ? ERROR_ACCESS_DENIED : posix::ErrorFromErrno(error));
+    return linuxapi::Fail(error == ENOENT ? ERROR_ACCESS_DENIED : linuxapi::ErrorFromErrno(error));
 }
 
 // The id a /proc or task directory entry names: decimal digits without a
@@ -235,7 +107,7 @@ pid_t IdFromEntry(const char* name, size_t size) {
         if (name[i] == '\0') return static_cast<pid_t>(value);
         if (name[i] < '0' || name[i] > '9') return 0;
         value = value * 10 + static_cast<uint64_t>(name[i] - '0');
-        if (value > posix::kMaxProcessId) return 0;
+        if (value > linuxapi::kMaxProcessId) return 0;
     }
     return 0;  // no terminator inside the record
 }
@@ -268,7 +140,7 @@ int ForEachIdEntry(int dir, Visit&& visit) {
 // The leader's status shows no address space. That is a zombie or a kernel
 // thread, which have no memory, or a leader that called pthread_exit while
 // other threads run on: they share its address space and so its counters.
-BOOL ReadThroughOtherThread(const Target& target, posix::ProcStatusCounters* counters) {
+BOOL ReadThroughOtherThread(const Target& target, linuxapi::ProcStatusCounters* counters) {
     const int taskDir = openat(target.dir, target.task, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (taskDir < 0) return Unreadable(errno, target, counters);
     constexpr int kMaxTries = 64;  // threads that vanish while we look: the group is exiting
@@ -280,7 +152,7 @@ BOOL ReadThroughOtherThread(const Target& target, posix::ProcStatusCounters* cou
         }
         char path[32];
         std::snprintf(path, sizeof path, "%d/status", static_cast<int>(tid));
-        posix::ProcStatusCounters thread;
+        linuxapi::ProcStatusCounters thread;
         bool found = false;
         const int answer = ReadStatusAt(taskDir, path, &thread, &found);
         if (answer == 0 && found) {
@@ -296,7 +168,7 @@ BOOL ReadThroughOtherThread(const Target& target, posix::ProcStatusCounters* cou
     return result == 0 ? TRUE : Unreadable(result, target, counters);
 }
 
-BOOL ReadProcessCounters(const Target& target, posix::ProcStatusCounters* counters) {
+BOOL ReadProcessCounters(const Target& target, linuxapi::ProcStatusCounters* counters) {
     bool found = false;
     const int result = ReadStatusAt(target.dir, target.status, counters, &found);
     if (result != 0) return Unreadable(result, target, counters);
@@ -306,13 +178,13 @@ BOOL ReadProcessCounters(const Target& target, posix::ProcStatusCounters* counte
 }  // namespace
 
 extern "C" BOOL GetProcessMemoryInfo(HANDLE Process, PPROCESS_MEMORY_COUNTERS ppsmemCounters, DWORD cb) {
-    if (ppsmemCounters == nullptr) return posix::Fail(ERROR_NOACCESS);
-    if (cb < sizeof(PROCESS_MEMORY_COUNTERS)) return posix::Fail(ERROR_INSUFFICIENT_BUFFER);
+    if (ppsmemCounters == nullptr) return linuxapi::Fail(ERROR_NOACCESS);
+    if (cb < sizeof(PROCESS_MEMORY_COUNTERS)) return linuxapi::Fail(ERROR_INSUFFICIENT_BUFFER);
 
-    posix::KernelObject object;
+    linuxapi::KernelObject object;
     Target target;
-    if (!FindTarget(Process, &object, &target)) return posix::Fail(ERROR_INVALID_HANDLE);
-    posix::ProcStatusCounters counters;
+    if (!FindTarget(Process, &object, &target)) return linuxapi::Fail(ERROR_INVALID_HANDLE);
+    linuxapi::ProcStatusCounters counters;
     if (!ReadProcessCounters(target, &counters)) return FALSE;
 
     const uint64_t privateBytes = counters.dataBytes + counters.stackBytes;
@@ -331,20 +203,20 @@ extern "C" BOOL GetProcessMemoryInfo(HANDLE Process, PPROCESS_MEMORY_COUNTERS pp
 // --- the process list and image names ----------------------------------------
 
 extern "C" BOOL EnumProcesses(DWORD* lpidProcess, DWORD cb, LPDWORD lpcbNeeded) {
-    if (lpcbNeeded == nullptr || (lpidProcess == nullptr && cb != 0)) return posix::Fail(ERROR_NOACCESS);
+    if (lpcbNeeded == nullptr || (lpidProcess == nullptr && cb != 0)) return linuxapi::Fail(ERROR_NOACCESS);
     const DWORD capacity = cb / sizeof(DWORD);
     DWORD count = 0;
     if (capacity > 0) {
         const int proc = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (proc < 0) return posix::FailWithErrno(errno);
+        if (proc < 0) return linuxapi::FailWithErrno(errno);
         // As on Windows, a full array ends the list: the caller asks again with more room.
         const int result = ForEachIdEntry(proc, [&](pid_t id) {
             lpidProcess[count++] = static_cast<DWORD>(id);
             return count < capacity;
         });
         close(proc);
-        if (result == kMalformed) return posix::Fail(ERROR_INVALID_DATA);
-        if (result != 0) return posix::FailWithErrno(result);
+        if (result == kMalformed) return linuxapi::Fail(ERROR_INVALID_DATA);
+        if (result != 0) return linuxapi::FailWithErrno(result);
     }
     *lpcbNeeded = count * static_cast<DWORD>(sizeof(DWORD));
     return TRUE;
@@ -353,13 +225,13 @@ extern "C" BOOL EnumProcesses(DWORD* lpidProcess, DWORD cb, LPDWORD lpcbNeeded) 
 // The main module's base name is the command name the kernel keeps
 // (what ps -o comm= shows, at most 15 bytes).
 extern "C" DWORD GetModuleBaseNameA(HANDLE hProcess, HMODULE hModule, LPSTR lpBaseName, DWORD nSize) {
-    if (hModule != nullptr) return posix::Fail(ERROR_MOD_NOT_FOUND);
-    if (lpBaseName == nullptr || nSize == 0) return posix::Fail(ERROR_INSUFFICIENT_BUFFER);
-    posix::KernelObject object;
+    if (hModule != nullptr) return linuxapi::Fail(ERROR_MOD_NOT_FOUND);
+    if (lpBaseName == nullptr || nSize == 0) return linuxapi::Fail(ERROR_INSUFFICIENT_BUFFER);
+    linuxapi::KernelObject object;
     Target target;
-    if (!FindTarget(hProcess, &object, &target)) return posix::Fail(ERROR_INVALID_HANDLE);
+    if (!FindTarget(hProcess, &object, &target)) return linuxapi::Fail(ERROR_INVALID_HANDLE);
     const int fd = openat(target.dir, target.comm, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return posix::FailWithErrno(errno);
+    if (fd < 0) return linuxapi::FailWithErrno(errno);
     char name[64];
     ssize_t length;
     do {
@@ -367,7 +239,7 @@ extern "C" DWORD GetModuleBaseNameA(HANDLE hProcess, HMODULE hModule, LPSTR lpBa
     } while (length < 0 && errno == EINTR);
     const int error = errno;
     close(fd);
-    if (length < 0) return posix::FailWithErrno(error);
+    if (length < 0) return linuxapi::FailWithErrno(error);
     if (length > 0 && name[length - 1] == '\n') --length;  // the kernel's line end, not part of the name
     const size_t copied = std::min(static_cast<size_t>(length), static_cast<size_t>(nSize) - 1);
     std::memcpy(lpBaseName, name, copied);

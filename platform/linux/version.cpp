@@ -17,10 +17,10 @@
 #include <vector>
 
 #include "platform/Win32.h"
-#include "platform/posix/Internal.h"
-#include "platform/posix/VersionInfo.h"
+#include "platform/linux/Internal.h"
+#include "platform/linux/VersionInfo.h"
 
-namespace posix {
+namespace linuxapi {
 
 namespace {
 
@@ -137,7 +137,7 @@ DWORD FindElfSection(ReadAt read, void* context, uint64_t fileSize, const char* 
     return ERROR_RESOURCE_TYPE_NOT_FOUND;
 }
 
-}  // namespace posix
+}  // namespace linuxapi
 
 namespace {
 
@@ -174,24 +174,24 @@ const char* FileToOpen(const char* path) {
 DWORD LocateVersionBlock(LPCSTR path, int* fd, uint64_t* offset, size_t* blockSize) {
     if (path == nullptr || path[0] == '\0') return ERROR_INVALID_PARAMETER;
     *fd = open(FileToOpen(path), O_RDONLY | O_CLOEXEC);
-    if (*fd < 0) return posix::ErrorFromErrno(errno);
+    if (*fd < 0) return linuxapi::ErrorFromErrno(errno);
     struct stat info;
     DWORD error = ERROR_SUCCESS;
     uint64_t sectionSize = 0;
     uint8_t header[2];
     if (fstat(*fd, &info) != 0) {
-        error = posix::ErrorFromErrno(errno);
+        error = linuxapi::ErrorFromErrno(errno);
     } else if (!S_ISREG(info.st_mode)) {
         error = ERROR_RESOURCE_TYPE_NOT_FOUND;
     } else {
-        error = posix::FindElfSection(ReadFileAt, fd, static_cast<uint64_t>(info.st_size),
-                                      posix::kVersionSectionName, offset, &sectionSize);
+        error = linuxapi::FindElfSection(ReadFileAt, fd, static_cast<uint64_t>(info.st_size),
+                                      linuxapi::kVersionSectionName, offset, &sectionSize);
     }
     if (error == ERROR_SUCCESS) {
         if (sectionSize < 6 || !ReadFileAt(fd, *offset, header, sizeof header)) {
             error = ERROR_RESOURCE_DATA_NOT_FOUND;
         } else {
-            *blockSize = posix::Word(header);
+            *blockSize = linuxapi::Word(header);
             if (*blockSize < 6 || *blockSize > sectionSize) error = ERROR_INVALID_DATA;
         }
     }
@@ -217,23 +217,23 @@ DWORD GetFileVersionInfoSizeA(LPCSTR lptstrFilename, LPDWORD lpdwHandle) {
         return 0;
     }
     close(fd);
-    return static_cast<DWORD>(posix::VersionBufferSize(blockSize));
+    return static_cast<DWORD>(linuxapi::VersionBufferSize(blockSize));
 }
 
 BOOL GetFileVersionInfoA(LPCSTR lptstrFilename, DWORD, DWORD dwLen, LPVOID lpData) {
-    if (lpData == nullptr) return posix::Fail(ERROR_INVALID_PARAMETER);
+    if (lpData == nullptr) return linuxapi::Fail(ERROR_INVALID_PARAMETER);
     int fd = -1;
     uint64_t offset = 0;
     size_t blockSize = 0;
     DWORD error = LocateVersionBlock(lptstrFilename, &fd, &offset, &blockSize);
-    if (error != ERROR_SUCCESS) return posix::Fail(error);
+    if (error != ERROR_SUCCESS) return linuxapi::Fail(error);
     // A short buffer is refused rather than filled with a cut block.
-    const size_t needed = posix::VersionBufferSize(blockSize);
+    const size_t needed = linuxapi::VersionBufferSize(blockSize);
     BOOL ok = TRUE;
     if (dwLen < needed) {
-        ok = posix::Fail(ERROR_INSUFFICIENT_BUFFER);
+        ok = linuxapi::Fail(ERROR_INSUFFICIENT_BUFFER);
     } else if (!ReadFileAt(&fd, offset, lpData, blockSize)) {
-        ok = posix::Fail(ERROR_INVALID_DATA);
+        ok = linuxapi::Fail(ERROR_INVALID_DATA);
     } else {
         std::memset(static_cast<char*>(lpData) + blockSize, 0, needed - blockSize);
     }
@@ -244,9 +244,9 @@ BOOL GetFileVersionInfoA(LPCSTR lptstrFilename, DWORD, DWORD dwLen, LPVOID lpDat
 BOOL VerQueryValueA(LPCVOID pBlock, LPCSTR lpSubBlock, LPVOID* lplpBuffer, PUINT puLen) {
     if (pBlock == nullptr || lpSubBlock == nullptr || lplpBuffer == nullptr) return FALSE;
     const auto* block = static_cast<const uint8_t*>(pBlock);
-    const size_t blockSize = posix::Word(block);
-    posix::VersionValue value;
-    if (!posix::FindVersionValue(block, blockSize, lpSubBlock, &value)) return FALSE;
+    const size_t blockSize = linuxapi::Word(block);
+    linuxapi::VersionValue value;
+    if (!linuxapi::FindVersionValue(block, blockSize, lpSubBlock, &value)) return FALSE;
     if (!value.text) {
         *lplpBuffer = const_cast<uint8_t*>(block + value.offset);
         if (puLen != nullptr) *puLen = static_cast<UINT>(value.bytes);
@@ -257,7 +257,7 @@ BOOL VerQueryValueA(LPCVOID pBlock, LPCSTR lpSubBlock, LPVOID* lplpBuffer, PUINT
     char* copy = reinterpret_cast<char*>(const_cast<uint8_t*>(block)) + blockSize + value.offset / 2;
     size_t n = 0;
     while (n + 1 < units) {  // a text without terminator loses its last unit to the NUL
-        uint16_t unit = posix::Word(block + value.offset + 2 * n);
+        uint16_t unit = linuxapi::Word(block + value.offset + 2 * n);
         if (unit == 0) break;
         copy[n++] = unit < 0x80 ? static_cast<char>(unit) : '?';
     }

@@ -20,7 +20,7 @@
 
 #include "keel/Error.h"
 #include "platform/Win32.h"
-#include "platform/posix/Internal.h"
+#include "platform/linux/Internal.h"
 #include "tests/support/Subprocess.h"
 #include "windows/WindowsError.h"
 #include "windows/WindowsProcess.h"
@@ -89,10 +89,10 @@ TEST(ErrorFromErrno, MapsToWindowsCodesThatHaveTexts) {
         {EIO, ERROR_IO_DEVICE},
         {EXDEV, ERROR_GEN_FAILURE},  // anything else
     };
-    for (const auto& c : cases) EXPECT_EQ(posix::ErrorFromErrno(c.error), c.code) << c.error;
+    for (const auto& c : cases) EXPECT_EQ(linuxapi::ErrorFromErrno(c.error), c.code) << c.error;
     for (int error = 0; error < 134; ++error) {
         char text[512];
-        EXPECT_GT(FormatMessageA(kFromSystem, nullptr, posix::ErrorFromErrno(error), 0, text, sizeof text, nullptr), 0u)
+        EXPECT_GT(FormatMessageA(kFromSystem, nullptr, linuxapi::ErrorFromErrno(error), 0, text, sizeof text, nullptr), 0u)
             << error;
     }
 }
@@ -123,7 +123,7 @@ TEST(CommandLine, QuotesAsTheWindowsSplitterExpects) {
         std::vector<char*> argv;
         for (const std::string& a : c.args) argv.push_back(const_cast<char*>(a.c_str()));
         char line[64];
-        EXPECT_EQ(posix::JoinCommandLine(static_cast<int>(argv.size()), argv.data(), line, sizeof line),
+        EXPECT_EQ(linuxapi::JoinCommandLine(static_cast<int>(argv.size()), argv.data(), line, sizeof line),
                   std::strlen(c.line));
         EXPECT_STREQ(line, c.line);
     }
@@ -131,7 +131,7 @@ TEST(CommandLine, QuotesAsTheWindowsSplitterExpects) {
     std::string longArgument(100, 'x');
     char* argv[] = {&longArgument[0]};
     char cut[10];
-    EXPECT_EQ(posix::JoinCommandLine(1, argv, cut, sizeof cut), 100u);
+    EXPECT_EQ(linuxapi::JoinCommandLine(1, argv, cut, sizeof cut), 100u);
     EXPECT_STREQ(cut, "xxxxxxxxx");
 }
 
@@ -151,11 +151,11 @@ int OpenDescriptors() {
 }
 
 TEST(Handles, LiveUntilClosedAndNeverClosedTwice) {
-    const int before = posix::LiveObjectCount();
+    const int before = linuxapi::LiveObjectCount();
     const int descriptors = OpenDescriptors();
     HANDLE h = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, GetCurrentProcessId());
     ASSERT_NE(h, nullptr);
-    EXPECT_EQ(posix::LiveObjectCount(), before + 1);
+    EXPECT_EQ(linuxapi::LiveObjectCount(), before + 1);
     EXPECT_GT(OpenDescriptors(), descriptors);  // the handle holds the process
     PROCESS_MEMORY_COUNTERS counters;
     EXPECT_TRUE(GetProcessMemoryInfo(h, &counters, sizeof counters));
@@ -172,7 +172,7 @@ TEST(Handles, LiveUntilClosedAndNeverClosedTwice) {
     EXPECT_NE(again, h);
     EXPECT_FALSE(Windows::IsValidHandle(h));
     EXPECT_TRUE(CloseHandle(again));
-    EXPECT_EQ(posix::LiveObjectCount(), before);
+    EXPECT_EQ(linuxapi::LiveObjectCount(), before);
     EXPECT_EQ(OpenDescriptors(), descriptors);
 
     for (HANDLE bogus : {static_cast<HANDLE>(nullptr), reinterpret_cast<HANDLE>(0x13), reinterpret_cast<HANDLE>(0x4000)}) {
@@ -439,12 +439,12 @@ int PrivilegeResultInChild(bool unprivileged, const char* name) {
 
 TEST(Privilege, DebugPrivilegeFollowsCapSysPtrace) {
     if (getuid() != 0) GTEST_SKIP() << "needs root to compare a privileged and an unprivileged token";
-    const int before = posix::LiveObjectCount();
+    const int before = linuxapi::LiveObjectCount();
     EXPECT_EQ(PrivilegeResultInChild(false, "SeDebugPrivilege"), HoldsPtraceInPermittedSet() ? 0 : 13);
     EXPECT_EQ(PrivilegeResultInChild(true, "SeDebugPrivilege"), 13);  // held by nobody: not all assigned
     EXPECT_EQ(PrivilegeResultInChild(false, "SeNoSuchPrivilege"), 14);
     EXPECT_EQ(PrivilegeResultInChild(false, "SeShutdownPrivilege"), 13);  // no Linux counterpart
-    EXPECT_EQ(posix::LiveObjectCount(), before);
+    EXPECT_EQ(linuxapi::LiveObjectCount(), before);
 }
 
 TEST(Privilege, TokensExistOnlyForTheCallingProcess) {

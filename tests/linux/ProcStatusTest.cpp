@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "platform/posix/ProcStatus.h"
+#include "platform/linux/ProcStatus.h"
 
 namespace {
 
@@ -12,8 +12,8 @@ const char kStatus[] =
     "VmPeak:\t  270644 kB\nVmSize:\t  270644 kB\nVmHWM:\t    2048 kB\nVmRSS:\t    1536 kB\n"
     "RssAnon:\t     100 kB\nVmData:\t  262400 kB\nVmStk:\t     132 kB\nVmExe:\t       8 kB\nThreads:\t1\n";
 
-bool Parse(const std::string& text, posix::ProcStatusCounters* counters, size_t chunk = 0) {
-    posix::ProcStatusParser parser;
+bool Parse(const std::string& text, linuxapi::ProcStatusCounters* counters, size_t chunk = 0) {
+    linuxapi::ProcStatusParser parser;
     if (chunk == 0) chunk = text.size() + 1;
     for (size_t at = 0; at < text.size(); at += chunk) parser.Feed(text.data() + at, std::min(chunk, text.size() - at));
     return parser.Finish(counters);
@@ -21,7 +21,7 @@ bool Parse(const std::string& text, posix::ProcStatusCounters* counters, size_t 
 
 TEST(ProcStatus, ReadsTheFourLinesInBytesWhateverTheChunking) {
     for (size_t chunk : {0u, 1u, 2u, 7u, 64u}) {
-        posix::ProcStatusCounters c;
+        linuxapi::ProcStatusCounters c;
         ASSERT_TRUE(Parse(kStatus, &c, chunk)) << chunk;
         EXPECT_EQ(c.residentBytes, 1536u * 1024) << chunk;
         EXPECT_EQ(c.peakResidentBytes, 2048u * 1024) << chunk;
@@ -31,7 +31,7 @@ TEST(ProcStatus, ReadsTheFourLinesInBytesWhateverTheChunking) {
 }
 
 TEST(ProcStatus, CompleteOnceAllLinesAreSeen) {
-    posix::ProcStatusParser parser;
+    linuxapi::ProcStatusParser parser;
     const std::string text = kStatus;
     const size_t stk = text.find("VmExe");
     parser.Feed(text.data(), stk - 1);
@@ -66,7 +66,7 @@ TEST(ProcStatus, OddAndHostileTexts) {
         {"binary junk", std::string("\0\xff:\n\x01junk\nVmRSS:\t3 kB\n", 22), true, 3},
     };
     for (const Case& c : cases) {
-        posix::ProcStatusCounters counters;
+        linuxapi::ProcStatusCounters counters;
         EXPECT_EQ(Parse(c.text, &counters), c.ok) << c.name;
         if (c.ok) {
             EXPECT_EQ(counters.residentBytes, c.rssKb * 1024) << c.name;
@@ -96,7 +96,7 @@ TEST(ProcStatus, TgidComesFromItsOwnCompleteLine) {
     };
     for (const auto& c : cases) {
         pid_t tgid = 0;
-        EXPECT_EQ(posix::FindStatusTgid(c.text.data(), c.text.size(), &tgid), c.tgid != 0) << c.name;
+        EXPECT_EQ(linuxapi::FindStatusTgid(c.text.data(), c.text.size(), &tgid), c.tgid != 0) << c.name;
         EXPECT_EQ(tgid, c.tgid) << c.name;
     }
 }
