@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "keel/Error.h"
+#include "platform/ProcessMemory.h"
 #include "platform/Win32.h"
 #include "platform/linux/Internal.h"
 #include "tests/support/Subprocess.h"
@@ -210,9 +211,12 @@ TEST(OpenProcessTest, RefusesWhatIsNotAProcess) {
 struct Counters {
     BOOL ok;
     DWORD error;
-    PROCESS_MEMORY_COUNTERS_EX c;
+    PROCESS_MEMORY_COUNTERS_EX2 c;
+    uint64_t pss;
 };
 
+// Both records that read smaps_rollup: the extended counters and the
+// proportional set size.
 Counters Measure(DWORD pid) {
     Counters r{};
     HANDLE h = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid);
@@ -220,10 +224,16 @@ Counters Measure(DWORD pid) {
         r.error = GetLastError();
         return r;
     }
-    r.ok = GetProcessMemoryInfo(h, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&r.c), sizeof r.c);
+    r.ok = GetProcessMemoryInfo(h, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&r.c), sizeof r.c) &&
+           platform::GetProcessProportionalSetSize(h, &r.pss);
     r.error = GetLastError();
     CloseHandle(h);
     return r;
+}
+
+// smaps_rollup's "Key:" line of `pid` in kB.
+long long RollupKilobytes(pid_t pid, const char* key) {
+    return testsupport::ProcKilobytes("/proc/" + std::to_string(pid) + "/smaps_rollup", key);
 }
 
 const std::string kMemhog = TRELMARK_MEMHOG;
@@ -245,6 +255,12 @@ TEST(Counters, TouchedMemoryIsWorkingSetReservedIsOnlyPrivate) {
     EXPECT_EQ(r.c.PagefileUsage, r.c.PrivateUsage);
     EXPECT_EQ(r.c.PeakPagefileUsage, r.c.PrivateUsage);
     EXPECT_EQ(r.c.cb, sizeof r.c);
+    // Touched pages are its own; reserved ones hold nothing.
+    EXPECT_GE(t.c.PrivateWorkingSetSize, 64 * mb);
+    EXPECT_LE(t.c.PrivateWorkingSetSize, t.c.WorkingSetSize);
+    EXPECT_GE(t.pss, 64 * mb);
+    EXPECT_LE(t.pss, t.c.WorkingSetSize);
+    EXPECT_LT(r.c.PrivateWorkingSetSize, 32 * mb);
 
     // The same figures the kernel and ps report for it.
     const long long rss = testsupport::StatusKilobytes(touched.Pid(), "VmRSS");
@@ -252,6 +268,10 @@ TEST(Counters, TouchedMemoryIsWorkingSetReservedIsOnlyPrivate) {
     const long long data = testsupport::StatusKilobytes(reserved.Pid(), "VmData");
     const long long stack = testsupport::StatusKilobytes(reserved.Pid(), "VmStk");
     EXPECT_EQ(r.c.PrivateUsage, static_cast<SIZE_T>(data + stack) * 1024);
+    const long long pss = RollupKilobytes(touched.Pid(), "Pss");
+    const long long unique = RollupKilobytes(touched.Pid(), "Private_Clean") + RollupKilobytes(touched.Pid(), "Private_Dirty");
+    EXPECT_NEAR(static_cast<double>(t.pss) / 1024, static_cast<double>(pss), 256.0);
+    EXPECT_NEAR(static_cast<double>(t.c.PrivateWorkingSetSize) / 1024, static_cast<double>(unique), 256.0);
     const testsupport::Result ps = testsupport::Run({"/bin/ps", "-o", "rss=", "-p", std::to_string(touched.Pid())});
     ASSERT_EQ(ps.status, 0) << ps.err;
     EXPECT_NEAR(static_cast<double>(t.c.WorkingSetSize) / 1024, std::stod(ps.out), 256.0);
@@ -272,6 +292,22 @@ TEST(Counters, ShortRecordsAndBadHandlesFail) {
     EXPECT_EQ(plain.cb, 72u);
     EXPECT_GT(plain.WorkingSetSize, 0u);
     EXPECT_EQ(plain.PrivateUsage, 7u);
+
+    // Short of the whole extended record: the private working set is left as it was.
+    PROCESS_MEMORY_COUNTERS_EX2 extended{};
+    extended.PrivateWorkingSetSize = 7;
+    ASSERT_TRUE(GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&extended), 95));
+    EXPECT_EQ(extended.cb, 80u);
+    EXPECT_EQ(extended.PrivateWorkingSetSize, 7u);
+    ASSERT_TRUE(GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&extended), 96));
+    EXPECT_EQ(extended.cb, 96u);
+    EXPECT_GT(extended.PrivateWorkingSetSize, 0u);
+
+    uint64_t pss = 7;
+    EXPECT_FALSE(platform::GetProcessProportionalSetSize(nullptr, &pss));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_TRUE(platform::GetProcessProportionalSetSize(GetCurrentProcess(), &pss));
+    EXPECT_GT(pss, 0u);
 }
 
 TEST(Counters, OnlyWhatHasNoAddressSpaceReadsAsEmpty) {
@@ -299,6 +335,9 @@ TEST(Counters, OnlyWhatHasNoAddressSpaceReadsAsEmpty) {
     };
     EXPECT_TRUE(within(e.c.WorkingSetSize, before.first, after.first)) << e.c.WorkingSetSize;
     EXPECT_TRUE(within(e.c.PrivateUsage, before.second, after.second)) << e.c.PrivateUsage;
+    // smaps_rollup refuses the leader itself (ESRCH): read through the thread too.
+    EXPECT_GE(e.c.PrivateWorkingSetSize, SIZE_T{32} << 20);
+    EXPECT_GE(e.pss, uint64_t{32} << 20);
 
     // A zombie: exited, not yet reaped.
     const pid_t zombie = fork();
@@ -312,8 +351,7 @@ TEST(Counters, OnlyWhatHasNoAddressSpaceReadsAsEmpty) {
     }
     Counters z = Measure(static_cast<DWORD>(zombie));
     EXPECT_TRUE(z.ok) << z.error;
-    EXPECT_EQ(z.c.WorkingSetSize, 0u);
-    EXPECT_EQ(z.c.PrivateUsage, 0u);
+    EXPECT_EQ(z.c.WorkingSetSize + z.c.PrivateUsage + z.c.PrivateWorkingSetSize + z.pss, 0u);
     waitpid(zombie, nullptr, 0);
 
     std::string name;
@@ -324,7 +362,7 @@ TEST(Counters, OnlyWhatHasNoAddressSpaceReadsAsEmpty) {
     if (name == "Name:\tkthreadd") {
         Counters k = Measure(2);
         EXPECT_TRUE(k.ok) << k.error;
-        EXPECT_EQ(k.c.WorkingSetSize + k.c.PeakWorkingSetSize + k.c.PrivateUsage, 0u);
+        EXPECT_EQ(k.c.WorkingSetSize + k.c.PeakWorkingSetSize + k.c.PrivateUsage + k.c.PrivateWorkingSetSize + k.pss, 0u);
     }
 
     // Opened while alive, measured after it was reaped: zeros, never another process.
@@ -332,11 +370,12 @@ TEST(Counters, OnlyWhatHasNoAddressSpaceReadsAsEmpty) {
     HANDLE h = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, static_cast<DWORD>(child.Pid()));
     ASSERT_NE(h, nullptr);
     EXPECT_EQ(child.Stop(), 0);
-    PROCESS_MEMORY_COUNTERS_EX c{};
+    PROCESS_MEMORY_COUNTERS_EX2 c{};
     c.WorkingSetSize = 99;
     EXPECT_TRUE(GetProcessMemoryInfo(h, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&c), sizeof c)) << GetLastError();
-    EXPECT_EQ(c.WorkingSetSize, 0u);
-    EXPECT_EQ(c.PrivateUsage, 0u);
+    uint64_t pss = 99;
+    EXPECT_TRUE(platform::GetProcessProportionalSetSize(h, &pss)) << GetLastError();
+    EXPECT_EQ(c.WorkingSetSize + c.PrivateUsage + c.PrivateWorkingSetSize + pss, 0u);
     EXPECT_TRUE(CloseHandle(h));
     EXPECT_EQ(OpenDescriptors(), descriptors);
 }
