@@ -104,6 +104,17 @@ TEST(CommandLine, AcceptsShortLongAndAttachedForms) {
         EXPECT_TRUE(p.options.critical.inside);
         EXPECT_EQ(p.options.timeoutSeconds, 3u);
     }
+    const struct {
+        const char* value;
+        plugin::Metric metric;
+    } metrics[] = {{"working", plugin::Metric::Working},      {"private", plugin::Metric::Private},
+                   {"pss", plugin::Metric::Proportional}, {"uss", plugin::Metric::Unique},
+                   {"peak", plugin::Metric::Peak}};
+    for (const auto& m : metrics) {
+        EXPECT_EQ(Parse({"-p", "1", "-m", m.value}).options.metric, m.metric) << m.value;
+        EXPECT_STREQ(plugin::MetricName(m.metric), m.value);
+    }
+    EXPECT_EQ(Parse({"-p", "1"}).options.metric, plugin::Metric::Working);
     const Parsed name = Parse({"-C", "postgres", "--sum", "-w", "-5:5"});  // a value may start with '-'
     ASSERT_TRUE(name.ok) << name.error;
     EXPECT_EQ(name.options.selector, plugin::Selector::Command);
@@ -140,7 +151,8 @@ TEST(CommandLine, ExplainsWhatIsWrong) {
         {{"--pid"}, "option --pid needs a value"},
         {{"-f", ""}, "the pidfile name is empty"},
         {{"-C", ""}, "invalid process name \"\": the process name is empty"},
-        {{"-p", "1", "-m", "virtual"}, "invalid metric \"virtual\" (use working or private)"},
+        {{"-p", "1", "-m", "virtual"}, "invalid metric \"virtual\" (use working, private, pss, uss or peak)"},
+        {{"-p", "1", "-m", ""}, "invalid metric \"\" (use working, private, pss, uss or peak)"},
         {{"-p", "1", "-w", "abc"}, "invalid warning range \"abc\""},
         {{"-p", "1", "-c", "20:10"}, "invalid critical range \"20:10\""},
         {{"-p", "1", "-t", "0"}, "invalid timeout \"0\" (whole seconds, 1 to 86400)"},
@@ -214,6 +226,16 @@ TEST(StatusLine, OneLineWithStateTextAndPerformanceData) {
         {{"-f", "x", "-m", "private", "-c", "@500:600"}, one, plugin::State::Critical,
          "MEMORY CRITICAL - postgres (pid 1234) uses 512 MB of private memory | private=537919487B;;@524288000:629145600;0;\n"},
         {{"-p", "9"}, {{9, "", 0}}, plugin::State::Ok, "MEMORY OK - pid 9 uses 0 MB of working memory | working=0B;;;0;\n"},
+        // Each figure in its own words and under its own label.
+        {{"-p", "1234", "-m", "pss", "-w", "511"}, one, plugin::State::Warning,
+         "MEMORY WARNING - postgres (pid 1234) uses 512 MB of proportional memory | pss=537919487B;535822336;;0;\n"},
+        {{"-p", "1234", "-m", "uss"}, one, plugin::State::Ok,
+         "MEMORY OK - postgres (pid 1234) uses 512 MB of unique memory | uss=537919487B;;;0;\n"},
+        {{"-p", "1234", "-m", "peak", "-c", "500"}, one, plugin::State::Critical,
+         "MEMORY CRITICAL - postgres (pid 1234) uses 512 MB of peak working memory | peak=537919487B;;524288000;0;\n"},
+        {{"-C", "pg", "--sum", "-m", "pss", "-c", "400"}, three, plugin::State::Critical,
+         "MEMORY CRITICAL - 3 processes named pg use 405 MB of proportional memory in total, largest pid 11 with 300 MB "
+         "| pss=424673280B;;419430400;0; processes=3;;;0;\n"},
         {{"-p", "9"}, {{9, "a|b\nc", MB}}, plugin::State::Ok,
          "MEMORY OK - a?b?c (pid 9) uses 1 MB of working memory | working=1048576B;;;0;\n"},
         {{"-C", "pg"}, three, plugin::State::Ok,
