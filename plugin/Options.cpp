@@ -9,8 +9,8 @@ namespace plugin {
 // The second line of an UNKNOWN answer: no '|', which engines take for the
 // start of performance data (Nagios would cut the line there).
 const char kUsageLine[] =
-    "Usage: check_trelmark -p PID, -f PIDFILE or -C NAME [-m working, private, pss, uss or peak] [-w RANGE] [-c RANGE] [--sum] "
-    "[-t SECONDS]";
+    "Usage: check_trelmark -p PID, -f PIDFILE or -C NAME [-m working, private, pss, uss or peak] [-w RANGE] "
+    "[-c RANGE] [--sum] [-t SECONDS]";
 
 std::string Printable(const std::string& text) {
     std::string out = text;
