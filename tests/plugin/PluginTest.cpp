@@ -104,17 +104,6 @@ TEST(CommandLine, AcceptsShortLongAndAttachedForms) {
         EXPECT_TRUE(p.options.critical.inside);
         EXPECT_EQ(p.options.timeoutSeconds, 3u);
     }
-    const struct {
-        const char* value;
-        plugin::Metric metric;
-    } metrics[] = {{"working", plugin::Metric::Working},      {"private", plugin::Metric::Private},
-                   {"pss", plugin::Metric::Proportional}, {"uss", plugin::Metric::Unique},
-                   {"peak", plugin::Metric::Peak}};
-    for (const auto& m : metrics) {
-        EXPECT_EQ(Parse({"-p", "1", "-m", m.value}).options.metric, m.metric) << m.value;
-        EXPECT_STREQ(plugin::MetricName(m.metric), m.value);
-    }
-    EXPECT_EQ(Parse({"-p", "1"}).options.metric, plugin::Metric::Working);
     const Parsed name = Parse({"-C", "postgres", "--sum", "-w", "-5:5"});  // a value may start with '-'
     ASSERT_TRUE(name.ok) << name.error;
     EXPECT_EQ(name.options.selector, plugin::Selector::Command);
