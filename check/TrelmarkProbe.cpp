@@ -148,6 +148,8 @@ int RunCheck() {
 
     // Without the debug privilege, processes of other users may be out of
     // reach; the check still goes on for those that can be opened.
+    // "TrelmarkProbe", 137 and 145 below (and 68 above) are fixed report
+    // identifiers, not line numbers of this file (see LogTrace::ReportAssertion).
     LOGTRACE_IGNORE_FAILURE("Windows::EnableProcessPrivilege(SE_DEBUG_NAME)", "TrelmarkProbe", 137,
                             Windows::EnableProcessPrivilege(SE_DEBUG_NAME, nullptr, true));
 

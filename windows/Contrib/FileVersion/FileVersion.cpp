@@ -58,6 +58,7 @@ void CFileVersion::Close() {
 
 std::string CFileVersion::QueryValue(LPCSTR keyName, DWORD langCharset) {
     if (m_lpVersionData == nullptr) {
+        // A fixed report identifier (see LogTrace::ReportAssertion).
         LogTrace::ReportAssertion("m_lpVersionData != NULL", ".\\Contrib\\FileVersion\\FileVersion", 92);
         return std::string();
     }
