@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "Common/Ascii.h"
 #include "Common/IgnoredCall.h"
 #include "Common/LogTrace.h"
 #include "check/BuildDate.h"
@@ -19,8 +20,6 @@
 #include "windows/WindowsUtils2.h"
 
 namespace {
-
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
 char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c; }
 
@@ -80,7 +79,7 @@ int FailCheck(const char* message) {
 
 int ConvertDecimal(const char* text) {
     const char* p = text;
-    while (IsBlank(*p)) ++p;
+    while (Ascii::IsSpace(*p)) ++p;
     bool negative = false;
     if (*p == '+' || *p == '-') negative = *p++ == '-';
     // Accumulate the magnitude with a ceiling, so overlong digit runs saturate.
