@@ -21,11 +21,9 @@
 
 namespace {
 
-char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c; }
-
 bool EqualsIgnoringCase(const char* text, const char* lower) {
     for (; *text != '\0' && *lower != '\0'; ++text, ++lower) {
-        if (LowerAscii(*text) != *lower) return false;
+        if (Ascii::ToLower(*text) != *lower) return false;
     }
     return *text == *lower;
 }
