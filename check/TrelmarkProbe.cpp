@@ -9,10 +9,9 @@
 #include "Common/Ascii.h"
 #include "Common/IgnoredCall.h"
 #include "Common/LogTrace.h"
-#include "check/BuildDate.h"
+#include "check/VersionText.h"
 #include "keel/Error.h"
 #include "platform/Win32.h"
-#include "windows/Contrib/FileVersion/FileVersion.h"
 #include "windows/Utils.h"
 #include "windows/WindowsError.h"
 #include "windows/WindowsProcess.h"
@@ -111,23 +110,11 @@ void ParseArguments(DWORD& processId, int& threshold, bool& virtualMemory, bool&
 }
 
 void PrintUsage() {
-    std::string version;
-    {
-        CFileVersion fileVersion;
-        if (fileVersion.Open(nullptr)) {
-            WORD a = 0, b = 0, c = 0, d = 0;
-            if (CFileVersion::GetVersionNumbers(fileVersion.GetFileVersion().c_str(), a, b, c, d)) {
-                char numbers[32];
-                std::snprintf(numbers, sizeof numbers, "%d.%d.%d.%d", a, b, c, d);
-                version = numbers;
-            } else {
-                LogTrace::ReportAssertion("\"CFileVersion::GetVersionNumbers() failed!\"", "TrelmarkProbe", 68);
-            }
-        }
-    }  // the version data is freed before anything is written
-    if (version.empty()) version = "(unknown)";
-    version += " (" TRELMARK_BUILD_DATE ")";
-
+    bool unreadable = false;
+    const std::string version = check::OwnVersionText(&unreadable);
+    if (unreadable) {
+        LogTrace::ReportAssertion("\"CFileVersion::GetVersionNumbers() failed!\"", "TrelmarkProbe", 68);
+    }
     std::printf(kUsage, version.c_str());
     std::printf("%s", kFooter);
 }
