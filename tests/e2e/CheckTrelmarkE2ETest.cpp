@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <memory>
 #include <fstream>
+#include <chrono>
 #include <set>
 #include <sstream>
 #include <string>
@@ -191,8 +192,12 @@ TEST(PluginPidfile, GoodMissingEmptyGarbageAndStale) {
         {"missing", false, "", 3, "MEMORY UNKNOWN - cannot read pidfile {f}: No such file or directory\n"},
         {"empty", true, "", 3, "MEMORY UNKNOWN - pidfile {f} is empty\n"},
         {"garbage", true, "postgres\n", 3, "MEMORY UNKNOWN - pidfile {f} does not hold a process id\n"},
-        {"two-lines", true, pid + "\n" + pid + "\n", 3, "MEMORY UNKNOWN - pidfile {f} does not hold a process id\n"},
-        {"huge", true, std::string(100000, '1'), 3, "MEMORY UNKNOWN - pidfile {f} does not hold a process id\n"},
+        {"blanks", true, " " + pid + " \n\n", 0, "MEMORY OK - memhog (pid " + pid + ") uses "},
+        {"postmaster", true, pid + "\n/var/lib/postgresql/16/main\n1733735291\n5432\n", 0,
+         "MEMORY OK - memhog (pid " + pid + ") uses "},
+        {"trailing", true, pid + "x\n", 3, "MEMORY UNKNOWN - pidfile {f} does not hold a process id\n"},
+        {"largest", true, pid + "\n" + std::string(4096 - pid.size() - 1, '#'), 0, "MEMORY OK - memhog (pid " + pid + ") uses "},
+        {"huge", true, std::string(4097, '1'), 3, "MEMORY UNKNOWN - pidfile {f} is too large to hold a process id\n"},
         {"stale", true, stale + "\n", 3,
          "MEMORY UNKNOWN - no process with pid " + stale + " (from pidfile {f})\n"},
     };
@@ -211,19 +216,23 @@ TEST(PluginPidfile, GoodMissingEmptyGarbageAndStale) {
         EXPECT_EQ(r.status, c.status) << c.name;
     }
     const testsupport::Result directory = Plugin({"-f", dir});
-    EXPECT_EQ(directory.out, "MEMORY UNKNOWN - cannot read pidfile " + dir + ": Is a directory\n");
+    EXPECT_EQ(directory.out, "MEMORY UNKNOWN - cannot read pidfile " + dir + ": not a regular file\n");
     EXPECT_EQ(directory.status, 3);
 }
 
-// A pidfile that never answers (a FIFO without writer, as a hung network
-// file system would behave) ends in UNKNOWN by the timeout, not in a hang.
-TEST(PluginTimeout, AnswersUnknownWhenTheCheckHangs) {
+// A pidfile that is no regular file (a FIFO without writer would block a
+// plain open) is refused at once, long before the timeout.
+TEST(PluginTimeout, OddPidfilesAnswerAtOnce) {
     const std::string fifo = TempPath("fifo");
     std::filesystem::remove(fifo);
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    const testsupport::Result r = Plugin({"-f", fifo, "-t", "1"});
-    EXPECT_EQ(r.out, "MEMORY UNKNOWN - timed out after 1 s\n");
-    EXPECT_EQ(r.status, 3);
+    for (const std::string& path : {fifo, std::string("/dev/zero")}) {
+        const auto start = std::chrono::steady_clock::now();
+        const testsupport::Result r = Plugin({"-f", path, "-t", "5"});
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2)) << path;
+        EXPECT_EQ(r.out, "MEMORY UNKNOWN - cannot read pidfile " + path + ": not a regular file\n");
+        EXPECT_EQ(r.status, 3);
+    }
 }
 
 std::set<std::string> Pgrep(const std::string& name) {
