@@ -1,6 +1,8 @@
 // check_trelmark as an engine runs it: real processes, the figures the
 // kernel reports, exact status lines, exit codes 0-3 and nothing on stderr.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,6 +24,7 @@ namespace {
 
 const std::string kPlugin = TRELMARK_PLUGIN;
 const std::string kMemhog = TRELMARK_MEMHOG;
+const std::string kNoPidfd = TRELMARK_NOPIDFD;
 constexpr long long kMB = 1048576;
 const char kUsage[] =
     "Usage: check_trelmark -p PID, -f PIDFILE or -C NAME [-m working, private, pss, uss or peak] [-w RANGE] "
@@ -434,6 +437,97 @@ TEST(PluginProcesses, NoSuchProcessThreadsAndHostileNames) {
     EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '|'), 1) << r.out;
     r = Plugin({"-C", name});
     EXPECT_EQ(r.out.rfind("MEMORY OK - 1 process named a?b?c: pid " + pid + " uses ", 0), 0u) << r.out;
+}
+
+// Children that only sleep, under `name`, killed and reaped on the way out.
+struct Sleepers {
+    Sleepers(const std::string& name, int count) {
+        for (int i = 0; i < count; ++i) {
+            const pid_t pid = fork();
+            if (pid == 0) {
+                prctl(PR_SET_NAME, name.c_str());
+                for (;;) pause();
+            }
+            if (pid < 0) break;
+            pids.push_back(pid);
+        }
+    }
+    ~Sleepers() {
+        for (pid_t pid : pids) kill(pid, SIGKILL);
+        for (pid_t pid : pids) waitpid(pid, nullptr, 0);
+    }
+    std::vector<pid_t> pids;
+};
+
+// Thousands of processes of one name are all counted, past any first guess
+// at the list's size; with few descriptors, each is closed before the next
+// (with and without pidfds): a leak would end the scan early.
+TEST(PluginScale, ThousandsOfProcessesAndFewDescriptors) {
+    const std::string name = "scl" + std::to_string(getpid());
+    const struct {
+        int count;
+        const char* limit;
+        bool pidfd;
+    } cases[] = {{3000, "1024", true}, {300, "64", true}, {300, "64", false}};
+    for (const auto& c : cases) {
+        Sleepers sleepers(name, c.count);
+        ASSERT_EQ(sleepers.pids.size(), static_cast<size_t>(c.count));
+        std::vector<std::string> argv = {"/bin/sh", "-c", std::string("ulimit -n ") + c.limit + " && exec \"$@\"", "sh"};
+        if (!c.pidfd) argv.push_back(kNoPidfd);
+        for (const std::string& arg : {kPlugin, std::string("-C"), name}) argv.push_back(arg);
+        const testsupport::Result r = testsupport::Run(argv);
+        EXPECT_NE(r.out.find(" processes=" + std::to_string(c.count) + ";;;0;\n"), std::string::npos)
+            << c.count << " under ulimit -n " << c.limit << ": " << r.out << r.err;
+        EXPECT_EQ(r.status, 0) << r.out;
+    }
+}
+
+// A zombie holds no memory and is no running process; nor is the plugin
+// itself one of the processes it looks for.
+TEST(PluginProcesses, ZombiesAndTheCheckItselfAreNotSelected) {
+    const std::string name = "zmb" + std::to_string(getpid());
+    const pid_t zombie = fork();
+    if (zombie == 0) {
+        prctl(PR_SET_NAME, name.c_str());
+        _exit(0);
+    }
+    ASSERT_GT(zombie, 0);
+    siginfo_t info;
+    ASSERT_EQ(waitid(P_PID, static_cast<id_t>(zombie), &info, WEXITED | WNOWAIT), 0);  // exited, not reaped
+    testsupport::Result r = Plugin({"-C", name});
+    EXPECT_EQ(r.out, "MEMORY UNKNOWN - no process named " + name + "\n");
+    r = Plugin({"-p", std::to_string(zombie)});
+    EXPECT_EQ(r.out, "MEMORY UNKNOWN - the process with pid " + std::to_string(zombie) + " has exited\n");
+    EXPECT_EQ(r.status, 3);
+    waitpid(zombie, nullptr, 0);
+
+    const std::string self = "slf" + std::to_string(getpid());
+    r = testsupport::Run({CopyAs(kPlugin, self), "-C", self});
+    EXPECT_EQ(r.out, "MEMORY UNKNOWN - no process named " + self + "\n");
+}
+
+// A /proc that is not this process's view: another pid namespace's (no
+// process id would be right), or one that hides other users' processes.
+// Unprivileged too: user namespaces stand in for root.
+TEST(PluginProcesses, ProcOfAnotherNamespaceOrHidingIsUnknownWithTheReason) {
+    if (testsupport::Run({"/usr/bin/unshare", "-r", "/bin/true"}).status != 0) GTEST_SKIP() << "no user namespaces here";
+    const std::string hide = "mount -o remount,hidepid=invisible,gid=4242 /proc && exec /usr/bin/unshare -r --map-user=1 --map-group=1 \"$@\"";
+    const struct {
+        std::vector<std::string> argv;
+        std::string out;
+    } cases[] = {
+        {{"/usr/bin/unshare", "-r", "-p", "-f", kPlugin, "-p", "1"},
+         "MEMORY UNKNOWN - /proc belongs to another pid namespace (/proc/self is not this process): its process ids "
+         "would name other processes; mount a /proc of this namespace\n"},
+        {{"/usr/bin/unshare", "-r", "-m", "-p", "-f", "--mount-proc", "/bin/sh", "-c", hide, "sh", kPlugin, "-C", "nosuchdaemon"},
+         "MEMORY UNKNOWN - no process named nosuchdaemon; /proc hides other users' processes (mounted with "
+         "hidepid=invisible): add the agent's user to the group of the mount's gid= option ("},
+    };
+    for (const auto& c : cases) {
+        const testsupport::Result r = testsupport::Run(c.argv);
+        EXPECT_EQ(r.out.rfind(c.out, 0), 0u) << r.out << r.err;
+        EXPECT_EQ(r.status, 3);
+    }
 }
 
 TEST(PluginCommandLine, BadArgumentsHelpAndVersion) {
