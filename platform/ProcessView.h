@@ -8,10 +8,7 @@
 #include "platform/Win32.h"
 
 #ifdef _WIN32
-#include <sys/stat.h>
-
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #endif
 
@@ -24,23 +21,47 @@ enum class FileProblem { None, NotRegular, TooLarge, Unreadable };
 // is refused at once, never waited on. For Unreadable, `*reason` says why.
 #ifdef _WIN32
 inline FileProblem ReadRegularFile(const char* path, char* buffer, size_t size, size_t* length, std::string* reason) {
-    struct _stat64 info;
-    if (_stat64(path, &info) != 0) {
-        *reason = std::strerror(errno);
+    // Backup semantics open directories too, so that they are named as such.
+    HANDLE file = ::CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+            *reason = std::strerror(ENOENT);
+        } else if (error == ERROR_ACCESS_DENIED) {
+            *reason = std::strerror(EACCES);
+        } else {
+            char text[256] = "";
+            ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text,
+                             sizeof text, nullptr);
+            *reason = text;
+            while (!reason->empty() && (reason->back() == '\n' || reason->back() == '\r' || reason->back() == '.')) {
+                reason->pop_back();
+            }
+        }
         return FileProblem::Unreadable;
     }
-    if ((info.st_mode & _S_IFMT) != _S_IFREG) return FileProblem::NotRegular;
-    if (static_cast<unsigned long long>(info.st_size) > size) return FileProblem::TooLarge;
-    std::FILE* file = std::fopen(path, "rb");
-    if (file == nullptr) {
-        *reason = std::strerror(errno);
-        return FileProblem::Unreadable;
+    FileProblem problem = FileProblem::None;
+    BY_HANDLE_FILE_INFORMATION info;
+    LARGE_INTEGER bytes;
+    if (::GetFileType(file) != FILE_TYPE_DISK || !::GetFileInformationByHandle(file, &info) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        problem = FileProblem::NotRegular;
+    } else if (!::GetFileSizeEx(file, &bytes) || static_cast<unsigned long long>(bytes.QuadPart) > size) {
+        problem = FileProblem::TooLarge;
     }
-    *length = std::fread(buffer, 1, size, file);
-    const bool failed = std::ferror(file) != 0;
-    *reason = std::strerror(errno);
-    std::fclose(file);
-    return failed ? FileProblem::Unreadable : FileProblem::None;
+    *length = 0;
+    while (problem == FileProblem::None && *length < size) {
+        DWORD n = 0;
+        if (!::ReadFile(file, buffer + *length, static_cast<DWORD>(size - *length), &n, nullptr)) {
+            *reason = std::strerror(EIO);
+            problem = FileProblem::Unreadable;
+        }
+        if (n == 0) break;
+        *length += n;
+    }
+    ::CloseHandle(file);
+    return problem;
 }
 
 // Windows lists every process to every caller.

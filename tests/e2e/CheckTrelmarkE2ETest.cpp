@@ -132,8 +132,8 @@ void PrintTo(const Threshold& t, std::ostream* os) { *os << t.name; }
 
 class Thresholds : public ::testing::TestWithParam<Threshold> {};
 
-// The figure is the kernel's, truncated to whole MB; the state follows the
-// range forms; the performance data carries bytes.
+// The text shows the kernel's figure in whole MB; the state follows the
+// range forms, compared in bytes as the performance data carries them.
 TEST_P(Thresholds, StateTextAndPerformanceDataFromTheKernelsFigures) {
     const Threshold& t = GetParam();
     testsupport::Child target({kMemhog, "40", "touch"});
