@@ -223,6 +223,22 @@ TEST(PluginPidfile, GoodMissingEmptyGarbageAndStale) {
     EXPECT_EQ(directory.status, 3);
 }
 
+// A check that hangs (a pidfile on a file system that never answers) ends in
+// UNKNOWN when the timeout says, not later.
+TEST(PluginTimeout, AnswersUnknownWhenTheCheckHangs) {
+    const std::string path = TempPath("hung.pid");
+    WriteFile(path, "1\n");
+    for (int seconds : {1, 2}) {
+        const auto start = std::chrono::steady_clock::now();
+        const testsupport::Result r = testsupport::Run({TRELMARK_HANGOPEN, kPlugin, "-f", path, "-t", std::to_string(seconds)});
+        const auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_EQ(r.out, "MEMORY UNKNOWN - timed out after " + std::to_string(seconds) + " s\n") << r.err;
+        EXPECT_EQ(r.status, 3);
+        EXPECT_GE(took, std::chrono::seconds(seconds));
+        EXPECT_LT(took, std::chrono::seconds(seconds) + std::chrono::milliseconds(500));
+    }
+}
+
 // A pidfile that is no regular file (a FIFO without writer would block a
 // plain open) is refused at once, long before the timeout.
 TEST(PluginTimeout, OddPidfilesAnswerAtOnce) {
