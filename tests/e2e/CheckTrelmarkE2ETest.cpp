@@ -568,6 +568,11 @@ TEST(PluginCommandLine, BadArgumentsHelpAndVersion) {
     EXPECT_EQ(help.out.rfind("check_trelmark 1.0.0.54 (" TRELMARK_BUILD_DATE ")\n", 0), 0u) << help.out;
     EXPECT_NE(help.out.find(kUsage), std::string::npos);
     EXPECT_EQ(help.status, 3);
+    // Every limit the parser enforces, and what decides with --sum.
+    for (const char* said : {"1 to 86400", "at most 13 digits", "at most 15 characters", "most 4096 bytes",
+                             "the total of all the processes decides", "-v, --verbose", "an\n                        empty RANGE"}) {
+        EXPECT_NE(help.out.find(said), std::string::npos) << said;
+    }
 }
 
 }  // namespace
