@@ -2,21 +2,21 @@
 # Compares what each route stored (observed.tsv) with what the engine model
 # says it stores for what the program printed when run directly. One PASS or
 # FAIL line per scenario of scenarios.tsv.
-#   compare.pl ENGINE-DIR HOST
+#   compare.pl ENGINE-DIR HOST AGENT AGENT-PLUGIN-DIR
 use strict;
 use warnings;
 use FindBin;
 use lib $FindBin::Bin;
 use EngineModel qw(nagios icinga nrpe);
 
-my ($eng, $host) = @ARGV;
+my ($eng, $host, $agent, $agent_plugins) = @ARGV;
 
 sub slurp { open(my $f, '<', $_[0]) or return ''; local $/; my $s = <$f>; close $f; $s }
 sub unesc { my $s = shift; $s =~ s/\\(.)/$1 eq 'n' ? "\n" : $1 eq 't' ? "\t" : $1 eq 'r' ? "\r" : $1/ge; $s }
 sub show { my $s = shift; $s =~ s/\\/\\\\/g; $s =~ s/\n/\\n/g; "'$s'" }
 my @names = qw(OK WARNING CRITICAL UNKNOWN);
 
-my %seen;     # route -> scenario -> [state, status, long, perf]
+my %seen;     # route -> scenario -> [state, status, long, perf, where it ran]; direct: [exit, stdout, stderr]
 for (split /\n/, slurp("$eng/observed.tsv")) {
     my ($route, $name, @f) = split /\t/, $_, -1;
     $seen{$route}{$name} = [map { unesc($_ // '') } @f[0 .. 4]];
@@ -25,6 +25,9 @@ for (split /\n/, slurp("$eng/observed.tsv")) {
 my $nagios_log = slurp("$eng/nagios/nagios.log");
 my $icinga_log = slurp("$eng/icinga/log/icinga2.log");
 my $nrpe_log = slurp("$eng/nrpe/nrpe.log");
+# The agent names only the host in its log: its warnings are matched by the
+# arguments the master's own run of the scenario logged.
+my @agent_log = grep { m{(warning|critical)/} } split /\n/, slurp("$eng/agent/log/icinga2.log");
 my $failed = 0;
 my @nrpe_trouble = grep { /warn|error/i } split /\n/, $nrpe_log;
 if (@nrpe_trouble) { print "FAIL engines: NRPE logged: $_\n" for @nrpe_trouble; $failed = 1 }
@@ -46,6 +49,7 @@ for (split /\n/, slurp("$eng/scenarios.tsv")) {
     if ($origin eq 'suite') {
         $want{nagios} = nagios($rc, $out, $err, "nd-$name", $host);
         $want{icinga} = icinga($rc, $out);
+        $want{'icinga/agent'} = icinga($rc, $out);
     }
     # The shipped commands check this host's own processes, which move between
     # two runs (NRPE forks while it answers): their state, status word and
@@ -63,6 +67,12 @@ for (split /\n/, slurp("$eng/scenarios.tsv")) {
         }
     }
 
+    # The agent ran it, from its own plugin directory: the master has the result only.
+    if (my $got = $seen{'icinga/agent'}{$name}) {
+        my $where = "$agent " . ($program eq 'check_trelmark' ? "$agent_plugins/check_trelmark" : 'Trelmark64');
+        push @problems, "icinga/agent: ran as " . show($got->[4]) . ", expected " . show($where) if $got->[4] ne $where;
+    }
+
     # Only an exit code outside 0-3, run by the engine itself, makes it warn:
     # Nagios in one line, Icinga with the whole output.
     my @lines_nagios = grep { /Warning/ } split /\n/, $nagios_log;
@@ -70,6 +80,10 @@ for (split /\n/, slurp("$eng/scenarios.tsv")) {
     my @warned = ((map { "nagios logged: $_" } grep { /'n[dn]-\Q$name\E'/ } @lines_nagios),
                   (map { "icinga logged: $_" } grep { /!i[dn]-\Q$name\E'/ } @lines_icinga));
     if ($origin eq 'suite' && ($rc < 0 || $rc > 3)) {
+        my ($args) = map { /arguments: (.*)\) terminated with exit code/ ? $1 : () } grep { /!id-\Q$name\E'/ } @lines_icinga;
+        my $agent_warned = @agent_log;
+        @agent_log = grep { !(defined $args && /Check command for object '\Q$agent\E' \(PID: \d+, arguments: \Q$args\E\) terminated with exit code $rc, output: /) } @agent_log;
+        push @problems, "the agent did not warn about exit $rc" if @agent_log != $agent_warned - 1;
         my $n = @warned;
         @warned = grep { !/Return code of $rc for check of service 'nd-\Q$name\E' on host '\Q$host\E' was out of bounds\.$/
                          && !/'[^']*!id-\Q$name\E' .* terminated with exit code $rc, output: / } @warned;
@@ -101,4 +115,5 @@ for (split /\n/, slurp("$eng/scenarios.tsv")) {
         print "PASS engines $name ($program, $summary): $routes\n";
     }
 }
+if (@agent_log) { print "FAIL engines: the Icinga 2 agent logged: $_\n" for @agent_log; $failed = 1 }
 exit $failed;
