@@ -21,7 +21,9 @@ std::string& LogFileName();
 void Trace(const char* format, ...) TRELMARK_PRINTF(1, 2);
 
 // One trace line naming the file, line and failed expression. Never stops
-// the program.
+// the program. Trelmark64's reports pass fixed `file` and `line` values that
+// log readers match on: they identify the report, not the source, and must
+// not follow the code when it moves.
 void ReportAssertion(const char* expression, const char* file, int line);
 
 // `length` of SIZE_MAX means "up to the terminating NUL".

@@ -6,12 +6,12 @@
 #include <cstdlib>
 #include <string>
 
+#include "Common/Ascii.h"
 #include "Common/IgnoredCall.h"
 #include "Common/LogTrace.h"
-#include "check/BuildDate.h"
+#include "check/VersionText.h"
 #include "keel/Error.h"
 #include "platform/Win32.h"
-#include "windows/Contrib/FileVersion/FileVersion.h"
 #include "windows/Utils.h"
 #include "windows/WindowsError.h"
 #include "windows/WindowsProcess.h"
@@ -20,13 +20,9 @@
 
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
-
-char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c; }
-
 bool EqualsIgnoringCase(const char* text, const char* lower) {
     for (; *text != '\0' && *lower != '\0'; ++text, ++lower) {
-        if (LowerAscii(*text) != *lower) return false;
+        if (Ascii::ToLower(*text) != *lower) return false;
     }
     return *text == *lower;
 }
@@ -80,7 +76,7 @@ int FailCheck(const char* message) {
 
 int ConvertDecimal(const char* text) {
     const char* p = text;
-    while (IsBlank(*p)) ++p;
+    while (Ascii::IsSpace(*p)) ++p;
     bool negative = false;
     if (*p == '+' || *p == '-') negative = *p++ == '-';
     // Accumulate the magnitude with a ceiling, so overlong digit runs saturate.
@@ -114,23 +110,11 @@ void ParseArguments(DWORD& processId, int& threshold, bool& virtualMemory, bool&
 }
 
 void PrintUsage() {
-    std::string version;
-    {
-        CFileVersion fileVersion;
-        if (fileVersion.Open(nullptr)) {
-            WORD a = 0, b = 0, c = 0, d = 0;
-            if (CFileVersion::GetVersionNumbers(fileVersion.GetFileVersion().c_str(), a, b, c, d)) {
-                char numbers[32];
-                std::snprintf(numbers, sizeof numbers, "%d.%d.%d.%d", a, b, c, d);
-                version = numbers;
-            } else {
-                LogTrace::ReportAssertion("\"CFileVersion::GetVersionNumbers() failed!\"", "TrelmarkProbe", 68);
-            }
-        }
-    }  // the version data is freed before anything is written
-    if (version.empty()) version = "(unknown)";
-    version += " (" TRELMARK_BUILD_DATE ")";
-
+    bool unreadable = false;
+    const std::string version = check::OwnVersionText(&unreadable);
+    if (unreadable) {
+        LogTrace::ReportAssertion("\"CFileVersion::GetVersionNumbers() failed!\"", "TrelmarkProbe", 68);
+    }
     std::printf(kUsage, version.c_str());
     std::printf("%s", kFooter);
 }
@@ -148,6 +132,8 @@ int RunCheck() {
 
     // Without the debug privilege, processes of other users may be out of
     // reach; the check still goes on for those that can be opened.
+    // "TrelmarkProbe", 137 and 145 below (and 68 above) are fixed report
+    // identifiers, not line numbers of this file (see LogTrace::ReportAssertion).
     LOGTRACE_IGNORE_FAILURE("Windows::EnableProcessPrivilege(SE_DEBUG_NAME)", "TrelmarkProbe", 137,
                             Windows::EnableProcessPrivilege(SE_DEBUG_NAME, nullptr, true));
 

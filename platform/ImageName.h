@@ -4,15 +4,15 @@
 
 #include <cstring>
 
+#include "Common/Ascii.h"
+
 namespace platform {
 
 #ifdef _WIN32
 
-inline char FoldAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c; }
-
 inline bool EqualIgnoringCase(const char* a, const char* b, size_t length) {
     for (size_t i = 0; i < length; ++i) {
-        if (FoldAscii(a[i]) != FoldAscii(b[i])) return false;
+        if (Ascii::ToLower(a[i]) != Ascii::ToLower(b[i])) return false;
     }
     return true;
 }

@@ -4,6 +4,13 @@
 // names, types and values, implemented by platform/linux over Linux
 // (/proc, capabilities, an ELF section holding the version block).
 // Only ANSI entry points exist here: all text is narrow.
+//
+// The one rule at the platform seam: a call Windows has is declared here and
+// implemented in platform/linux; a mechanism of our own that each system does
+// differently gets its own header in platform/ and one file per system,
+// chosen by CMake (Watchdog.h); only a few lines of per-system policy sit in
+// an #ifdef in their platform/ header (ImageName.h). No #ifdef _WIN32
+// outside platform/.
 #pragma once
 
 #ifdef _WIN32

@@ -6,14 +6,13 @@
 #include <string>
 
 #include "Common/IgnoredCall.h"
-#include "check/BuildDate.h"
+#include "check/VersionText.h"
 #include "keel/Error.h"
 #include "platform/Watchdog.h"
 #include "platform/Win32.h"
 #include "plugin/Options.h"
 #include "plugin/Processes.h"
 #include "plugin/Report.h"
-#include "windows/Contrib/FileVersion/FileVersion.h"
 #include "windows/WindowsSecurity.h"
 
 namespace {
@@ -54,17 +53,6 @@ const char kHelp[] =
     "Exit status: 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN (bad arguments, no such\n"
     "process, no process of that name, an unreadable pidfile or memory counters, a\n"
     "timeout; also after --help and --version, as monitoring plugins do).\n";
-
-// "1.0.0.54 (Dec 8 2026)", read from the program's own version resource.
-std::string VersionText() {
-    std::string version = "(unknown)";
-    CFileVersion file;
-    WORD a = 0, b = 0, c = 0, d = 0;
-    if (file.Open(nullptr) && CFileVersion::GetVersionNumbers(file.GetFileVersion().c_str(), a, b, c, d)) {
-        version = std::to_string(a) + "." + std::to_string(b) + "." + std::to_string(c) + "." + std::to_string(d);
-    }
-    return version + " (" TRELMARK_BUILD_DATE ")";
-}
 
 std::string Check(const plugin::Options& options, State* state) {
     std::vector<plugin::Sample> samples;
@@ -109,11 +97,11 @@ int main(int argc, char** argv) {
             return Answer(plugin::UnknownLine(error) + plugin::kUsageLine + "\n", State::Unknown);
         }
         if (options.help) {
-            std::printf("check_trelmark %s\n", VersionText().c_str());
+            std::printf("check_trelmark %s\n", check::OwnVersionText().c_str());
             std::printf(kHelp, plugin::kUsageLine);
             return static_cast<int>(State::Unknown);
         }
-        if (options.version) return Answer("check_trelmark " + VersionText() + "\n", State::Unknown);
+        if (options.version) return Answer("check_trelmark " + check::OwnVersionText() + "\n", State::Unknown);
     } catch (...) {
         return Answer(plugin::UnknownLine("out of memory"), State::Unknown);
     }

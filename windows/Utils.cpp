@@ -21,6 +21,7 @@ std::string FormatNumber(uint64_t value, bool separators) {
         if (i > 0 && i % 3 == 0) formattedBuf[--out] = ',';
         formattedBuf[--out] = digits[n - 1 - i];
     }
+    // 183 is a fixed report identifier (see LogTrace::ReportAssertion).
     if (std::strlen(formattedBuf) != n2) LogTrace::ReportAssertion("strlen(formattedBuf) == n2", "Utils", 183);
     return formattedBuf;
 }

@@ -18,6 +18,7 @@ double Megabytes(SIZE_T bytes) { return static_cast<double>(static_cast<unsigned
 void GetProcessMemoryCounters(HANDLE hProcess, double* workingSet, double* peakWorkingSet, double* pagefileUsage,
                               double* peakPagefileUsage, double* privateUsage) {
     // A NULL handle is reported, and the system then refuses it with its own error.
+    // 2193 and 2201 are fixed report identifiers (see LogTrace::ReportAssertion).
     if (hProcess == nullptr) LogTrace::ReportAssertion("hProcess != NULL", "WindowsProcess", 2193);
 
     PROCESS_MEMORY_COUNTERS_EX counters;

@@ -21,6 +21,7 @@ namespace {
 }  // namespace
 
 // The trace formats are literals at each call so the compiler checks them.
+// The line arguments are fixed report identifiers (see LogTrace::ReportAssertion).
 #define PRIVILEGE_FAILURE(code, call, line)                                                               \
     Fail(code, "\"" call " failed!\"", line, "EnableProcessPrivilege: " call " failed for privilege [%s]: %s.\n", \
          privilege)

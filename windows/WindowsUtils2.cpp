@@ -15,6 +15,7 @@ bool CloseHandle(HANDLE handle) {
     if (handle == nullptr) return false;
     if (::CloseHandle(handle)) return true;
     const std::string text = GetLastErrorText(true);
+    // 33 is a fixed report identifier (see LogTrace::ReportAssertion).
     LogTrace::ReportAssertion("\"CloseHandle() failed!\"", "WindowsUtils2", 33);
     LogTrace::Trace("CloseHandle: ::CloseHandle failed: [%s].\n", text.c_str());
     return false;

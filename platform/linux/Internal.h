@@ -1,4 +1,4 @@
-// Internal to the POSIX layer: the process-wide table behind HANDLE values,
+// Internal to the Linux layer: the process-wide table behind HANDLE values,
 // and the one mapping from errno to Windows error codes.
 #pragma once
 

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <vector>
 
+#include "Common/Ascii.h"
 #include "platform/Win32.h"
 #include "platform/linux/Internal.h"
 #include "platform/linux/VersionInfo.h"
@@ -60,12 +61,11 @@ bool ReadNode(const uint8_t* block, size_t begin, size_t limit, Node* node) {
     return true;
 }
 
-unsigned FoldAscii(unsigned c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; }
-
 bool KeyEquals(const uint8_t* block, const Node& node, const char* name, size_t nameLength) {
     if (node.keyUnits != nameLength) return false;
     for (size_t i = 0; i < nameLength; ++i) {
-        if (FoldAscii(Word(block + node.keyBegin + 2 * i)) != FoldAscii(static_cast<unsigned char>(name[i]))) {
+        if (Ascii::ToLower<unsigned>(Word(block + node.keyBegin + 2 * i)) !=
+            Ascii::ToLower<unsigned>(static_cast<unsigned char>(name[i]))) {
             return false;
         }
     }

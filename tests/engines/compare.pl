@@ -78,7 +78,7 @@ for (split /\n/, slurp("$eng/scenarios.tsv")) {
     my @lines_nagios = grep { /Warning/ } split /\n/, $nagios_log;
     my @lines_icinga = grep { /warning\// } split /\n/, $icinga_log;
     my @warned = ((map { "nagios logged: $_" } grep { /'n[dn]-\Q$name\E'/ } @lines_nagios),
-                  (map { "icinga logged: $_" } grep { /!i[dn]-\Q$name\E'/ } @lines_icinga));
+                  (map { "icinga logged: $_" } grep { /!i[dna]-\Q$name\E'/ } @lines_icinga));
     if ($origin eq 'suite' && ($rc < 0 || $rc > 3)) {
         my ($args) = map { /arguments: (.*)\) terminated with exit code/ ? $1 : () } grep { /!id-\Q$name\E'/ } @lines_icinga;
         my $agent_warned = @agent_log;

@@ -169,4 +169,12 @@ pid_t OtherThread(pid_t pid) {
     return other;
 }
 
+int OpenDescriptors() {
+    DIR* dir = opendir("/proc/self/fd");
+    int count = 0;
+    while (dir != nullptr && readdir(dir) != nullptr) ++count;
+    if (dir != nullptr) closedir(dir);
+    return count;
+}
+
 }  // namespace testsupport

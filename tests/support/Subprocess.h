@@ -49,4 +49,7 @@ long long StatusKilobytes(pid_t pid, const char* key, pid_t thread = 0);
 // A thread of process `pid` other than its main one; -1 when there is none.
 pid_t OtherThread(pid_t pid);
 
+// The test process's open descriptors (the count includes the listing's own).
+int OpenDescriptors();
+
 }  // namespace testsupport

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "Common/Ascii.h"
 #include "Common/LogTrace.h"
 
 CFileVersion::CFileVersion() : m_lpVersionData(nullptr), m_dwLangCharset(0) {}
@@ -58,6 +59,7 @@ void CFileVersion::Close() {
 
 std::string CFileVersion::QueryValue(LPCSTR keyName, DWORD langCharset) {
     if (m_lpVersionData == nullptr) {
+        // A fixed report identifier (see LogTrace::ReportAssertion).
         LogTrace::ReportAssertion("m_lpVersionData != NULL", ".\\Contrib\\FileVersion\\FileVersion", 92);
         return std::string();
     }
@@ -76,12 +78,10 @@ std::string CFileVersion::QueryValue(LPCSTR keyName, DWORD langCharset) {
 
 namespace {
 
-bool IsScanSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
-
 // One "%d": blanks, an optional sign, at least one digit. The value wraps
 // modulo 2^32 instead of overflowing: only its low 16 bits are kept anyway.
 bool ScanNumber(const char*& p, uint32_t& value) {
-    while (IsScanSpace(*p)) ++p;
+    while (Ascii::IsSpace(*p)) ++p;
     bool negative = false;
     if (*p == '+' || *p == '-') negative = *p++ == '-';
     if (*p < '0' || *p > '9') return false;
@@ -101,7 +101,7 @@ bool CFileVersion::GetVersionNumbers(LPCSTR text, WORD& first, WORD& second, WOR
         if (!ScanNumber(p, numbers[i])) return false;
         if (i < 3) {
             if (*p++ != ',') return false;  // the comma must follow the number at once
-            while (IsScanSpace(*p)) ++p;
+            while (Ascii::IsSpace(*p)) ++p;
         }
     }
     first = static_cast<WORD>(numbers[0]);

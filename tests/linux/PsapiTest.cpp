@@ -1,0 +1,223 @@
+// The Linux layer's memory counters against real processes: touched and
+// reserved memory, exited leaders, zombies, reaped and hidden processes.
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <grp.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <string>
+
+#include "platform/Win32.h"
+#include "tests/support/Subprocess.h"
+
+using testsupport::OpenDescriptors;
+
+namespace {
+
+struct Counters {
+    BOOL ok;
+    DWORD error;
+    PROCESS_MEMORY_COUNTERS_EX c;
+};
+
+Counters Measure(DWORD pid) {
+    Counters r{};
+    HANDLE h = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid);
+    if (h == nullptr) {
+        r.error = GetLastError();
+        return r;
+    }
+    r.ok = GetProcessMemoryInfo(h, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&r.c), sizeof r.c);
+    r.error = GetLastError();
+    CloseHandle(h);
+    return r;
+}
+
+const std::string kMemhog = TRELMARK_MEMHOG;
+const std::string kExitedLeader = TRELMARK_EXITEDLEADER;
+
+TEST(Counters, TouchedMemoryIsWorkingSetReservedIsOnlyPrivate) {
+    testsupport::Child touched({kMemhog, "64", "touch"});
+    testsupport::Child reserved({kMemhog, "256", "reserve"});
+    const Counters t = Measure(static_cast<DWORD>(touched.Pid()));
+    const Counters r = Measure(static_cast<DWORD>(reserved.Pid()));
+    ASSERT_TRUE(t.ok);
+    ASSERT_TRUE(r.ok);
+    const SIZE_T mb = 1 << 20;
+    EXPECT_GE(t.c.WorkingSetSize, 64 * mb);
+    EXPECT_GE(t.c.PeakWorkingSetSize, t.c.WorkingSetSize);
+    EXPECT_GE(t.c.PrivateUsage, 64 * mb);
+    EXPECT_GE(r.c.PrivateUsage, 256 * mb);
+    EXPECT_LT(r.c.WorkingSetSize, 32 * mb);
+    EXPECT_EQ(r.c.PagefileUsage, r.c.PrivateUsage);
+    EXPECT_EQ(r.c.PeakPagefileUsage, r.c.PrivateUsage);
+    EXPECT_EQ(r.c.cb, sizeof r.c);
+
+    // The same figures the kernel and ps report for it.
+    const long long rss = testsupport::StatusKilobytes(touched.Pid(), "VmRSS");
+    EXPECT_EQ(t.c.WorkingSetSize, static_cast<SIZE_T>(rss) * 1024);
+    const long long data = testsupport::StatusKilobytes(reserved.Pid(), "VmData");
+    const long long stack = testsupport::StatusKilobytes(reserved.Pid(), "VmStk");
+    EXPECT_EQ(r.c.PrivateUsage, static_cast<SIZE_T>(data + stack) * 1024);
+    const testsupport::Result ps = testsupport::Run({"/bin/ps", "-o", "rss=", "-p", std::to_string(touched.Pid())});
+    ASSERT_EQ(ps.status, 0) << ps.err;
+    EXPECT_NEAR(static_cast<double>(t.c.WorkingSetSize) / 1024, std::stod(ps.out), 256.0);
+}
+
+TEST(Counters, ShortRecordsAndBadHandlesFail) {
+    PROCESS_MEMORY_COUNTERS_EX c{};
+    SetLastError(0);
+    EXPECT_FALSE(GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&c), 71));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_FALSE(GetProcessMemoryInfo(nullptr, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&c), sizeof c));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+
+    // The plain record is filled without the private usage beyond it.
+    PROCESS_MEMORY_COUNTERS_EX plain{};
+    plain.PrivateUsage = 7;
+    ASSERT_TRUE(GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&plain), 72));
+    EXPECT_EQ(plain.cb, 72u);
+    EXPECT_GT(plain.WorkingSetSize, 0u);
+    EXPECT_EQ(plain.PrivateUsage, 7u);
+}
+
+TEST(Counters, OnlyWhatHasNoAddressSpaceReadsAsEmpty) {
+    // A leader that has called pthread_exit while another thread runs on:
+    // the process is alive, and its memory is the thread's.
+    testsupport::Child exited({kExitedLeader, "32"});
+    const int descriptors = OpenDescriptors();
+    const pid_t thread = testsupport::OtherThread(exited.Pid());
+    ASSERT_GT(thread, 0);
+    const auto kernel = [&] {
+        return std::make_pair(testsupport::StatusKilobytes(exited.Pid(), "VmRSS", thread),
+                              testsupport::StatusKilobytes(exited.Pid(), "VmData", thread) +
+                                  testsupport::StatusKilobytes(exited.Pid(), "VmStk", thread));
+    };
+    const auto before = kernel();
+    const Counters e = Measure(static_cast<DWORD>(exited.Pid()));
+    const auto after = kernel();
+    ASSERT_TRUE(e.ok) << e.error;
+    EXPECT_GE(e.c.WorkingSetSize, SIZE_T{32} << 20);
+    // The thread's own figures, as the kernel showed them around the read (a
+    // sanitizer's runtime may still be moving them by a page or two).
+    const auto within = [](SIZE_T bytes, long long kb1, long long kb2) {
+        return bytes >= static_cast<SIZE_T>(std::min(kb1, kb2) - 64) * 1024 &&
+               bytes <= static_cast<SIZE_T>(std::max(kb1, kb2) + 64) * 1024;
+    };
+    EXPECT_TRUE(within(e.c.WorkingSetSize, before.first, after.first)) << e.c.WorkingSetSize;
+    EXPECT_TRUE(within(e.c.PrivateUsage, before.second, after.second)) << e.c.PrivateUsage;
+
+    // A zombie: exited, not yet reaped.
+    const pid_t zombie = fork();
+    if (zombie == 0) _exit(0);
+    ASSERT_GT(zombie, 0);
+    for (int i = 0; i < 1000; ++i) {
+        std::ifstream status("/proc/" + std::to_string(zombie) + "/status");
+        std::string text((std::istreambuf_iterator<char>(status)), std::istreambuf_iterator<char>());
+        if (text.find("State:\tZ") != std::string::npos) break;
+        usleep(1000);
+    }
+    Counters z = Measure(static_cast<DWORD>(zombie));
+    EXPECT_TRUE(z.ok) << z.error;
+    EXPECT_EQ(z.c.WorkingSetSize, 0u);
+    EXPECT_EQ(z.c.PrivateUsage, 0u);
+    waitpid(zombie, nullptr, 0);
+
+    std::string name;
+    {
+        std::ifstream kthreadd("/proc/2/status");
+        std::getline(kthreadd, name);
+    }
+    if (name == "Name:\tkthreadd") {
+        Counters k = Measure(2);
+        EXPECT_TRUE(k.ok) << k.error;
+        EXPECT_EQ(k.c.WorkingSetSize + k.c.PeakWorkingSetSize + k.c.PrivateUsage, 0u);
+    }
+
+    // Opened while alive, measured after it was reaped: zeros, never another process.
+    testsupport::Child child({kMemhog, "32", "touch"});
+    HANDLE h = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, static_cast<DWORD>(child.Pid()));
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(child.Stop(), 0);
+    PROCESS_MEMORY_COUNTERS_EX c{};
+    c.WorkingSetSize = 99;
+    EXPECT_TRUE(GetProcessMemoryInfo(h, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&c), sizeof c)) << GetLastError();
+    EXPECT_EQ(c.WorkingSetSize, 0u);
+    EXPECT_EQ(c.PrivateUsage, 0u);
+    EXPECT_TRUE(CloseHandle(h));
+    EXPECT_EQ(OpenDescriptors(), descriptors);
+}
+
+// What a process measures as, in words: "measured", "zeros" or "failed (code)".
+std::string Outcome(HANDLE process) {
+    PROCESS_MEMORY_COUNTERS c{};
+    if (!GetProcessMemoryInfo(process, &c, sizeof c)) return "failed (" + std::to_string(GetLastError()) + ")";
+    return c.WorkingSetSize > 0 ? "measured" : "zeros";
+}
+
+// In a child with /proc mounted hidepid=`mode` in a private mount namespace:
+// root opens `target`, then the child becomes the unprivileged user 65534 and
+// both opens it again and measures it through the handle root opened. Returns
+// what it saw, or "setup: ..." when that cannot be arranged.
+std::string SeenThroughHiddenProc(const std::string& mode, pid_t target) {
+    int channel[2];
+    if (pipe(channel) != 0) return "setup: pipe";
+    const pid_t child = fork();
+    if (child == 0) {
+        close(channel[0]);
+        std::string seen;
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("proc", "/proc", "proc", 0, ("hidepid=" + mode).c_str()) != 0) {
+            seen = std::string("setup: ") + std::strerror(errno);
+        } else {
+            HANDLE held = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, static_cast<DWORD>(target));
+            if (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 ||
+                setresuid(65534, 65534, 65534) != 0) {
+                seen = "setup: cannot become user 65534";
+            } else {
+                HANDLE fresh = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, static_cast<DWORD>(target));
+                seen = "open: " + (fresh ? Outcome(fresh) : "refused (" + std::to_string(GetLastError()) + ")") +
+                       ", held: " + (held ? Outcome(held) : "not opened");
+            }
+        }
+        const bool written = write(channel[1], seen.data(), seen.size()) == static_cast<ssize_t>(seen.size());
+        _exit(written ? 0 : 1);
+    }
+    close(channel[1]);
+    std::string seen;
+    char buffer[256];
+    for (ssize_t n; (n = read(channel[0], buffer, sizeof buffer)) > 0;) seen.append(buffer, static_cast<size_t>(n));
+    close(channel[0]);
+    waitpid(child, nullptr, 0);
+    return seen;
+}
+
+// hidepid hides other users' processes from the unprivileged: such a process
+// is an access failure, also through a handle opened while it was visible,
+// and never an empty process (what a reaped one is).
+TEST(Counters, ProcessesHiddenByHidepidAreAccessFailures) {
+    if (getuid() != 0) GTEST_SKIP() << "needs root to mount /proc in a private mount namespace";
+    testsupport::Child target({kMemhog, "4", "touch"});  // root's
+    const struct {
+        const char* mode;
+        const char* seen;
+    } cases[] = {
+        {"off", "open: measured, held: measured"},  // any user may check any process
+        {"invisible", "open: refused (5), held: failed (5)"},
+        {"noaccess", "open: refused (5), held: failed (5)"},
+        {"ptraceable", "open: refused (5), held: failed (5)"},
+    };
+    for (const auto& c : cases) {
+        const std::string seen = SeenThroughHiddenProc(c.mode, target.Pid());
+        if (seen.rfind("setup: ", 0) == 0) GTEST_SKIP() << "cannot mount /proc with hidepid here: " << seen;
+        EXPECT_EQ(seen, c.seen) << c.mode;
+    }
+}
+
+}  // namespace

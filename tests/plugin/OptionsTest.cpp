@@ -1,0 +1,95 @@
+// The plugin's command line: every accepted form and every refusal.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "plugin/Options.h"
+#include "tests/plugin/ParseOptions.h"
+
+namespace {
+
+using plugintest::Parse;
+using plugintest::Parsed;
+
+TEST(CommandLine, AcceptsShortLongAndAttachedForms) {
+    for (const auto& args : std::vector<std::vector<const char*>>{
+             {"-p", "42", "-m", "private", "-w", "10:", "-c", "@5:6", "-t", "3"},
+             {"-p42", "-mprivate", "-w10:", "-c@5:6", "-t3"},
+             {"--pid", "42", "--metric", "private", "--warning", "10:", "--critical", "@5:6", "--timeout", "3"},
+             {"--pid=42", "--metric=private", "--warning=10:", "--critical=@5:6", "--timeout=3"},
+         }) {
+        const Parsed p = Parse(args);
+        ASSERT_TRUE(p.ok) << p.error;
+        EXPECT_EQ(p.options.selector, plugin::Selector::Pid);
+        EXPECT_EQ(p.options.pid, 42u);
+        EXPECT_EQ(p.options.metric, plugin::Metric::Private);
+        EXPECT_TRUE(p.options.hasWarning && p.options.hasCritical);
+        EXPECT_TRUE(p.options.warning.endInfinite);
+        EXPECT_TRUE(p.options.critical.inside);
+        EXPECT_EQ(p.options.timeoutSeconds, 3u);
+    }
+    const Parsed name = Parse({"-C", "postgres", "--sum", "-w", "-5:5"});  // a value may start with '-'
+    ASSERT_TRUE(name.ok) << name.error;
+    EXPECT_EQ(name.options.selector, plugin::Selector::Command);
+    EXPECT_EQ(name.options.target, "postgres");
+    EXPECT_TRUE(name.options.sum);
+    EXPECT_EQ(name.options.timeoutSeconds, 10u);  // the default
+
+    const Parsed file = Parse({"--pidfile", "/run/x.pid"});
+    ASSERT_TRUE(file.ok);
+    EXPECT_EQ(file.options.selector, plugin::Selector::Pidfile);
+    EXPECT_EQ(file.options.target, "/run/x.pid");
+
+    // Help and version answer at once, whatever else stands there.
+    EXPECT_TRUE(Parse({"-h"}).options.help);
+    EXPECT_TRUE(Parse({"--version", "--bogus"}).options.version);
+    EXPECT_TRUE(Parse({"-p", "1", "--help"}).options.help);
+}
+
+TEST(CommandLine, ExplainsWhatIsWrong) {
+    const struct {
+        std::vector<const char*> args;
+        const char* error;
+    } cases[] = {
+        {{}, "no process given: use -p PID, -f PIDFILE or -C NAME"},
+        {{"-w", "10"}, "no process given: use -p PID, -f PIDFILE or -C NAME"},
+        {{"-p", "1", "-C", "x"}, "give only one of -p, -f and -C"},
+        {{"-p", "1", "-p", "2"}, "give only one of -p, -f and -C"},
+        {{"-p", "0"}, "invalid process id \"0\""},
+        {{"-p", "-5"}, "invalid process id \"-5\""},
+        {{"-p", "4294967296"}, "invalid process id \"4294967296\""},
+        {{"-p", "12abc"}, "invalid process id \"12abc\""},
+        {{"-p", ""}, "invalid process id \"\""},
+        {{"-p"}, "option -p needs a value"},
+        {{"--pid"}, "option --pid needs a value"},
+        {{"-f", ""}, "the pidfile name is empty"},
+        {{"-C", ""}, "invalid process name \"\": the process name is empty"},
+        {{"-p", "1", "-m", "virtual"}, "invalid metric \"virtual\" (use working or private)"},
+        {{"-p", "1", "-w", "abc"}, "invalid warning range \"abc\""},
+        {{"-p", "1", "-c", "20:10"}, "invalid critical range \"20:10\""},
+        {{"-p", "1", "-t", "0"}, "invalid timeout \"0\" (whole seconds, 1 to 86400)"},
+        {{"-p", "1", "-t", "86401"}, "invalid timeout \"86401\" (whole seconds, 1 to 86400)"},
+        {{"-p", "1", "--sum"}, "--sum adds up the processes of -C NAME; it needs -C"},
+        {{"-p", "1", "--sum=yes"}, "option --sum takes no value"},
+        {{"-p", "1", "-x"}, "unknown option \"-x\""},
+        {{"-p", "1", "-hx"}, "unknown option \"-hx\""},
+        {{"-p", "1", "--pids=3"}, "unknown option \"--pids\""},
+        {{"-p", "1", "extra"}, "unexpected argument \"extra\""},
+        {{"-p", "1", "-"}, "unexpected argument \"-\""},
+        {{"-p", "1", "--"}, "unexpected argument \"--\""},
+        // Untrusted text is quoted, printable and never a format.
+        {{"-p", "%s%n|x\n"}, "invalid process id \"%s%n?x?\""},
+    };
+    for (const auto& c : cases) {
+        const Parsed p = Parse(c.args);
+        EXPECT_FALSE(p.ok) << c.error;
+        EXPECT_EQ(p.error, c.error);
+    }
+}
+
+TEST(CommandLine, UsageLineHoldsNoPerformanceDataSeparator) {
+    EXPECT_EQ(std::string(plugin::kUsageLine).find('|'), std::string::npos) << plugin::kUsageLine;
+}
+
+}  // namespace

@@ -1,0 +1,81 @@
+// The status line: state, text and performance data.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "plugin/Report.h"
+#include "tests/plugin/ParseOptions.h"
+
+namespace {
+
+using plugintest::Parse;
+using plugintest::Parsed;
+
+plugin::Options Opts(std::vector<const char*> args) {
+    const Parsed p = Parse(std::move(args));
+    EXPECT_TRUE(p.ok) << p.error;
+    return p.options;
+}
+
+constexpr uint64_t MB = 1048576;
+
+TEST(StatusLine, OneLineWithStateTextAndPerformanceData) {
+    const std::vector<plugin::Sample> one = {{1234, "postgres", 512 * MB + MB - 1}};
+    const std::vector<plugin::Sample> three = {{10, "pg", 100 * MB}, {11, "pg", 300 * MB}, {12, "pg", 5 * MB}};
+    const struct {
+        std::vector<const char*> args;
+        std::vector<plugin::Sample> samples;
+        plugin::State state;
+        std::string line;
+    } cases[] = {
+        {{"-p", "1234"}, one, plugin::State::Ok,
+         "MEMORY OK - postgres (pid 1234) uses 512 MB of working memory | working=537919487B;;;0;\n"},
+        // The compared figure is truncated: 512.99 MB is not above 512.
+        {{"-p", "1234", "-w", "512", "-c", "1024"}, one, plugin::State::Ok,
+         "MEMORY OK - postgres (pid 1234) uses 512 MB of working memory | working=537919487B;536870912;1073741824;0;\n"},
+        {{"-p", "1234", "-w", "511", "-c", "1024"}, one, plugin::State::Warning,
+         "MEMORY WARNING - postgres (pid 1234) uses 512 MB of working memory | working=537919487B;535822336;1073741824;0;\n"},
+        {{"-p", "1234", "-w", "100", "-c", "511"}, one, plugin::State::Critical,
+         "MEMORY CRITICAL - postgres (pid 1234) uses 512 MB of working memory | working=537919487B;104857600;535822336;0;\n"},
+        {{"-f", "x", "-m", "private", "-c", "@500:600"}, one, plugin::State::Critical,
+         "MEMORY CRITICAL - postgres (pid 1234) uses 512 MB of private memory | private=537919487B;;@524288000:629145600;0;\n"},
+        {{"-p", "9"}, {{9, "", 0}}, plugin::State::Ok, "MEMORY OK - pid 9 uses 0 MB of working memory | working=0B;;;0;\n"},
+        {{"-p", "9"}, {{9, "a|b\nc", MB}}, plugin::State::Ok,
+         "MEMORY OK - a?b?c (pid 9) uses 1 MB of working memory | working=1048576B;;;0;\n"},
+        {{"-C", "pg"}, three, plugin::State::Ok,
+         "MEMORY OK - 3 processes named pg, largest pid 11 uses 300 MB of working memory | working=314572800B;;;0; "
+         "processes=3;;;0;\n"},
+        // Each process on its own; the worst decides, even when it is not the largest.
+        {{"-C", "pg", "-w", "200", "-c", "10:"}, three, plugin::State::Critical,
+         "MEMORY CRITICAL - 3 processes named pg, largest pid 11 uses 300 MB of working memory (1 critical, 1 warning; "
+         "pid 12 with 5 MB is critical) | working=314572800B;209715200;10485760:;0; processes=3;;;0;\n"},
+        {{"-C", "pg", "-c", "@0:150"}, three, plugin::State::Critical,
+         "MEMORY CRITICAL - 3 processes named pg, largest pid 11 uses 300 MB of working memory (2 critical; pid 10 with "
+         "100 MB is critical) | working=314572800B;;@157286400;0; processes=3;;;0;\n"},
+        {{"-C", "pg", "-w", "250"}, three, plugin::State::Warning,
+         "MEMORY WARNING - 3 processes named pg, largest pid 11 uses 300 MB of working memory (1 warning) | "
+         "working=314572800B;262144000;;0; processes=3;;;0;\n"},
+        {{"-C", "pg", "--sum", "-w", "400", "-c", "500"}, three, plugin::State::Warning,
+         "MEMORY WARNING - 3 processes named pg use 405 MB of working memory in total, largest pid 11 with 300 MB | "
+         "working=424673280B;419430400;524288000;0; processes=3;;;0;\n"},
+        {{"-C", "postgres"}, one, plugin::State::Ok,
+         "MEMORY OK - 1 process named postgres: pid 1234 uses 512 MB of working memory | working=537919487B;;;0; "
+         "processes=1;;;0;\n"},
+        {{"-C", "postgres", "--sum"}, one, plugin::State::Ok,
+         "MEMORY OK - 1 process named postgres uses 512 MB of working memory in total | working=537919487B;;;0; "
+         "processes=1;;;0;\n"},
+        {{"-C", "big", "--sum"}, {{1, "big", UINT64_MAX - 5}, {2, "big", 10}}, plugin::State::Ok,
+         "MEMORY OK - 2 processes named big use 17592186044415 MB of working memory in total, largest pid 1 with "
+         "17592186044415 MB | working=18446744073709551615B;;;0; processes=2;;;0;\n"},
+    };
+    for (const auto& c : cases) {
+        plugin::State state = plugin::State::Unknown;
+        EXPECT_EQ(plugin::StatusLine(Opts(c.args), c.samples, &state), c.line);
+        EXPECT_EQ(state, c.state) << c.line;
+    }
+}
+
+}  // namespace
