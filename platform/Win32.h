@@ -29,6 +29,26 @@
 #include <psapi.h>
 #include <winver.h>
 
+// Windows 10 1809's extended counters record, which older mingw-w64 headers
+// lack: our own declaration under the system's name, whatever they hold.
+#define PROCESS_MEMORY_COUNTERS_EX2 TRELMARK_PROCESS_MEMORY_COUNTERS_EX2
+struct TRELMARK_PROCESS_MEMORY_COUNTERS_EX2 {
+    DWORD cb;
+    DWORD PageFaultCount;
+    SIZE_T PeakWorkingSetSize;
+    SIZE_T WorkingSetSize;
+    SIZE_T QuotaPeakPagedPoolUsage;
+    SIZE_T QuotaPagedPoolUsage;
+    SIZE_T QuotaPeakNonPagedPoolUsage;
+    SIZE_T QuotaNonPagedPoolUsage;
+    SIZE_T PagefileUsage;
+    SIZE_T PeakPagefileUsage;
+    SIZE_T PrivateUsage;
+    SIZE_T PrivateWorkingSetSize;
+    ULONG64 SharedCommitUsage;
+};
+static_assert(sizeof(PROCESS_MEMORY_COUNTERS_EX2) == 96, "layout must match 64-bit Windows");
+
 #define TRELMARK_PRINTF(fmt, args) __attribute__((format(gnu_printf, fmt, args)))
 
 #else  // !_WIN32
@@ -152,7 +172,26 @@ struct PROCESS_MEMORY_COUNTERS_EX {
     SIZE_T PrivateUsage;
 };
 
+// Windows 10 1809 and later also fill the private working set (the pages of
+// the working set no other process shares).
+struct PROCESS_MEMORY_COUNTERS_EX2 {
+    DWORD cb;
+    DWORD PageFaultCount;
+    SIZE_T PeakWorkingSetSize;
+    SIZE_T WorkingSetSize;
+    SIZE_T QuotaPeakPagedPoolUsage;
+    SIZE_T QuotaPagedPoolUsage;
+    SIZE_T QuotaPeakNonPagedPoolUsage;
+    SIZE_T QuotaNonPagedPoolUsage;
+    SIZE_T PagefileUsage;
+    SIZE_T PeakPagefileUsage;
+    SIZE_T PrivateUsage;
+    SIZE_T PrivateWorkingSetSize;
+    uint64_t SharedCommitUsage;
+};
+
 static_assert(sizeof(PROCESS_MEMORY_COUNTERS) == 72, "layout must match 64-bit Windows");
+static_assert(sizeof(PROCESS_MEMORY_COUNTERS_EX2) == 96, "layout must match 64-bit Windows");
 static_assert(sizeof(PROCESS_MEMORY_COUNTERS_EX) == 80, "layout must match 64-bit Windows");
 static_assert(offsetof(PROCESS_MEMORY_COUNTERS_EX, PrivateUsage) == 72, "layout must match 64-bit Windows");
 

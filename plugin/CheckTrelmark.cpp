@@ -8,6 +8,7 @@
 #include "Common/IgnoredCall.h"
 #include "check/VersionText.h"
 #include "keel/Error.h"
+#include "platform/ProcessMemory.h"
 #include "platform/Watchdog.h"
 #include "platform/Win32.h"
 #include "plugin/Options.h"
@@ -33,7 +34,15 @@ const char kHelp[] =
     "                        ps -o comm= shows it (exact, at most 15 characters); on\n"
     "                        Windows the image name, any case, .exe optional\n"
     " -m, --metric=METRIC    working (default): the working set, the memory resident\n"
-    "                        now; private: the private memory the process has committed\n"
+    "                        now; private: the private memory the process has committed;\n"
+    "                        pss (Linux): the proportional set size, each shared page\n"
+    "                        divided among the processes that map it, the figure that\n"
+    "                        adds up with --sum; uss: the memory only this process\n"
+    "                        holds (Windows: the private working set, as Task Manager\n"
+    "                        shows it); peak: the largest working set it has had.\n"
+    "                        pss and uss walk the page tables: their cost grows with\n"
+    "                        the process's resident size; on Linux, reading another\n"
+    "                        user's process needs CAP_SYS_PTRACE (see the man page)\n"
     " -w, --warning=RANGE    WARNING when the figure in MB is in the alert part of RANGE\n"
     " -c, --critical=RANGE   CRITICAL likewise (it is tested first)\n"
     "     --sum              with -C: compare the total of all the processes instead of\n"
@@ -48,13 +57,17 @@ const char kHelp[] =
     " @N:M   alert from N to M, ends included\n"
     "\n"
     "Output: one line, \"MEMORY <STATE> - <text> | <performance data>\", the data in\n"
-    "bytes: working=<B>B;<warn>;<crit>;0; (or private=...), with -C also processes=<n>.\n"
+    "bytes: working=<B>B;<warn>;<crit>;0; (labelled as -m names the figure: private=,\n"
+    "pss=, uss=, peak=), with -C also processes=<n>.\n"
     "\n"
     "Exit status: 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN (bad arguments, no such\n"
     "process, no process of that name, an unreadable pidfile or memory counters, a\n"
     "timeout; also after --help and --version, as monitoring plugins do).\n";
 
 std::string Check(const plugin::Options& options, State* state) {
+    if (options.metric == plugin::Metric::Proportional) {
+        if (const char* problem = platform::ProportionalSetSizeProblem()) throw Keel::Error(problem);
+    }
     std::vector<plugin::Sample> samples;
     switch (options.selector) {
     case plugin::Selector::Pid:

@@ -9,8 +9,8 @@ namespace plugin {
 // The second line of an UNKNOWN answer: no '|', which engines take for the
 // start of performance data (Nagios would cut the line there).
 const char kUsageLine[] =
-    "Usage: check_trelmark -p PID, -f PIDFILE or -C NAME [-m working or private] [-w RANGE] [-c RANGE] [--sum] "
-    "[-t SECONDS]";
+    "Usage: check_trelmark -p PID, -f PIDFILE or -C NAME [-m working, private, pss, uss or peak] [-w RANGE] "
+    "[-c RANGE] [--sum] [-t SECONDS]";
 
 std::string Printable(const std::string& text) {
     std::string out = text;
@@ -20,6 +20,36 @@ std::string Printable(const std::string& text) {
     }
     return out;
 }
+
+namespace {
+
+struct MetricSpec {
+    Metric metric;
+    const char* name;
+    const char* words;
+};
+
+constexpr MetricSpec kMetrics[] = {
+    {Metric::Working, "working", "working memory"},
+    {Metric::Private, "private", "private memory"},
+    {Metric::Proportional, "pss", "proportional memory"},
+    {Metric::Unique, "uss", "unique memory"},
+    {Metric::Peak, "peak", "peak working memory"},
+};
+
+constexpr bool InEnumOrder() {
+    for (size_t i = 0; i < sizeof kMetrics / sizeof kMetrics[0]; ++i) {
+        if (static_cast<size_t>(kMetrics[i].metric) != i) return false;
+    }
+    return true;
+}
+static_assert(InEnumOrder(), "MetricName and MetricWords index the table by the enum");
+
+}  // namespace
+
+const char* MetricName(Metric metric) { return kMetrics[static_cast<int>(metric)].name; }
+
+const char* MetricWords(Metric metric) { return kMetrics[static_cast<int>(metric)].words; }
 
 namespace {
 
@@ -85,15 +115,14 @@ bool Apply(const OptionSpec& option, const char* value, Options* o, std::string*
         }
         return select(Selector::Command);
     case 'm':
-        if (std::strcmp(value, "working") == 0) {
-            o->metric = Metric::Working;
-        } else if (std::strcmp(value, "private") == 0) {
-            o->metric = Metric::Private;
-        } else {
-            *error = "invalid metric " + Quoted(value) + " (use working or private)";
-            return false;
+        for (const auto& metric : kMetrics) {
+            if (std::strcmp(value, metric.name) == 0) {
+                o->metric = metric.metric;
+                return true;
+            }
         }
-        return true;
+        *error = "invalid metric " + Quoted(value) + " (use working, private, pss, uss or peak)";
+        return false;
     case 'w':
     case 'c': {
         const bool warning = option.shortName == 'w';

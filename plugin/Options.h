@@ -1,5 +1,5 @@
 // The plugin's command line:
-//   check_trelmark (-p PID | -f PIDFILE | -C NAME) [-m working|private]
+//   check_trelmark (-p PID | -f PIDFILE | -C NAME) [-m working|private|pss|uss|peak]
 //                  [-w RANGE] [-c RANGE] [--sum] [-t SECONDS]
 //   check_trelmark -h | --help        check_trelmark -V | --version
 #pragma once
@@ -12,7 +12,15 @@
 namespace plugin {
 
 enum class Selector { None, Pid, Pidfile, Command };
-enum class Metric { Working, Private };
+// The figure measured: the working set, the private committed memory, the
+// proportional and the unique set size, the peak working set.
+enum class Metric { Working, Private, Proportional, Unique, Peak };
+
+// The -m value that selects `metric`, which is also its performance data label.
+const char* MetricName(Metric metric);
+
+// The figure in the status text's words, as "working memory".
+const char* MetricWords(Metric metric);
 
 struct Options {
     Selector selector = Selector::None;

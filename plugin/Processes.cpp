@@ -6,6 +6,7 @@
 
 #include "keel/Error.h"
 #include "platform/ImageName.h"
+#include "platform/ProcessMemory.h"
 #include "windows/WindowsError.h"
 #include "windows/WindowsProcess.h"
 #include "windows/WindowsUtils2.h"
@@ -27,17 +28,50 @@ uint64_t Bytes(double megabytes) {
     return bytes >= 18446744073709551615.0 ? UINT64_MAX : static_cast<uint64_t>(bytes);
 }
 
-Sample Measure(HANDLE process, DWORD pid, std::string name, Metric metric) {
+// The private working set. Windows before 10 1809 (and Wine) leave it
+// unfilled: a zero beside a working set that is not zero, since the private
+// pages are part of the working set.
+uint64_t PrivateWorkingSet(HANDLE process, DWORD pid) {
+    PROCESS_MEMORY_COUNTERS_EX2 counters;
+    std::memset(&counters, 0, sizeof counters);
+    counters.cb = sizeof counters;
+    if (!::GetProcessMemoryInfo(process, reinterpret_cast<PPROCESS_MEMORY_COUNTERS>(&counters), sizeof counters)) {
+        throw Keel::Error("cannot read the unique memory of pid " + PidText(pid) + ": " +
+                          Windows::GetLastErrorText(true));
+    }
+    if (counters.PrivateWorkingSetSize == 0 && counters.WorkingSetSize != 0) {
+        throw Keel::Error("the system does not report the private working set (-m uss) of pid " + PidText(pid) +
+                          "; Windows 10 1809 and later do");
+    }
+    return counters.PrivateWorkingSetSize;
+}
+
+uint64_t ProportionalSet(HANDLE process, DWORD pid) {
+    uint64_t bytes = 0;
+    if (!platform::GetProcessProportionalSetSize(process, &bytes)) {
+        throw Keel::Error("cannot read the proportional memory of pid " + PidText(pid) + ": " +
+                          Windows::GetLastErrorText(true));
+    }
+    return bytes;
+}
+
+uint64_t Figure(HANDLE process, DWORD pid, Metric metric) {
+    if (metric == Metric::Unique) return PrivateWorkingSet(process, pid);
+    if (metric == Metric::Proportional) return ProportionalSet(process, pid);
     double working = 0, peakWorking = 0, privateUsage = 0;
     try {
         Windows::GetProcessMemoryCounters(process, &working, &peakWorking, nullptr, nullptr, &privateUsage);
     } catch (const Keel::Error& e) {
         throw Keel::Error("cannot read the memory counters of pid " + PidText(pid) + ": " + e.Message());
     }
+    return Bytes(metric == Metric::Working ? working : metric == Metric::Peak ? peakWorking : privateUsage);
+}
+
+Sample Measure(HANDLE process, DWORD pid, std::string name, Metric metric) {
     Sample sample;
     sample.pid = pid;
+    sample.bytes = Figure(process, pid, metric);
     sample.name = std::move(name);
-    sample.bytes = Bytes(metric == Metric::Working ? working : privateUsage);
     return sample;
 }
 

@@ -42,7 +42,7 @@ State Evaluate(const Options& options, uint64_t bytes) {
 }
 
 std::string StatusLine(const Options& options, const std::vector<Sample>& samples, State* state) {
-    const char* memory = options.metric == Metric::Working ? "working memory" : "private memory";
+    const char* memory = MetricWords(options.metric);
     const Sample& largest = *std::max_element(samples.begin(), samples.end(),
                                               [](const Sample& a, const Sample& b) { return a.bytes < b.bytes; });
     uint64_t total = 0;
@@ -92,7 +92,7 @@ std::string StatusLine(const Options& options, const std::vector<Sample>& sample
         }
     }
 
-    const char* label = options.metric == Metric::Working ? "working" : "private";
+    const char* label = MetricName(options.metric);
     std::string line;
     line.reserve(text.size() + 128);
     line.append("MEMORY ").append(StateName(*state)).append(" - ").append(text).append(" | ");

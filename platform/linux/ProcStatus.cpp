@@ -1,12 +1,17 @@
-// Parser of /proc/<pid>/status: the memory lines and the Tgid line, from
-// untrusted text of any shape.
+// Parsers of /proc/<pid>/status (the memory lines and the Tgid line) and of
+// /proc/<pid>/smaps_rollup, from untrusted text of any shape.
 #include "platform/linux/ProcStatus.h"
 
 #include <cstring>
 
 namespace linuxapi {
 
-void ProcStatusParser::Feed(const char* data, size_t size) {
+KilobyteLineParser::KilobyteLineParser(const char* const* keys, unsigned count)
+    : keys_(keys), count_(count), all_((1u << count) - 1) {
+    for (unsigned k = 0; k < count; ++k) lengths_[k] = static_cast<unsigned char>(std::strlen(keys[k]));
+}
+
+void KilobyteLineParser::Feed(const char* data, size_t size) {
     const char* p = data;
     const char* const end = data + size;
     while (p < end && !Complete()) {
@@ -25,8 +30,8 @@ void ProcStatusParser::Feed(const char* data, size_t size) {
         case State::Key:
             if (c == ':') {
                 StartValue();
-            } else if (keyLength_ < sizeof key_ && (keyLength_ > 0 || c == 'V')) {
-                key_[keyLength_++] = c;  // every wanted name starts with "Vm"
+            } else if (ExtendsAKey(c)) {
+                key_[keyLength_++] = c;
             } else {
                 state_ = State::Skip;
             }
@@ -61,31 +66,35 @@ void ProcStatusParser::Feed(const char* data, size_t size) {
     }
 }
 
-void ProcStatusParser::StartValue() {
-    static const struct {
-        const char* name;
-        unsigned length;
-    } kNames[] = {{"VmRSS", 5}, {"VmHWM", 5}, {"VmData", 6}, {"VmStk", 5}};
-    field_ = 0;
-    for (unsigned f = 0; f < 4; ++f) {
-        if (keyLength_ == kNames[f].length && std::memcmp(key_, kNames[f].name, keyLength_) == 0) field_ = 1u << f;
+// True when the key read so far followed by `c` starts a wanted key.
+bool KilobyteLineParser::ExtendsAKey(char c) const {
+    for (unsigned k = 0; k < count_; ++k) {
+        if (lengths_[k] > keyLength_ && keys_[k][keyLength_] == c && std::memcmp(keys_[k], key_, keyLength_) == 0) {
+            return true;
+        }
     }
-    // Only the first line of each name counts.
-    state_ = field_ != 0 && (seen_ & field_) == 0 ? State::Value : State::Skip;
+    return false;
+}
+
+void KilobyteLineParser::StartValue() {
+    field_ = 0;
+    for (unsigned k = 0; k < count_; ++k) {
+        if (keyLength_ == lengths_[k] && std::memcmp(key_, keys_[k], keyLength_) == 0) field_ = k + 1;
+    }
+    // Only the first line of each key counts.
+    state_ = field_ != 0 && (seen_ & (1u << (field_ - 1))) == 0 ? State::Value : State::Skip;
     value_ = 0;
     digits_ = 0;
     unitLength_ = 0;
 }
 
-void ProcStatusParser::EndLine() {
+void KilobyteLineParser::EndLine() {
     if (state_ == State::Value || state_ == State::Unit) {
         if (digits_ == 0 || unitLength_ != 2) {
             malformed_ = true;
         } else {
-            unsigned index = 0;
-            while ((1u << index) != field_) ++index;
-            kilobytes_[index] = value_;
-            seen_ |= field_;
+            kilobytes_[field_ - 1] = value_;
+            seen_ |= 1u << (field_ - 1);
         }
     }
     state_ = State::Key;
@@ -93,15 +102,36 @@ void ProcStatusParser::EndLine() {
     field_ = 0;
 }
 
-bool ProcStatusParser::Finish(ProcStatusCounters* counters) {
+bool KilobyteLineParser::FinishBytes(uint64_t* bytes) {
     EndLine();  // a last line without its line feed still counts
     if (malformed_) return false;
-    uint64_t* const bytes[4] = {&counters->residentBytes, &counters->peakResidentBytes, &counters->dataBytes,
-                                &counters->stackBytes};
-    for (unsigned i = 0; i < 4; ++i) {
-        if (kilobytes_[i] > UINT64_MAX / 1024) return false;
-        *bytes[i] = kilobytes_[i] * 1024;
+    for (unsigned k = 0; k < count_; ++k) {
+        if (kilobytes_[k] > UINT64_MAX / 1024) return false;
+        bytes[k] = kilobytes_[k] * 1024;
     }
+    return true;
+}
+
+namespace {
+const char* const kStatusKeys[] = {"VmRSS", "VmHWM", "VmData", "VmStk"};
+const char* const kSmapsRollupKeys[] = {"Pss", "Private_Clean", "Private_Dirty"};
+}  // namespace
+
+ProcStatusParser::ProcStatusParser() : KilobyteLineParser(kStatusKeys, 4) {}
+
+bool ProcStatusParser::Finish(ProcStatusCounters* counters) {
+    uint64_t bytes[4];
+    if (!FinishBytes(bytes)) return false;
+    *counters = {bytes[0], bytes[1], bytes[2], bytes[3]};
+    return true;
+}
+
+SmapsRollupParser::SmapsRollupParser() : KilobyteLineParser(kSmapsRollupKeys, 3) {}
+
+bool SmapsRollupParser::Finish(SmapsRollupCounters* counters) {
+    uint64_t bytes[3];
+    if (!FinishBytes(bytes)) return false;
+    *counters = {bytes[0], bytes[1], bytes[2]};
     return true;
 }
 

@@ -1,6 +1,6 @@
-// Parser of /proc/<pid>/status for the few memory lines the counters need.
-// It takes the text in pieces of any size, keeps no copy of it, and treats
-// every byte as untrusted.
+// Parsers of the /proc files the counters come from: the "Key: <n> kB" lines
+// of /proc/<pid>/status and /proc/<pid>/smaps_rollup. They take the text in
+// pieces of any size, keep no copy of it, and treat every byte as untrusted.
 #pragma once
 
 #include <cstddef>
@@ -10,6 +10,51 @@
 
 namespace linuxapi {
 
+// The first line of each wanted key, "Key:", blanks, decimal digits, one
+// blank and "kB"; other lines are skipped whatever they hold.
+class KilobyteLineParser {
+public:
+    static constexpr unsigned kMaxKeys = 4;
+    static constexpr unsigned kMaxKeyLength = 15;
+
+    void Feed(const char* data, size_t size);
+    // True once every wanted line has been read: the rest need not be.
+    bool Complete() const { return seen_ == all_; }
+    // True once any wanted line has been read.
+    bool Found() const { return seen_ != 0; }
+
+protected:
+    // `keys`: at most kMaxKeys names of at most kMaxKeyLength bytes, which
+    // must outlive the parser.
+    KilobyteLineParser(const char* const* keys, unsigned count);
+    // Ends the text and writes each key's value in bytes, in the order of
+    // `keys`. False when a wanted line was malformed or overflowed; lines
+    // that never came leave zeros.
+    bool FinishBytes(uint64_t* bytes);
+
+private:
+    enum class State : unsigned char { Key, Value, Unit, Skip };
+
+    bool ExtendsAKey(char c) const;
+    void StartValue();
+    void EndLine();
+
+    const char* const* keys_;
+    unsigned count_;
+    unsigned all_;
+    unsigned char lengths_[kMaxKeys] = {};
+    State state_ = State::Key;
+    char key_[kMaxKeyLength] = {};
+    unsigned keyLength_ = 0;
+    unsigned field_ = 0;  // index + 1 of the key whose value is being read
+    uint64_t value_ = 0;
+    unsigned digits_ = 0;
+    unsigned unitLength_ = 0;
+    bool malformed_ = false;
+    unsigned seen_ = 0;
+    uint64_t kilobytes_[kMaxKeys] = {};
+};
+
 struct ProcStatusCounters {
     uint64_t residentBytes = 0;      // VmRSS
     uint64_t peakResidentBytes = 0;  // VmHWM
@@ -17,35 +62,26 @@ struct ProcStatusCounters {
     uint64_t stackBytes = 0;         // VmStk
 };
 
-class ProcStatusParser {
+// /proc/<pid>/status. Only a task with an address space has the wanted
+// lines (not a zombie, a kernel thread or an exited leader): see Found.
+class ProcStatusParser : public KilobyteLineParser {
 public:
-    void Feed(const char* data, size_t size);
-    // True once every wanted line has been read: the rest need not be.
-    bool Complete() const { return seen_ == kAllFields; }
-    // True once any wanted line has been read: only a task with an address
-    // space has them (not a zombie, a kernel thread or an exited leader).
-    bool Found() const { return seen_ != 0; }
-    // Ends the text. False when a wanted line was malformed or overflowed;
-    // lines that never came (kernel threads, zombies) leave zeros.
+    ProcStatusParser();
     bool Finish(ProcStatusCounters* counters);
+};
 
-private:
-    enum class State : unsigned char { Key, Value, Unit, Skip };
-    enum Field : unsigned { kRss = 1, kHwm = 2, kData = 4, kStk = 8, kAllFields = 15 };
+struct SmapsRollupCounters {
+    uint64_t proportionalBytes = 0;  // Pss
+    uint64_t privateCleanBytes = 0;  // Private_Clean
+    uint64_t privateDirtyBytes = 0;  // Private_Dirty
+};
 
-    void StartValue();
-    void EndLine();
-
-    State state_ = State::Key;
-    char key_[8] = {};
-    unsigned keyLength_ = 0;
-    unsigned field_ = 0;
-    uint64_t value_ = 0;
-    unsigned digits_ = 0;
-    unsigned unitLength_ = 0;
-    bool malformed_ = false;
-    unsigned seen_ = 0;
-    uint64_t kilobytes_[4] = {};
+// /proc/<pid>/smaps_rollup: the sums over every mapping that the kernel
+// walks the page tables for when the file is read.
+class SmapsRollupParser : public KilobyteLineParser {
+public:
+    SmapsRollupParser();
+    bool Finish(SmapsRollupCounters* counters);
 };
 
 // Ids beyond this name no process (Linux stays below 2^22).

@@ -1,10 +1,14 @@
-// psapi over Linux: process memory counters from /proc/<pid>/status, the
-// process list from /proc and image names from /proc/<pid>/comm.
+// psapi over Linux: process memory counters from /proc/<pid>/status and
+// /proc/<pid>/smaps_rollup, the process list from /proc and image names from
+// /proc/<pid>/comm.
 //
 // WorkingSetSize = VmRSS, PeakWorkingSetSize = VmHWM, and PrivateUsage =
 // PagefileUsage = PeakPagefileUsage = VmData + VmStk: the private writable
 // memory the process has committed, touched or not, which is what Windows'
-// commit charge counts (Linux keeps no peak of it).
+// commit charge counts (Linux keeps no peak of it). The extended record's
+// PrivateWorkingSetSize is Private_Clean + Private_Dirty: the resident pages
+// no other process maps. smaps_rollup walks the page tables, so it is read
+// only when the caller asks for that record.
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -17,21 +21,24 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/ProcessMemory.h"
 #include "platform/Win32.h"
 #include "platform/linux/Internal.h"
 #include "platform/linux/ProcStatus.h"
 
 namespace {
 
-constexpr int kMalformed = -1;  // a ReadStatusAt result beside 0 and errno values
+constexpr int kMalformed = -1;  // a ReadCountersAt result beside 0 and errno values
 
-// Reads the counters from the status file `path` (relative to `dir`), only as
-// far as the wanted lines go and never past 1 MiB whatever it claims. Returns
-// 0, the errno of a failed open or read, or kMalformed.
-int ReadStatusAt(int dir, const char* path, linuxapi::ProcStatusCounters* counters, bool* found) {
+// Reads the counters from the file `path` (relative to `dir`) with a
+// `Parser`, only as far as the wanted lines go and never past 1 MiB whatever
+// it claims. Returns 0, the errno of a failed open or read, or kMalformed;
+// `found` says whether any wanted line was there.
+template <typename Parser, typename Counters>
+int ReadCountersAt(int dir, const char* path, Counters* counters, bool* found) {
     const int fd = openat(dir, path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return errno;
-    linuxapi::ProcStatusParser parser;
+    Parser parser;
     char buffer[4096];
     size_t total = 0;
     int result = 0;
@@ -54,21 +61,25 @@ int ReadStatusAt(int dir, const char* path, linuxapi::ProcStatusCounters* counte
 // to its /proc directory), or of the caller itself.
 struct Target {
     int dir;
-    const char* status;
-    const char* task;
-    const char* comm;
+    const char* prefix;  // of the file names: "" or "/proc/self/"
     const linuxapi::KernelObject* object;  // null for the calling process
 };
+
+// `prefix` + `name` in `path`.
+const char* TargetPath(const Target& target, const char* name, char (&path)[64]) {
+    std::snprintf(path, sizeof path, "%s%s", target.prefix, name);
+    return path;
+}
 
 // The target behind `process` (the pseudo handle included); false for a
 // handle that is no live process. `object` holds the handle's entry.
 bool FindTarget(HANDLE process, linuxapi::KernelObject* object, Target* target) {
     if (process == linuxapi::CurrentProcessPseudoHandle()) {
-        *target = {AT_FDCWD, "/proc/self/status", "/proc/self/task", "/proc/self/comm", nullptr};
+        *target = {AT_FDCWD, "/proc/self/", nullptr};
         return true;
     }
     if (!linuxapi::LookupObject(process, linuxapi::ObjectKind::Process, object)) return false;
-    *target = {object->procDir, "status", "task", "comm", object};
+    *target = {object->procDir, "", object};
     return true;
 }
 
@@ -87,10 +98,11 @@ bool HasGone(const linuxapi::KernelObject& object) {
 
 // The result for a failure `error` of /proc about the target: zeros when the
 // process has gone (it has no memory left), otherwise the error.
-BOOL Unreadable(int error, const Target& target, linuxapi::ProcStatusCounters* counters) {
+template <typename Counters>
+BOOL Unreadable(int error, const Target& target, Counters* counters) {
     if (error == kMalformed) return linuxapi::Fail(ERROR_INVALID_DATA);
     if (target.object != nullptr && (error == ESRCH || (error == ENOENT && HasGone(*target.object)))) {
-        *counters = linuxapi::ProcStatusCounters();
+        *counters = Counters();
         return TRUE;
     }
     // ENOENT for a live process: /proc hides it from the caller.
@@ -137,11 +149,13 @@ int ForEachIdEntry(int dir, Visit&& visit) {
     }
 }
 
-// The leader's status shows no address space. That is a zombie or a kernel
-// thread, which have no memory, or a leader that called pthread_exit while
-// other threads run on: they share its address space and so its counters.
-BOOL ReadThroughOtherThread(const Target& target, linuxapi::ProcStatusCounters* counters) {
-    const int taskDir = openat(target.dir, target.task, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+// The leader shows no address space. That is a zombie or a kernel thread,
+// which have no memory, or a leader that called pthread_exit while other
+// threads run on: they share its address space and so its counters.
+template <typename Parser, typename Counters>
+BOOL ReadThroughOtherThread(const Target& target, const char* file, Counters* counters) {
+    char task[64];
+    const int taskDir = openat(target.dir, TargetPath(target, "task", task), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (taskDir < 0) return Unreadable(errno, target, counters);
     constexpr int kMaxTries = 64;  // threads that vanish while we look: the group is exiting
     int result = 0, tries = 0;
@@ -150,11 +164,11 @@ BOOL ReadThroughOtherThread(const Target& target, linuxapi::ProcStatusCounters* 
             result = kMalformed;
             return false;
         }
-        char path[32];
-        std::snprintf(path, sizeof path, "%d/status", static_cast<int>(tid));
-        linuxapi::ProcStatusCounters thread;
+        char path[48];
+        std::snprintf(path, sizeof path, "%d/%s", static_cast<int>(tid), file);
+        Counters thread;
         bool found = false;
-        const int answer = ReadStatusAt(taskDir, path, &thread, &found);
+        const int answer = ReadCountersAt<Parser>(taskDir, path, &thread, &found);
         if (answer == 0 && found) {
             *counters = thread;
             return false;
@@ -169,11 +183,32 @@ BOOL ReadThroughOtherThread(const Target& target, linuxapi::ProcStatusCounters* 
 }
 
 BOOL ReadProcessCounters(const Target& target, linuxapi::ProcStatusCounters* counters) {
+    using Parser = linuxapi::ProcStatusParser;
     bool found = false;
-    const int result = ReadStatusAt(target.dir, target.status, counters, &found);
+    char path[64];
+    const int result = ReadCountersAt<Parser>(target.dir, TargetPath(target, "status", path), counters, &found);
     if (result != 0) return Unreadable(result, target, counters);
-    return found ? TRUE : ReadThroughOtherThread(target, counters);
+    return found ? TRUE : ReadThroughOtherThread<Parser>(target, "status", counters);
 }
+
+// smaps_rollup needs the right to inspect the process (the ptrace access
+// check): EACCES for another user's process without CAP_SYS_PTRACE. Without
+// an address space the kernel answers ESRCH instead of an empty text.
+BOOL ReadSharingCounters(const Target& target, linuxapi::SmapsRollupCounters* counters) {
+    using Parser = linuxapi::SmapsRollupParser;
+    bool found = false;
+    char path[64];
+    const int result = ReadCountersAt<Parser>(target.dir, TargetPath(target, "smaps_rollup", path), counters, &found);
+    if (result == ENOENT && faccessat(target.dir, TargetPath(target, "status", path), F_OK, 0) == 0) {
+        return linuxapi::Fail(ERROR_NOT_SUPPORTED);  // a kernel before 4.14, which has no smaps_rollup
+    }
+    if (result == ESRCH || (result == 0 && !found)) {
+        return ReadThroughOtherThread<Parser>(target, "smaps_rollup", counters);
+    }
+    return result == 0 ? TRUE : Unreadable(result, target, counters);
+}
+
+uint64_t SaturatingSum(uint64_t a, uint64_t b) { return a + b < a ? UINT64_MAX : a + b; }
 
 }  // namespace
 
@@ -186,19 +221,41 @@ extern "C" BOOL GetProcessMemoryInfo(HANDLE Process, PPROCESS_MEMORY_COUNTERS pp
     if (!FindTarget(Process, &object, &target)) return linuxapi::Fail(ERROR_INVALID_HANDLE);
     linuxapi::ProcStatusCounters counters;
     if (!ReadProcessCounters(target, &counters)) return FALSE;
+    linuxapi::SmapsRollupCounters sharing;
+    const bool extended = cb >= sizeof(PROCESS_MEMORY_COUNTERS_EX2);
+    if (extended && !ReadSharingCounters(target, &sharing)) return FALSE;
 
-    const uint64_t privateBytes = counters.dataBytes + counters.stackBytes;
-    PROCESS_MEMORY_COUNTERS_EX all;
+    PROCESS_MEMORY_COUNTERS_EX2 all;
     std::memset(&all, 0, sizeof all);
-    all.cb = cb >= sizeof all ? static_cast<DWORD>(sizeof all) : static_cast<DWORD>(sizeof(PROCESS_MEMORY_COUNTERS));
+    all.cb = extended ? static_cast<DWORD>(sizeof all)
+                      : cb >= sizeof(PROCESS_MEMORY_COUNTERS_EX) ? static_cast<DWORD>(sizeof(PROCESS_MEMORY_COUNTERS_EX))
+                                                                 : static_cast<DWORD>(sizeof(PROCESS_MEMORY_COUNTERS));
     all.WorkingSetSize = counters.residentBytes;
     all.PeakWorkingSetSize = counters.peakResidentBytes;
-    all.PagefileUsage = privateBytes < counters.dataBytes ? UINT64_MAX : privateBytes;  // saturate, never wrap
+    all.PagefileUsage = SaturatingSum(counters.dataBytes, counters.stackBytes);
     all.PeakPagefileUsage = all.PagefileUsage;
     all.PrivateUsage = all.PagefileUsage;
+    all.PrivateWorkingSetSize = SaturatingSum(sharing.privateCleanBytes, sharing.privateDirtyBytes);
     std::memcpy(ppsmemCounters, &all, all.cb);
     return TRUE;
 }
+
+namespace platform {
+
+const char* ProportionalSetSizeProblem() { return nullptr; }
+
+BOOL GetProcessProportionalSetSize(HANDLE process, uint64_t* bytes) {
+    if (bytes == nullptr) return linuxapi::Fail(ERROR_NOACCESS);
+    linuxapi::KernelObject object;
+    Target target;
+    if (!FindTarget(process, &object, &target)) return linuxapi::Fail(ERROR_INVALID_HANDLE);
+    linuxapi::SmapsRollupCounters sharing;
+    if (!ReadSharingCounters(target, &sharing)) return FALSE;
+    *bytes = sharing.proportionalBytes;
+    return TRUE;
+}
+
+}  // namespace platform
 
 // --- the process list and image names ----------------------------------------
 
@@ -230,7 +287,8 @@ extern "C" DWORD GetModuleBaseNameA(HANDLE hProcess, HMODULE hModule, LPSTR lpBa
     linuxapi::KernelObject object;
     Target target;
     if (!FindTarget(hProcess, &object, &target)) return linuxapi::Fail(ERROR_INVALID_HANDLE);
-    const int fd = openat(target.dir, target.comm, O_RDONLY | O_CLOEXEC);
+    char path[64];
+    const int fd = openat(target.dir, TargetPath(target, "comm", path), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return linuxapi::FailWithErrno(errno);
     char name[64];
     ssize_t length;

@@ -23,7 +23,8 @@ const std::string kPlugin = TRELMARK_PLUGIN;
 const std::string kMemhog = TRELMARK_MEMHOG;
 constexpr long long kMB = 1048576;
 const char kUsage[] =
-    "Usage: check_trelmark -p PID, -f PIDFILE or -C NAME [-m working or private] [-w RANGE] [-c RANGE] [--sum] "
+    "Usage: check_trelmark -p PID, -f PIDFILE or -C NAME [-m working, private, pss, uss or peak] [-w RANGE] "
+    "[-c RANGE] [--sum] "
     "[-t SECONDS]\n";
 
 // What every answer must be, whatever the case: a state 0-3, a first line
@@ -49,6 +50,16 @@ testsupport::Result Plugin(const std::vector<std::string>& args) {
 }
 
 std::string TempPath(const std::string& name) { return ::testing::TempDir() + "trelmark-plugin-" + name; }
+
+// `program` copied under `name` into a directory every user may enter.
+std::string CopyAs(const std::string& program, const std::string& name) {
+    const std::string dir = TempPath(name);
+    std::filesystem::create_directories(dir);
+    std::filesystem::permissions(dir, std::filesystem::perms::owner_all | std::filesystem::perms::group_exec |
+                                          std::filesystem::perms::others_exec);
+    std::filesystem::copy_file(program, dir + "/" + name, std::filesystem::copy_options::overwrite_existing);
+    return dir + "/" + name;
+}
 
 void WriteFile(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
@@ -228,9 +239,7 @@ class NamedProcesses : public ::testing::Test {
 protected:
     void SetUp() override {
         name_ = "tmh" + std::to_string(getpid());
-        path_ = TempPath(name_) + "/" + name_;
-        std::filesystem::create_directories(TempPath(name_));
-        std::filesystem::copy_file(kMemhog, path_, std::filesystem::copy_options::overwrite_existing);
+        path_ = CopyAs(kMemhog, name_);
         for (const char* mb : {"4", "40", "20"}) {
             children_.push_back(std::make_unique<testsupport::Child>(std::vector<std::string>{path_, mb, "touch"}));
         }
@@ -294,6 +303,95 @@ TEST_F(NamedProcesses, NamesMatchExactlyAndNoMatchIsUnknown) {
         const testsupport::Result r = Plugin({"-C", other});
         EXPECT_EQ(r.out, "MEMORY UNKNOWN - no process named " + other + "\n");
         EXPECT_EQ(r.status, 3);
+    }
+}
+
+long long RollupKb(pid_t pid, const char* key) {
+    return testsupport::ProcKilobytes("/proc/" + std::to_string(pid) + "/smaps_rollup", key);
+}
+
+// A forking server: a parent that touched 200 MB and four children that
+// share its pages. Only the proportional figures add up to what they hold.
+TEST(PluginMetric, ProportionalMemoryAddsUpAcrossAForkedProgram) {
+    const std::string name = "shr" + std::to_string(getpid());
+    testsupport::Child parent({CopyAs(TRELMARK_SHAREHOG, name), "200", "4"});
+    const std::set<std::string> pids = Pgrep(name);
+    ASSERT_EQ(pids.size(), 5u);
+    const auto kernelPss = [&] {
+        long long kb = 0;
+        for (const std::string& pid : pids) kb += RollupKb(std::stoi(pid), "Pss");
+        return kb;
+    };
+    const long long before = kernelPss();
+    testsupport::Result r = Plugin({"-C", name, "--sum", "-m", "pss", "-c", "150"});
+    const long long after = kernelPss();
+    const uint64_t pss = ReportedBytes(r.out, "pss", before, after);
+    EXPECT_NEAR(static_cast<double>(pss) / 1024, static_cast<double>(before + after) / 2, 0.05 * before);
+    EXPECT_EQ(r.status, 2) << r.out;
+
+    r = Plugin({"-C", name, "--sum"});
+    const size_t at = r.out.find("| working=");
+    ASSERT_NE(at, std::string::npos) << r.out;
+    EXPECT_GT(std::stoull(r.out.substr(at + 10)), 4 * pss) << r.out;  // every shared page once per process
+
+    // The parent's own pages: the few it wrote since the fork.
+    const auto kernelUss = [&] { return RollupKb(parent.Pid(), "Private_Clean") + RollupKb(parent.Pid(), "Private_Dirty"); };
+    const long long ussBefore = kernelUss();
+    r = Plugin({"-p", std::to_string(parent.Pid()), "-m", "uss", "-w", "20"});
+    ReportedBytes(r.out, "uss", ussBefore, kernelUss());
+    EXPECT_EQ(r.status, 0) << r.out;
+}
+
+// A process that grew and shrank: the working set forgets, the peak does not.
+TEST(PluginMetric, PeakRemembersWhatWasFreed) {
+    testsupport::Child shrunk({TRELMARK_SHAREHOG, "100", "0", "shrink"});
+    const std::string pid = std::to_string(shrunk.Pid());
+    const long long hwm = testsupport::StatusKilobytes(shrunk.Pid(), "VmHWM");
+    testsupport::Result r = Plugin({"-p", pid, "-m", "peak", "-c", "99"});
+    const uint64_t peak = ReportedBytes(r.out, "peak", hwm, testsupport::StatusKilobytes(shrunk.Pid(), "VmHWM"));
+    EXPECT_EQ(r.out, "MEMORY CRITICAL - sharehog (pid " + pid + ") uses " + std::to_string(peak >> 20) +
+                         " MB of peak working memory | peak=" + std::to_string(peak) + "B;;" + Bytes(99) + ";0;\n");
+    EXPECT_EQ(r.status, 2);
+    r = Plugin({"-p", pid, "-c", "99"});
+    EXPECT_EQ(r.status, 0) << r.out;
+}
+
+// pss and uss need the right to inspect the process: without it another
+// user's process is never OK; with CAP_SYS_PTRACE it is measured, given to
+// the agent (ambient) or to the plugin's file (permitted only: the plugin
+// raises it itself, through the debug privilege).
+TEST(PluginMetric, AnotherUsersProcessNeedsTheRightToInspectIt) {
+    if (getuid() != 0) GTEST_SKIP() << "needs root to run processes as two other users";
+    const std::string name = "usr" + std::to_string(getpid());
+    const std::string as65534 = "--reuid=65534", as65533 = "--reuid=65533";
+    testsupport::Child target({"/usr/bin/setpriv", as65534, "--regid=65534", "--clear-groups",
+                               CopyAs(kMemhog, name), "8", "touch"});
+    const std::string pid = std::to_string(target.Pid());
+    const std::string plugin = CopyAs(kPlugin, "check_trelmark"), capped = CopyAs(kPlugin, "capped");
+    ASSERT_EQ(testsupport::Run({"/sbin/setcap", "cap_sys_ptrace+p", capped}).status, 0);
+    const std::vector<std::string> unprivileged = {"/usr/bin/setpriv", as65533, "--regid=65533", "--clear-groups"};
+    const struct {
+        std::vector<std::string> how;  // setpriv's further options, then the program
+        std::vector<std::string> args;
+        int status;
+        std::string out;  // the start of the line
+    } cases[] = {
+        {{plugin}, {"-p", pid, "-m", "pss"}, 3,
+         "MEMORY UNKNOWN - cannot read the proportional memory of pid " + pid + ": Access is denied\n"},
+        {{plugin}, {"-p", pid, "-m", "uss"}, 3,
+         "MEMORY UNKNOWN - cannot read the unique memory of pid " + pid + ": Access is denied\n"},
+        {{plugin}, {"-p", pid, "-m", "peak"}, 0, "MEMORY OK - " + name + " (pid " + pid + ") uses "},  // status needs no right
+        {{"--inh-caps=+sys_ptrace", "--ambient-caps=+sys_ptrace", plugin}, {"-p", pid, "-m", "pss"}, 0,
+         "MEMORY OK - " + name + " (pid " + pid + ") uses "},
+        {{capped}, {"-p", pid, "-m", "uss"}, 0, "MEMORY OK - " + name + " (pid " + pid + ") uses "},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> argv = unprivileged;
+        argv.insert(argv.end(), c.how.begin(), c.how.end());
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        const testsupport::Result r = testsupport::Run(argv);
+        EXPECT_EQ(r.out.rfind(c.out, 0), 0u) << c.how.back() << " " << c.args[3] << ": " << r.out << r.err;
+        EXPECT_EQ(r.status, c.status) << r.out;
     }
 }
 

@@ -1,4 +1,4 @@
-// The /proc status parser on well-formed, odd and hostile text.
+// The /proc status and smaps_rollup parsers on well-formed, odd and hostile text.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -70,6 +70,45 @@ TEST(ProcStatus, OddAndHostileTexts) {
         EXPECT_EQ(Parse(c.text, &counters), c.ok) << c.name;
         if (c.ok) {
             EXPECT_EQ(counters.residentBytes, c.rssKb * 1024) << c.name;
+        }
+    }
+}
+
+const char kRollup[] =
+    "557b96902000-7fffe82de000 ---p 00000000 00:00 0                          [rollup]\n"
+    "Rss:                1704 kB\nPss:                 362 kB\nPss_Dirty:           112 kB\n"
+    "Pss_Anon:            112 kB\nShared_Clean:       1532 kB\nShared_Dirty:          0 kB\n"
+    "Private_Clean:        60 kB\nPrivate_Dirty:       112 kB\nReferenced:         1704 kB\n"
+    "Private_Hugetlb:       0 kB\nSwap:                  0 kB\nSwapPss:               0 kB\n";
+
+TEST(SmapsRollup, ReadsPssAndPrivatePagesWhateverTheTextAndChunking) {
+    struct Case {
+        const char* name;
+        std::string text;
+        bool ok;
+        uint64_t pssKb, cleanKb, dirtyKb;
+    } const cases[] = {
+        {"kernel's text", kRollup, true, 362, 60, 112},
+        {"no address space: empty", "", true, 0, 0, 0},
+        {"keys sharing a prefix", "Pss_Anon: 5 kB\nPrivate_Hugetlb: 6 kB\nPss: 7 kB\n", true, 7, 0, 0},
+        {"longest key, longer one", "Private_Dirty_: 9 kB\nPrivate_Dirty: 8 kB\n", true, 0, 0, 8},
+        {"largest that fits", "Pss: 18014398509481983 kB\n", true, 18014398509481983ull, 0, 0},
+        {"bytes overflow 64 bits", "Pss: 18014398509481984 kB\n", false, 0, 0, 0},
+        {"wrong unit", "Private_Clean: 4 MB\n", false, 0, 0, 0},
+        {"letters where the number goes", "Pss:x 00:00 [rollup]\nPss: 3 kB\n", false, 0, 0, 0},
+    };
+    for (const Case& c : cases) {
+        for (size_t chunk : {c.text.size() + 1, size_t{1}, size_t{5}}) {
+            linuxapi::SmapsRollupParser parser;
+            for (size_t at = 0; at < c.text.size(); at += chunk) {
+                parser.Feed(c.text.data() + at, std::min(chunk, c.text.size() - at));
+            }
+            linuxapi::SmapsRollupCounters counters;
+            ASSERT_EQ(parser.Finish(&counters), c.ok) << c.name << " in pieces of " << chunk;
+            if (!c.ok) continue;
+            EXPECT_EQ(counters.proportionalBytes, c.pssKb * 1024) << c.name;
+            EXPECT_EQ(counters.privateCleanBytes, c.cleanKb * 1024) << c.name;
+            EXPECT_EQ(counters.privateDirtyBytes, c.dirtyKb * 1024) << c.name;
         }
     }
 }

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <string>
 
+#include "platform/ProcessMemory.h"
 #include "platform/Win32.h"
 #include "tests/support/Subprocess.h"
 
@@ -23,9 +24,12 @@ namespace {
 struct Counters {
     BOOL ok;
     DWORD error;
-    PROCESS_MEMORY_COUNTERS_EX c;
+    PROCESS_MEMORY_COUNTERS_EX2 c;
+    uint64_t pss;
 };
 
+// Both records that read smaps_rollup: the extended counters and the
+// proportional set size.
 Counters Measure(DWORD pid) {
     Counters r{};
     HANDLE h = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid);
@@ -33,7 +37,8 @@ Counters Measure(DWORD pid) {
         r.error = GetLastError();
         return r;
     }
-    r.ok = GetProcessMemoryInfo(h, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&r.c), sizeof r.c);
+    r.ok = GetProcessMemoryInfo(h, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&r.c), sizeof r.c) &&
+           platform::GetProcessProportionalSetSize(h, &r.pss);
     r.error = GetLastError();
     CloseHandle(h);
     return r;
@@ -58,6 +63,9 @@ TEST(Counters, TouchedMemoryIsWorkingSetReservedIsOnlyPrivate) {
     EXPECT_EQ(r.c.PagefileUsage, r.c.PrivateUsage);
     EXPECT_EQ(r.c.PeakPagefileUsage, r.c.PrivateUsage);
     EXPECT_EQ(r.c.cb, sizeof r.c);
+    // Touched pages are its own; reserved ones hold nothing.
+    EXPECT_GE(std::min<uint64_t>(t.c.PrivateWorkingSetSize, t.pss), 64 * mb);
+    EXPECT_LT(r.c.PrivateWorkingSetSize, 32 * mb);
 
     // The same figures the kernel and ps report for it.
     const long long rss = testsupport::StatusKilobytes(touched.Pid(), "VmRSS");
@@ -85,6 +93,22 @@ TEST(Counters, ShortRecordsAndBadHandlesFail) {
     EXPECT_EQ(plain.cb, 72u);
     EXPECT_GT(plain.WorkingSetSize, 0u);
     EXPECT_EQ(plain.PrivateUsage, 7u);
+
+    // Short of the whole extended record: the private working set is left as it was.
+    PROCESS_MEMORY_COUNTERS_EX2 extended{};
+    extended.PrivateWorkingSetSize = 7;
+    ASSERT_TRUE(GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&extended), 95));
+    EXPECT_EQ(extended.cb, 80u);
+    EXPECT_EQ(extended.PrivateWorkingSetSize, 7u);
+    ASSERT_TRUE(GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&extended), 96));
+    EXPECT_EQ(extended.cb, 96u);
+    EXPECT_GT(extended.PrivateWorkingSetSize, 0u);
+
+    uint64_t pss = 7;
+    EXPECT_FALSE(platform::GetProcessProportionalSetSize(nullptr, &pss));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_TRUE(platform::GetProcessProportionalSetSize(GetCurrentProcess(), &pss));
+    EXPECT_GT(pss, 0u);
 }
 
 TEST(Counters, OnlyWhatHasNoAddressSpaceReadsAsEmpty) {
@@ -112,6 +136,9 @@ TEST(Counters, OnlyWhatHasNoAddressSpaceReadsAsEmpty) {
     };
     EXPECT_TRUE(within(e.c.WorkingSetSize, before.first, after.first)) << e.c.WorkingSetSize;
     EXPECT_TRUE(within(e.c.PrivateUsage, before.second, after.second)) << e.c.PrivateUsage;
+    // smaps_rollup refuses the leader itself (ESRCH): read through the thread too.
+    EXPECT_GE(e.c.PrivateWorkingSetSize, SIZE_T{32} << 20);
+    EXPECT_GE(e.pss, uint64_t{32} << 20);
 
     // A zombie: exited, not yet reaped.
     const pid_t zombie = fork();
@@ -125,8 +152,7 @@ TEST(Counters, OnlyWhatHasNoAddressSpaceReadsAsEmpty) {
     }
     Counters z = Measure(static_cast<DWORD>(zombie));
     EXPECT_TRUE(z.ok) << z.error;
-    EXPECT_EQ(z.c.WorkingSetSize, 0u);
-    EXPECT_EQ(z.c.PrivateUsage, 0u);
+    EXPECT_EQ(z.c.WorkingSetSize + z.c.PrivateUsage + z.c.PrivateWorkingSetSize + z.pss, 0u);
     waitpid(zombie, nullptr, 0);
 
     std::string name;
@@ -137,7 +163,7 @@ TEST(Counters, OnlyWhatHasNoAddressSpaceReadsAsEmpty) {
     if (name == "Name:\tkthreadd") {
         Counters k = Measure(2);
         EXPECT_TRUE(k.ok) << k.error;
-        EXPECT_EQ(k.c.WorkingSetSize + k.c.PeakWorkingSetSize + k.c.PrivateUsage, 0u);
+        EXPECT_EQ(k.c.WorkingSetSize + k.c.PeakWorkingSetSize + k.c.PrivateUsage + k.c.PrivateWorkingSetSize + k.pss, 0u);
     }
 
     // Opened while alive, measured after it was reaped: zeros, never another process.
@@ -145,11 +171,12 @@ TEST(Counters, OnlyWhatHasNoAddressSpaceReadsAsEmpty) {
     HANDLE h = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, static_cast<DWORD>(child.Pid()));
     ASSERT_NE(h, nullptr);
     EXPECT_EQ(child.Stop(), 0);
-    PROCESS_MEMORY_COUNTERS_EX c{};
+    PROCESS_MEMORY_COUNTERS_EX2 c{};
     c.WorkingSetSize = 99;
     EXPECT_TRUE(GetProcessMemoryInfo(h, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&c), sizeof c)) << GetLastError();
-    EXPECT_EQ(c.WorkingSetSize, 0u);
-    EXPECT_EQ(c.PrivateUsage, 0u);
+    uint64_t pss = 99;
+    EXPECT_TRUE(platform::GetProcessProportionalSetSize(h, &pss)) << GetLastError();
+    EXPECT_EQ(c.WorkingSetSize + c.PrivateUsage + c.PrivateWorkingSetSize + pss, 0u);
     EXPECT_TRUE(CloseHandle(h));
     EXPECT_EQ(OpenDescriptors(), descriptors);
 }

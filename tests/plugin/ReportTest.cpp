@@ -43,6 +43,16 @@ TEST(StatusLine, OneLineWithStateTextAndPerformanceData) {
         {{"-f", "x", "-m", "private", "-c", "@500:600"}, one, plugin::State::Critical,
          "MEMORY CRITICAL - postgres (pid 1234) uses 512 MB of private memory | private=537919487B;;@524288000:629145600;0;\n"},
         {{"-p", "9"}, {{9, "", 0}}, plugin::State::Ok, "MEMORY OK - pid 9 uses 0 MB of working memory | working=0B;;;0;\n"},
+        // Each figure in its own words and under its own label.
+        {{"-p", "1234", "-m", "pss", "-w", "511"}, one, plugin::State::Warning,
+         "MEMORY WARNING - postgres (pid 1234) uses 512 MB of proportional memory | pss=537919487B;535822336;;0;\n"},
+        {{"-p", "1234", "-m", "uss"}, one, plugin::State::Ok,
+         "MEMORY OK - postgres (pid 1234) uses 512 MB of unique memory | uss=537919487B;;;0;\n"},
+        {{"-p", "1234", "-m", "peak", "-c", "500"}, one, plugin::State::Critical,
+         "MEMORY CRITICAL - postgres (pid 1234) uses 512 MB of peak working memory | peak=537919487B;;524288000;0;\n"},
+        {{"-C", "pg", "--sum", "-m", "pss", "-c", "400"}, three, plugin::State::Critical,
+         "MEMORY CRITICAL - 3 processes named pg use 405 MB of proportional memory in total, largest pid 11 with 300 MB "
+         "| pss=424673280B;;419430400;0; processes=3;;;0;\n"},
         {{"-p", "9"}, {{9, "a|b\nc", MB}}, plugin::State::Ok,
          "MEMORY OK - a?b?c (pid 9) uses 1 MB of working memory | working=1048576B;;;0;\n"},
         {{"-C", "pg"}, three, plugin::State::Ok,

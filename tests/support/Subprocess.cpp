@@ -145,7 +145,11 @@ Child::~Child() {
 
 long long StatusKilobytes(pid_t pid, const char* key, pid_t thread) {
     const std::string task = thread > 0 ? "/task/" + std::to_string(thread) : "";
-    std::ifstream in("/proc/" + std::to_string(pid) + task + "/status");
+    return ProcKilobytes("/proc/" + std::to_string(pid) + task + "/status", key);
+}
+
+long long ProcKilobytes(const std::string& path, const char* key) {
+    std::ifstream in(path);
     std::string line;
     const std::string prefix = std::string(key) + ":";
     while (std::getline(in, line)) {

@@ -42,6 +42,9 @@ private:
     int stdoutFd_ = -1;
 };
 
+// The first "Key:" line of a /proc file such as smaps_rollup in kB; -1 when absent.
+long long ProcKilobytes(const std::string& path, const char* key);
+
 // The "Key:" line of /proc/<pid>/status (of its thread `thread` when given)
 // in kB; -1 when absent.
 long long StatusKilobytes(pid_t pid, const char* key, pid_t thread = 0);

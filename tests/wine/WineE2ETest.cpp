@@ -127,8 +127,8 @@ public:
         CloseHandle(stdout_);
     }
     DWORD Pid() const { return pid_; }
-    PROCESS_MEMORY_COUNTERS_EX Counters() const {
-        PROCESS_MEMORY_COUNTERS_EX c{};
+    PROCESS_MEMORY_COUNTERS_EX2 Counters() const {
+        PROCESS_MEMORY_COUNTERS_EX2 c{};
         c.cb = sizeof c;
         EXPECT_TRUE(GetProcessMemoryInfo(process_, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&c), sizeof c));
         return c;
@@ -250,7 +250,7 @@ TEST(WinePlugin, StatesByIdNameAndPidfile) {
             {"-f " + pidfile + "x", 3, "MEMORY UNKNOWN - cannot read pidfile " + pidfile + "x: No such file or directory\n"},
             {"-p " + pid + " -w 5:1", 3,
              "MEMORY UNKNOWN - invalid warning range \"5:1\"\nUsage: check_trelmark -p PID, -f PIDFILE or -C NAME "
-             "[-m working or private] [-w RANGE] [-c RANGE] [--sum] [-t SECONDS]\n"},
+             "[-m working, private, pss, uss or peak] [-w RANGE] [-c RANGE] [--sum] [-t SECONDS]\n"},
             {"--version", 3, "check_trelmark 1.0.0.54 (" TRELMARK_BUILD_DATE ")\n"},
         };
         for (const auto& c : cases) {
@@ -262,6 +262,42 @@ TEST(WinePlugin, StatesByIdNameAndPidfile) {
         DeleteFileA(pidfile.c_str());
     }
     DeleteFileA(copy.c_str());
+}
+
+// The figures Windows keeps: the peak working set, and the private working
+// set where the system fills it (Windows 10 1809 and later; not Wine 8), else
+// UNKNOWN, never 0. There is no proportional figure to read.
+TEST(WinePlugin, PeakAndUniqueAsTheSystemReportsThemPssRefused) {
+    Memhog target(48, "touch");
+    const PROCESS_MEMORY_COUNTERS_EX2 c = target.Counters();
+    ASSERT_GE(c.PeakWorkingSetSize, SIZE_T{48} << 20);
+    const std::string pid = std::to_string(target.Pid());
+    const std::string who = "memhog.exe (pid " + pid + ") uses ";
+    const auto figure = [&](uint64_t bytes, const char* words, const char* label) {
+        return "MEMORY OK - " + who + std::to_string(bytes >> 20) + " MB of " + words + " | " + label + "=" +
+               std::to_string(bytes) + "B;;;0;\n";
+    };
+    const struct {
+        std::string arguments;
+        DWORD status;
+        std::string out;
+    } cases[] = {
+        {"-p " + pid + " -m peak", 0, figure(c.PeakWorkingSetSize, "peak working memory", "peak")},
+        {"-p " + pid + " -m uss", c.PrivateWorkingSetSize != 0 ? 0u : 3u,
+         c.PrivateWorkingSetSize != 0 ? figure(c.PrivateWorkingSetSize, "unique memory", "uss")
+                                      : "MEMORY UNKNOWN - the system does not report the private working set (-m uss) "
+                                        "of pid " + pid + "; Windows 10 1809 and later do\n"},
+        {"-C memhog --sum -m pss", 3,
+         "MEMORY UNKNOWN - Windows keeps no proportional set size (-m pss): use -m uss, the private working set as "
+         "Task Manager shows it, which adds up across processes\n"},
+    };
+    for (const auto& k : cases) {
+        const Result r = Plugin(k.arguments);
+        EXPECT_EQ(r.out, TextMode(k.out)) << k.arguments;
+        EXPECT_EQ(r.status, k.status) << k.arguments;
+    }
+    RecordProperty("PeakWorkingSetSize", std::to_string(c.PeakWorkingSetSize));
+    RecordProperty("PrivateWorkingSetSize", std::to_string(c.PrivateWorkingSetSize));
 }
 
 // A pidfile that never answers (a pipe nobody writes to) ends in UNKNOWN by
