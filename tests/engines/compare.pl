@@ -52,8 +52,8 @@ for (split /\n/, slurp("$eng/scenarios.tsv")) {
         $want{'icinga/agent'} = icinga($rc, $out);
     }
     # The shipped commands check this host's own processes, which move between
-    # two runs (NRPE forks while it answers), and proportional figures move
-    # too: their state, status word and perfdata labels are compared, not the figures.
+    # two runs (NRPE forks while it answers), and proportional and unique
+    # figures move too: their state, status word and perfdata labels are compared, not the figures.
     my $norm = $origin eq 'suite' && $figures eq 'exact' ? sub { shift }
         : sub { (my $s = shift) =~ s/ - [^|\n]*/ - .../g; $s =~ s/=\S*//g; $s =~ s/\d+/#/g; $s };
     my @what = ('state', 'status text', 'long output', 'perfdata');
