@@ -5,8 +5,7 @@
 #   compare.pl ENGINE-DIR HOST AGENT AGENT-PLUGIN-DIR
 use strict;
 use warnings;
-use FindBin;
-use lib $FindBin::Bin;
+use lib __FILE__ =~ m{^(.*)/} ? $1 : '.';   # beside this file (FindBin is not in perl-base)
 use EngineModel qw(nagios icinga nrpe);
 
 my ($eng, $host, $agent, $agent_plugins) = @ARGV;

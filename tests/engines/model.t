@@ -3,8 +3,7 @@
 # engine suite would only reveal on a machine with the daemons shows here.
 use strict;
 use warnings;
-use FindBin;
-use lib $FindBin::Bin;
+use lib __FILE__ =~ m{^(.*)/} ? $1 : '.';   # beside this file (FindBin is not in perl-base)
 use EngineModel qw(nagios icinga nrpe);
 
 my $long = "A\n" x 600;   # 1200 bytes: past what an old NRPE packet carries
