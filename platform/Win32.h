@@ -86,6 +86,7 @@ typedef size_t SIZE_T;
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)))
 
 // System error codes (winerror.h values).
+#define STILL_ACTIVE 259L
 #define ERROR_SUCCESS 0L
 #define ERROR_INVALID_FUNCTION 1L
 #define ERROR_FILE_NOT_FOUND 2L
@@ -237,6 +238,7 @@ DWORD GetCurrentProcessId(void);
 HANDLE OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwProcessId);
 BOOL CloseHandle(HANDLE hObject);
 BOOL GetHandleInformation(HANDLE hObject, LPDWORD lpdwFlags);
+BOOL GetExitCodeProcess(HANDLE hProcess, LPDWORD lpExitCode);
 UINT SetErrorMode(UINT uMode);
 UINT GetErrorMode(void);
 

@@ -9,6 +9,7 @@
 #include "check/VersionText.h"
 #include "keel/Error.h"
 #include "platform/ProcessMemory.h"
+#include "platform/ProcessView.h"
 #include "platform/Watchdog.h"
 #include "platform/Win32.h"
 #include "plugin/Options.h"
@@ -28,12 +29,13 @@ const char kHelp[] =
     "Options:\n"
     " -p, --pid=PID          the process with this id; it is opened once and measured\n"
     "                        through that handle, so a reused id is never mistaken for it\n"
-    " -f, --pidfile=PIDFILE  the process whose id this file holds (decimal, one optional\n"
-    "                        line end)\n"
+    " -f, --pidfile=PIDFILE  the process whose id this file holds: a regular file of at\n"
+    "                        most 4096 bytes whose first line is the decimal id, blanks\n"
+    "                        around it allowed; later lines are ignored\n"
     " -C, --command=NAME     every process of this name: on Linux the command name as\n"
     "                        ps -o comm= shows it (exact, at most 15 characters); on\n"
     "                        Windows the image name, any case, .exe optional\n"
-    " -m, --metric=METRIC    working (default): the working set, the memory resident\n"
+    " -m, --metric=METRIC    in any case: working (default): the working set, the memory resident\n"
     "                        now; private: the private memory the process has committed;\n"
     "                        pss (Linux): the proportional set size, each shared page\n"
     "                        divided among the processes that map it, the figure that\n"
@@ -43,15 +45,21 @@ const char kHelp[] =
     "                        pss and uss walk the page tables: their cost grows with\n"
     "                        the process's resident size; on Linux, reading another\n"
     "                        user's process needs CAP_SYS_PTRACE (see the man page)\n"
-    " -w, --warning=RANGE    WARNING when the figure in MB is in the alert part of RANGE\n"
+    " -w, --warning=RANGE    WARNING when the figure is in the alert part of RANGE (an\n"
+    "                        empty RANGE sets no threshold)\n"
     " -c, --critical=RANGE   CRITICAL likewise (it is tested first)\n"
-    "     --sum              with -C: compare the total of all the processes instead of\n"
-    "                        each one (the state is then the worst of them)\n"
-    " -t, --timeout=SECONDS  give up with UNKNOWN after this many seconds (default 10)\n"
+    "     --sum              with -C: the total of all the processes decides the state;\n"
+    "                        without it each process is compared and the worst decides\n"
+    "                        (the perfdata then carries that process's figure)\n"
+    " -t, --timeout=SECONDS  give up with UNKNOWN after this many seconds, 1 to 86400\n"
+    "                        (default 10)\n"
+    " -v, --verbose          with several processes, one more line for each\n"
     " -h, --help             this text\n"
     " -V, --version          the version, from the program's version resource\n"
+    " --                     ends the options\n"
     "\n"
-    "Ranges, in MB (1 MB = 1048576 bytes; the figure is truncated to whole MB):\n"
+    "Ranges, in MB (1 MB = 1048576 bytes), each number at most 13 digits, a start\n"
+    "no larger than its end; the figure is compared in bytes, exactly:\n"
     " N      alert below 0 or above N       N:     alert below N\n"
     " ~:N    alert above N                  N:M    alert below N or above M\n"
     " @N:M   alert from N to M, ends included\n"
@@ -68,6 +76,7 @@ std::string Check(const plugin::Options& options, State* state) {
     if (options.metric == plugin::Metric::Proportional) {
         if (const char* problem = platform::ProportionalSetSizeProblem()) throw Keel::Error(problem);
     }
+    if (const char* problem = platform::ProcessListProblem()) throw Keel::Error(problem);
     std::vector<plugin::Sample> samples;
     switch (options.selector) {
     case plugin::Selector::Pid:
@@ -84,7 +93,11 @@ std::string Check(const plugin::Options& options, State* state) {
     }
     case plugin::Selector::Command:
         samples = plugin::MeasureProcessesNamed(options.target.c_str(), options.metric);
-        if (samples.empty()) throw Keel::Error("no process named " + plugin::Printable(options.target));
+        if (samples.empty()) {
+            const std::string hidden = platform::HiddenProcessesNote();
+            throw Keel::Error("no process named " + plugin::Printable(options.target) +
+                              (hidden.empty() ? "" : "; " + hidden));
+        }
         break;
     case plugin::Selector::None:
         throw Keel::Error("no process given");

@@ -12,11 +12,48 @@ const char kUsageLine[] =
     "Usage: check_trelmark -p PID, -f PIDFILE or -C NAME [-m working, private, pss, uss or peak] [-w RANGE] "
     "[-c RANGE] [--sum] [-t SECONDS]";
 
+namespace {
+
+// The length of the valid UTF-8 sequence at text[i], 0 when there is none
+// (stray continuation bytes, overlong forms, surrogates, beyond U+10FFFF).
+size_t Utf8Length(const std::string& text, size_t i) {
+    const unsigned char lead = static_cast<unsigned char>(text[i]);
+    if (lead < 0x80) return 1;
+    size_t length;
+    unsigned char low = 0x80, high = 0xBF;  // the second byte's range
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0) low = 0xA0;
+        if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0) low = 0x90;
+        if (lead == 0xF4) high = 0x8F;
+    } else {
+        return 0;
+    }
+    if (text.size() - i < length) return 0;
+    for (size_t k = 1; k < length; ++k) {
+        const unsigned char c = static_cast<unsigned char>(text[i + k]);
+        if (c < (k == 1 ? low : 0x80) || c > (k == 1 ? high : 0xBF)) return 0;
+    }
+    return length;
+}
+
+}  // namespace
+
 std::string Printable(const std::string& text) {
     std::string out = text;
-    for (char& c : out) {
-        const unsigned char u = static_cast<unsigned char>(c);
-        if (u < 0x20 || u == 0x7F || c == '|') c = '?';
+    for (size_t i = 0; i < out.size();) {
+        const size_t length = Utf8Length(out, i);
+        const unsigned char u = static_cast<unsigned char>(out[i]);
+        if (length == 0 || u < 0x20 || u == 0x7F || u == '|') {
+            out[i++] = '?';
+        } else {
+            i += length;
+        }
     }
     return out;
 }
@@ -62,8 +99,16 @@ struct OptionSpec {
 const OptionSpec kOptions[] = {
     {'p', "pid", true},       {'f', "pidfile", true}, {'C', "command", true}, {'m', "metric", true},
     {'w', "warning", true},   {'c', "critical", true}, {'t', "timeout", true}, {0, "sum", false},
-    {'h', "help", false},     {'V', "version", false},
+    {'h', "help", false},     {'V', "version", false}, {'v', "verbose", false},
 };
+
+bool SameIgnoringCase(const char* a, const char* b) {
+    for (; *a != '\0' && *b != '\0'; ++a, ++b) {
+        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+        if (lower(*a) != lower(*b)) return false;
+    }
+    return *a == *b;
+}
 
 std::string Quoted(const char* text) { return "\"" + Printable(text) + "\""; }
 
@@ -116,7 +161,7 @@ bool Apply(const OptionSpec& option, const char* value, Options* o, std::string*
         return select(Selector::Command);
     case 'm':
         for (const auto& metric : kMetrics) {
-            if (std::strcmp(value, metric.name) == 0) {
+            if (SameIgnoringCase(value, metric.name)) {
                 o->metric = metric.metric;
                 return true;
             }
@@ -126,6 +171,11 @@ bool Apply(const OptionSpec& option, const char* value, Options* o, std::string*
     case 'w':
     case 'c': {
         const bool warning = option.shortName == 'w';
+        // What engines pass for an empty macro: no threshold.
+        if (*value == '\0') {
+            (warning ? o->hasWarning : o->hasCritical) = false;
+            return true;
+        }
         if (!ParseRange(value, warning ? &o->warning : &o->critical)) {
             *error = std::string("invalid ") + (warning ? "warning" : "critical") + " range " + Quoted(value);
             return false;
@@ -147,6 +197,9 @@ bool Apply(const OptionSpec& option, const char* value, Options* o, std::string*
         return true;
     case 'V':
         o->version = true;
+        return true;
+    case 'v':
+        o->verbose = true;
         return true;
     case 0:  // --sum, which has no short form
         o->sum = true;
@@ -178,6 +231,13 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
         const OptionSpec* option = nullptr;
         const char* value = nullptr;
         std::string shown;  // the option as the user wrote it, for messages
+        if (std::strcmp(arg, "--") == 0) {  // the end of the options; this plugin takes no operands
+            if (i + 1 < argc) {
+                *error = "unexpected argument " + Quoted(argv[i + 1]);
+                return false;
+            }
+            break;
+        }
         if (std::strncmp(arg, "--", 2) == 0 && arg[2] != '\0') {
             const char* equals = std::strchr(arg + 2, '=');
             const size_t length = equals ? static_cast<size_t>(equals - arg - 2) : std::strlen(arg + 2);

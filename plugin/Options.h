@@ -32,6 +32,7 @@ struct Options {
     bool hasCritical = false;
     Range critical;
     bool sum = false;
+    bool verbose = false;  // -v: with several processes, one more line for each
     unsigned timeoutSeconds = 10;
     bool help = false;
     bool version = false;
@@ -46,7 +47,8 @@ extern const char kUsageLine[];
 bool ParseOptions(int argc, const char* const* argv, Options* options, std::string* error);
 
 // `text` with every byte that could break a status line (control
-// characters, and '|', which starts the performance data) shown as '?'.
+// characters, '|', which starts the performance data, and bytes that are not
+// valid UTF-8, which engines' APIs refuse) shown as '?'.
 std::string Printable(const std::string& text);
 
 }  // namespace plugin

@@ -7,6 +7,7 @@
 #include "keel/Error.h"
 #include "platform/ImageName.h"
 #include "platform/ProcessMemory.h"
+#include "platform/ProcessView.h"
 #include "windows/WindowsError.h"
 #include "windows/WindowsProcess.h"
 #include "windows/WindowsUtils2.h"
@@ -17,8 +18,9 @@ namespace {
 
 constexpr DWORD kAccess = PROCESS_QUERY_INFORMATION | PROCESS_VM_READ;
 
-// Larger files are not pidfiles; reading stops there.
-constexpr size_t kMaxPidfileBytes = 64;
+// Larger files are not pidfiles (a database's, with data after the id, stays
+// well below this).
+constexpr size_t kMaxPidfileBytes = 4096;
 
 std::string PidText(DWORD pid) { return std::to_string(pid); }
 
@@ -80,6 +82,12 @@ std::string ImageName(HANDLE process) {
     return ::GetModuleBaseNameA(process, nullptr, name, sizeof name) > 0 ? std::string(name) : std::string();
 }
 
+// A process that has exited but is still held (a zombie not yet reaped).
+bool HasExited(HANDLE process) {
+    DWORD code = 0;
+    return ::GetExitCodeProcess(process, &code) && code != STILL_ACTIVE;
+}
+
 std::vector<DWORD> ListProcesses() {
     std::vector<DWORD> ids(1024);
     for (;;) {
@@ -101,17 +109,19 @@ std::vector<DWORD> ListProcesses() {
 }  // namespace
 
 bool ParsePidfileText(const char* text, size_t length, DWORD* pid) {
-    size_t end = length;
-    if (end > 0 && text[end - 1] == '\n') {
-        --end;
-        if (end > 0 && text[end - 1] == '\r') --end;
-    }
-    if (end == 0 || end > 10) return false;
+    // The first line only: as pgrep -F reads it, blanks around one decimal id.
+    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
+    size_t i = 0;
+    while (i < length && blank(text[i])) ++i;
+    const size_t first = i;
     uint64_t value = 0;
-    for (size_t i = 0; i < end; ++i) {
-        if (text[i] < '0' || text[i] > '9') return false;
+    for (; i < length && text[i] >= '0' && text[i] <= '9'; ++i) {
+        if (i - first >= 10) return false;
         value = value * 10 + static_cast<uint64_t>(text[i] - '0');
     }
+    if (i == first) return false;
+    while (i < length && blank(text[i])) ++i;
+    if (i < length && text[i] != '\n') return false;
     if (value == 0 || value > 0xFFFFFFFFu) return false;
     *pid = static_cast<DWORD>(value);
     return true;
@@ -119,19 +129,22 @@ bool ParsePidfileText(const char* text, size_t length, DWORD* pid) {
 
 DWORD ReadPidfile(const char* path) {
     const std::string shown = Printable(path);
-    std::FILE* file = std::fopen(path, "rb");
-    if (file == nullptr) throw Keel::Error("cannot read pidfile " + shown + ": " + std::strerror(errno));
-    char text[kMaxPidfileBytes + 1];
-    const size_t length = std::fread(text, 1, sizeof text, file);
-    const bool failed = std::ferror(file) != 0;
-    const int error = errno;
-    std::fclose(file);
-    if (failed) throw Keel::Error("cannot read pidfile " + shown + ": " + std::strerror(error));
+    char text[kMaxPidfileBytes];
+    size_t length = 0;
+    std::string reason;
+    switch (platform::ReadRegularFile(path, text, sizeof text, &length, &reason)) {
+    case platform::FileProblem::None:
+        break;
+    case platform::FileProblem::NotRegular:
+        throw Keel::Error("cannot read pidfile " + shown + ": not a regular file");
+    case platform::FileProblem::TooLarge:
+        throw Keel::Error("pidfile " + shown + " is too large to hold a process id");
+    case platform::FileProblem::Unreadable:
+        throw Keel::Error("cannot read pidfile " + shown + ": " + reason);
+    }
     if (length == 0) throw Keel::Error("pidfile " + shown + " is empty");
     DWORD pid = 0;
-    if (length > kMaxPidfileBytes || !ParsePidfileText(text, length, &pid)) {
-        throw Keel::Error("pidfile " + shown + " does not hold a process id");
-    }
+    if (!ParsePidfileText(text, length, &pid)) throw Keel::Error("pidfile " + shown + " does not hold a process id");
     return pid;
 }
 
@@ -145,6 +158,7 @@ Sample MeasureProcess(DWORD pid, Metric metric) {
                           Windows::GetErrorText(error, true));
     }
     Windows::HandleSentry sentry(process);
+    if (HasExited(process)) throw Keel::Error("the process with pid " + PidText(pid) + " has exited");
     return Measure(process, pid, ImageName(process), metric);
 }
 
@@ -153,12 +167,28 @@ std::vector<Sample> MeasureProcessesNamed(const char* name, Metric metric) {
     std::vector<Sample> samples;
     for (DWORD pid : ListProcesses()) {
         if (pid == self) continue;
-        // Processes that ended meanwhile, or that this user may not open, cannot be named: skipped.
+        // Processes that ended meanwhile, or that this user may not open,
+        // cannot be named: skipped. Any other failure (no descriptors
+        // left) could hide a match, and fails the check.
         HANDLE process = ::OpenProcess(kAccess, FALSE, pid);
-        if (process == nullptr) continue;
+        if (process == nullptr) {
+            const DWORD error = ::GetLastError();
+            if (error == ERROR_INVALID_PARAMETER || error == ERROR_ACCESS_DENIED) continue;
+            throw Keel::Error("cannot open the process with pid " + PidText(pid) + ": " +
+                              Windows::GetErrorText(error, true));
+        }
         Windows::HandleSentry sentry(process);
         std::string image = ImageName(process);
-        if (image.empty() || !platform::ImageNameMatches(image.c_str(), name)) continue;
+        if (image.empty()) {
+            const DWORD error = ::GetLastError();
+            if (error == ERROR_TOO_MANY_OPEN_FILES || error == ERROR_NOT_ENOUGH_MEMORY) {
+                throw Keel::Error("cannot read the name of pid " + PidText(pid) + ": " +
+                                  Windows::GetErrorText(error, true));
+            }
+            continue;
+        }
+        // A zombie holds no memory: it is no running process of that name.
+        if (!platform::ImageNameMatches(image.c_str(), name) || HasExited(process)) continue;
         samples.push_back(Measure(process, pid, std::move(image), metric));
     }
     return samples;

@@ -18,8 +18,8 @@ struct Sample {
     uint64_t bytes = 0;
 };
 
-// The process id in a pidfile's text: decimal digits, then at most one line
-// end ("\n" or "\r\n"). False for anything else.
+// The process id on a pidfile's first line: blanks, decimal digits, blanks.
+// Later lines are the daemon's own data. False for anything else.
 bool ParsePidfileText(const char* text, size_t length, DWORD* pid);
 
 // Reads the process id from the pidfile at `path`.

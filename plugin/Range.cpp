@@ -38,6 +38,14 @@ std::string Decimal::TimesPowerOfTwo(unsigned shift) const {
     return text;
 }
 
+int Decimal::CompareAt(uint64_t count, unsigned shift) const {
+    if (negative && digits != 0) return 1;
+    // Both sides below 2^108: count < 2^64, 10^scale < 2^44; digits < 2^44, shift <= 64.
+    const unsigned __int128 left = static_cast<unsigned __int128>(count) * PowerOfTen(scale);
+    const unsigned __int128 right = static_cast<unsigned __int128>(digits) << shift;
+    return left < right ? -1 : left > right ? 1 : 0;
+}
+
 size_t ParseDecimal(const char* text, Decimal* number) {
     const char* p = text;
     Decimal n;
@@ -64,6 +72,17 @@ bool Range::Alerts(double value) const {
     const bool belowEnd = endInfinite || value <= end.Value();
     const bool within = aboveStart && belowEnd;
     return inside ? within : !within;
+}
+
+bool Range::AlertsAt(uint64_t count, unsigned shift) const {
+    const bool aboveStart = startInfinite || start.CompareAt(count, shift) >= 0;
+    const bool belowEnd = endInfinite || end.CompareAt(count, shift) <= 0;
+    const bool within = aboveStart && belowEnd;
+    return inside ? within : !within;
+}
+
+bool Range::BelowStartAt(uint64_t count, unsigned shift) const {
+    return !inside && !startInfinite && start.CompareAt(count, shift) < 0;
 }
 
 std::string Range::TimesPowerOfTwo(unsigned shift) const {

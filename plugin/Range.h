@@ -19,6 +19,8 @@ struct Decimal {
     double Value() const;
     // The exact decimal text of this number times 2^shift.
     std::string TimesPowerOfTwo(unsigned shift) const;
+    // -1, 0 or 1 as `count` is below, at or above this number times 2^shift.
+    int CompareAt(uint64_t count, unsigned shift) const;
 };
 
 // Reads a number of at most kMaxDigits digits: [+-]digits[.digits] or
@@ -34,6 +36,11 @@ struct Range {
     Decimal end;
 
     bool Alerts(double value) const;
+    // Alerts for `count` units of which 2^shift make one of the range's:
+    // exact, so the state agrees with the scaled range the perfdata shows.
+    bool AlertsAt(uint64_t count, unsigned shift) const;
+    // Whether `count` (as for AlertsAt) alerts for lying below the start.
+    bool BelowStartAt(uint64_t count, unsigned shift) const;
     // The range for the perfdata, each end scaled by 2^shift.
     std::string TimesPowerOfTwo(unsigned shift) const;
 };

@@ -35,11 +35,26 @@ const char* StateName(State state) {
 }
 
 State Evaluate(const Options& options, uint64_t bytes) {
-    const double megabytes = static_cast<double>(bytes >> kMegabyteShift);
-    if (options.hasCritical && options.critical.Alerts(megabytes)) return State::Critical;
-    if (options.hasWarning && options.warning.Alerts(megabytes)) return State::Warning;
+    if (options.hasCritical && options.critical.AlertsAt(bytes, kMegabyteShift)) return State::Critical;
+    if (options.hasWarning && options.warning.AlertsAt(bytes, kMegabyteShift)) return State::Warning;
     return State::Ok;
 }
+
+namespace {
+
+// Orders the processes by how far they drive the state: the worse state
+// first; within one, the farther past the range's end it alerts at (the
+// smallest for a range that alerts below its start).
+bool DecidesBefore(const Options& options, const Sample& a, State stateA, const Sample& b, State stateB) {
+    if (stateA != stateB) return stateA > stateB;
+    const Range* range = stateA == State::Critical ? &options.critical : stateA == State::Warning ? &options.warning : nullptr;
+    const bool belowA = range != nullptr && range->BelowStartAt(a.bytes, kMegabyteShift);
+    const bool belowB = range != nullptr && range->BelowStartAt(b.bytes, kMegabyteShift);
+    if (belowA != belowB) return belowB;
+    return belowA ? a.bytes < b.bytes : a.bytes > b.bytes;
+}
+
+}  // namespace
 
 std::string StatusLine(const Options& options, const std::vector<Sample>& samples, State* state) {
     const char* memory = MetricWords(options.metric);
@@ -64,8 +79,8 @@ std::string StatusLine(const Options& options, const std::vector<Sample>& sample
                    " in total";
             if (samples.size() > 1) text += ", largest pid " + std::to_string(largest.pid) + " with " + Megabytes(largest.bytes);
         } else {
-            // Each process is compared on its own; the worst decides, and is
-            // named when it is not the largest (a range may alert below).
+            // Each process is compared on its own; the one that decides the
+            // state is named, and its figure is the one in the perfdata.
             size_t critical = 0, warning = 0;
             const Sample* worst = &largest;
             State worstState = Evaluate(options, largest.bytes);
@@ -73,9 +88,10 @@ std::string StatusLine(const Options& options, const std::vector<Sample>& sample
                 const State each = Evaluate(options, s.bytes);
                 critical += each == State::Critical;
                 warning += each == State::Warning;
-                if (each > worstState) worst = &s, worstState = each;
+                if (DecidesBefore(options, s, each, *worst, worstState)) worst = &s, worstState = each;
             }
             *state = worstState;
+            figure = worst->bytes;
             text = matched + (samples.size() == 1 ? ": pid " : ", largest pid ") + std::to_string(largest.pid) +
                    " uses " + Megabytes(largest.bytes) + " of " + memory;
             if (samples.size() > 1 && critical + warning > 0) {
@@ -100,7 +116,15 @@ std::string StatusLine(const Options& options, const std::vector<Sample>& sample
     line.append(Threshold(options.hasWarning, options.warning)).append(";");
     line.append(Threshold(options.hasCritical, options.critical)).append(";0;");
     if (options.selector == Selector::Command) line.append(" processes=").append(std::to_string(samples.size())).append(";;;0;");
-    return line.append("\n");
+    line.append("\n");
+    // -v: the long output, one line for each process.
+    if (options.verbose && samples.size() > 1) {
+        for (const Sample& s : samples) {
+            line.append(Who(s)).append(" uses ").append(Megabytes(s.bytes)).append(" of ").append(memory).append(" (");
+            line.append(StateName(Evaluate(options, s.bytes))).append(")\n");
+        }
+    }
+    return line;
 }
 
 std::string UnknownLine(const std::string& reason) { return "MEMORY UNKNOWN - " + reason + "\n"; }

@@ -15,7 +15,8 @@ enum class State { Ok = 0, Warning = 1, Critical = 2, Unknown = 3 };
 const char* StateName(State state);
 
 // CRITICAL when the critical range alerts, else WARNING when the warning
-// range alerts, else OK. The figure compared is whole megabytes, truncated.
+// range alerts, else OK. The bytes are compared exactly with the range
+// scaled to bytes, as the performance data shows it.
 State Evaluate(const Options& options, uint64_t bytes);
 
 // "MEMORY <STATE> - <text> | <performance data>\n" for the measured

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -373,6 +374,55 @@ BOOL GetHandleInformation(HANDLE hObject, LPDWORD lpdwFlags) {
     if (!linuxapi::LookupObject(hObject, ObjectKind::Any, &object)) return linuxapi::Fail(ERROR_INVALID_HANDLE);
     if (lpdwFlags == nullptr) return linuxapi::Fail(ERROR_NOACCESS);
     *lpdwFlags = 0;
+    return TRUE;
+}
+
+// STILL_ACTIVE while the process runs. A zombie, or a process already
+// reaped, has exited: its code is the kernel's record (stat's last field),
+// 0 when that is gone too.
+BOOL GetExitCodeProcess(HANDLE hProcess, LPDWORD lpExitCode) {
+    if (lpExitCode == nullptr) return linuxapi::Fail(ERROR_NOACCESS);
+    int dir = AT_FDCWD;
+    const char* path = "/proc/self/stat";
+    if (hProcess != linuxapi::CurrentProcessPseudoHandle()) {
+        KernelObject object;
+        if (!linuxapi::LookupObject(hProcess, ObjectKind::Process, &object)) return linuxapi::Fail(ERROR_INVALID_HANDLE);
+        dir = object.procDir;
+        path = "stat";
+    }
+    char text[1024];  // 52 numbers after a name of at most 64 bytes
+    ssize_t length = -1;
+    const int fd = openat(dir, path, O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        do {
+            length = read(fd, text, sizeof text - 1);
+        } while (length < 0 && errno == EINTR);
+        close(fd);
+    }
+    if (length < 0) {
+        if (errno != ESRCH && errno != ENOENT) return linuxapi::FailWithErrno(errno);
+        *lpExitCode = 0;  // reaped
+        return TRUE;
+    }
+    text[length] = '\0';
+    const char* p = std::strrchr(text, ')');  // the name may hold anything but ends before the last ')'
+    if (p == nullptr || p[1] != ' ') return linuxapi::Fail(ERROR_INVALID_DATA);
+    // The state is field 3, the thread count 20, the wait status 52.
+    const auto field = [&](int number) {
+        const char* at = p + 2;
+        for (int i = 3; i < number && at != nullptr; ++i) {
+            at = std::strchr(at, ' ');
+            if (at != nullptr) ++at;
+        }
+        return at != nullptr ? std::strtoul(at, nullptr, 10) : 0ul;
+    };
+    // A leader that called pthread_exit is a zombie while its threads run on.
+    if ((p[2] != 'Z' && p[2] != 'X') || field(20) > 1) {
+        *lpExitCode = STILL_ACTIVE;
+        return TRUE;
+    }
+    const unsigned long status = field(52);
+    *lpExitCode = static_cast<DWORD>((status & 0x7F) != 0 ? status & 0x7F : (status >> 8) & 0xFF);
     return TRUE;
 }
 

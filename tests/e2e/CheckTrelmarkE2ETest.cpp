@@ -1,6 +1,8 @@
 // check_trelmark as an engine runs it: real processes, the figures the
 // kernel reports, exact status lines, exit codes 0-3 and nothing on stderr.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,6 +11,7 @@
 #include <filesystem>
 #include <memory>
 #include <fstream>
+#include <chrono>
 #include <set>
 #include <sstream>
 #include <string>
@@ -21,6 +24,7 @@ namespace {
 
 const std::string kPlugin = TRELMARK_PLUGIN;
 const std::string kMemhog = TRELMARK_MEMHOG;
+const std::string kNoPidfd = TRELMARK_NOPIDFD;
 constexpr long long kMB = 1048576;
 const char kUsage[] =
     "Usage: check_trelmark -p PID, -f PIDFILE or -C NAME [-m working, private, pss, uss or peak] [-w RANGE] "
@@ -128,8 +132,8 @@ void PrintTo(const Threshold& t, std::ostream* os) { *os << t.name; }
 
 class Thresholds : public ::testing::TestWithParam<Threshold> {};
 
-// The figure is the kernel's, truncated to whole MB; the state follows the
-// range forms; the performance data carries bytes.
+// The text shows the kernel's figure in whole MB; the state follows the
+// range forms, compared in bytes as the performance data carries them.
 TEST_P(Thresholds, StateTextAndPerformanceDataFromTheKernelsFigures) {
     const Threshold& t = GetParam();
     testsupport::Child target({kMemhog, "40", "touch"});
@@ -191,8 +195,12 @@ TEST(PluginPidfile, GoodMissingEmptyGarbageAndStale) {
         {"missing", false, "", 3, "MEMORY UNKNOWN - cannot read pidfile {f}: No such file or directory\n"},
         {"empty", true, "", 3, "MEMORY UNKNOWN - pidfile {f} is empty\n"},
         {"garbage", true, "postgres\n", 3, "MEMORY UNKNOWN - pidfile {f} does not hold a process id\n"},
-        {"two-lines", true, pid + "\n" + pid + "\n", 3, "MEMORY UNKNOWN - pidfile {f} does not hold a process id\n"},
-        {"huge", true, std::string(100000, '1'), 3, "MEMORY UNKNOWN - pidfile {f} does not hold a process id\n"},
+        {"blanks", true, " " + pid + " \n\n", 0, "MEMORY OK - memhog (pid " + pid + ") uses "},
+        {"postmaster", true, pid + "\n/var/lib/postgresql/16/main\n1733735291\n5432\n", 0,
+         "MEMORY OK - memhog (pid " + pid + ") uses "},
+        {"trailing", true, pid + "x\n", 3, "MEMORY UNKNOWN - pidfile {f} does not hold a process id\n"},
+        {"largest", true, pid + "\n" + std::string(4096 - pid.size() - 1, '#'), 0, "MEMORY OK - memhog (pid " + pid + ") uses "},
+        {"huge", true, std::string(4097, '1'), 3, "MEMORY UNKNOWN - pidfile {f} is too large to hold a process id\n"},
         {"stale", true, stale + "\n", 3,
          "MEMORY UNKNOWN - no process with pid " + stale + " (from pidfile {f})\n"},
     };
@@ -211,19 +219,39 @@ TEST(PluginPidfile, GoodMissingEmptyGarbageAndStale) {
         EXPECT_EQ(r.status, c.status) << c.name;
     }
     const testsupport::Result directory = Plugin({"-f", dir});
-    EXPECT_EQ(directory.out, "MEMORY UNKNOWN - cannot read pidfile " + dir + ": Is a directory\n");
+    EXPECT_EQ(directory.out, "MEMORY UNKNOWN - cannot read pidfile " + dir + ": not a regular file\n");
     EXPECT_EQ(directory.status, 3);
 }
 
-// A pidfile that never answers (a FIFO without writer, as a hung network
-// file system would behave) ends in UNKNOWN by the timeout, not in a hang.
+// A check that hangs (a pidfile on a file system that never answers) ends in
+// UNKNOWN when the timeout says, not later.
 TEST(PluginTimeout, AnswersUnknownWhenTheCheckHangs) {
+    const std::string path = TempPath("hung.pid");
+    WriteFile(path, "1\n");
+    for (int seconds : {1, 2}) {
+        const auto start = std::chrono::steady_clock::now();
+        const testsupport::Result r = testsupport::Run({TRELMARK_HANGOPEN, kPlugin, "-f", path, "-t", std::to_string(seconds)});
+        const auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_EQ(r.out, "MEMORY UNKNOWN - timed out after " + std::to_string(seconds) + " s\n") << r.err;
+        EXPECT_EQ(r.status, 3);
+        EXPECT_GE(took, std::chrono::seconds(seconds));
+        EXPECT_LT(took, std::chrono::seconds(seconds) + std::chrono::milliseconds(500));
+    }
+}
+
+// A pidfile that is no regular file (a FIFO without writer would block a
+// plain open) is refused at once, long before the timeout.
+TEST(PluginTimeout, OddPidfilesAnswerAtOnce) {
     const std::string fifo = TempPath("fifo");
     std::filesystem::remove(fifo);
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    const testsupport::Result r = Plugin({"-f", fifo, "-t", "1"});
-    EXPECT_EQ(r.out, "MEMORY UNKNOWN - timed out after 1 s\n");
-    EXPECT_EQ(r.status, 3);
+    for (const std::string& path : {fifo, std::string("/dev/zero")}) {
+        const auto start = std::chrono::steady_clock::now();
+        const testsupport::Result r = Plugin({"-f", path, "-t", "5"});
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2)) << path;
+        EXPECT_EQ(r.out, "MEMORY UNKNOWN - cannot read pidfile " + path + ": not a regular file\n");
+        EXPECT_EQ(r.status, 3);
+    }
 }
 
 std::set<std::string> Pgrep(const std::string& name) {
@@ -427,6 +455,97 @@ TEST(PluginProcesses, NoSuchProcessThreadsAndHostileNames) {
     EXPECT_EQ(r.out.rfind("MEMORY OK - 1 process named a?b?c: pid " + pid + " uses ", 0), 0u) << r.out;
 }
 
+// Children that only sleep, under `name`, killed and reaped on the way out.
+struct Sleepers {
+    Sleepers(const std::string& name, int count) {
+        for (int i = 0; i < count; ++i) {
+            const pid_t pid = fork();
+            if (pid == 0) {
+                prctl(PR_SET_NAME, name.c_str());
+                for (;;) pause();
+            }
+            if (pid < 0) break;
+            pids.push_back(pid);
+        }
+    }
+    ~Sleepers() {
+        for (pid_t pid : pids) kill(pid, SIGKILL);
+        for (pid_t pid : pids) waitpid(pid, nullptr, 0);
+    }
+    std::vector<pid_t> pids;
+};
+
+// Thousands of processes of one name are all counted, past any first guess
+// at the list's size; with few descriptors, each is closed before the next
+// (with and without pidfds): a leak would end the scan early.
+TEST(PluginScale, ThousandsOfProcessesAndFewDescriptors) {
+    const std::string name = "scl" + std::to_string(getpid());
+    const struct {
+        int count;
+        const char* limit;
+        bool pidfd;
+    } cases[] = {{3000, "1024", true}, {300, "64", true}, {300, "64", false}};
+    for (const auto& c : cases) {
+        Sleepers sleepers(name, c.count);
+        ASSERT_EQ(sleepers.pids.size(), static_cast<size_t>(c.count));
+        std::vector<std::string> argv = {"/bin/sh", "-c", std::string("ulimit -n ") + c.limit + " && exec \"$@\"", "sh"};
+        if (!c.pidfd) argv.push_back(kNoPidfd);
+        for (const std::string& arg : {kPlugin, std::string("-C"), name}) argv.push_back(arg);
+        const testsupport::Result r = testsupport::Run(argv);
+        EXPECT_NE(r.out.find(" processes=" + std::to_string(c.count) + ";;;0;\n"), std::string::npos)
+            << c.count << " under ulimit -n " << c.limit << ": " << r.out << r.err;
+        EXPECT_EQ(r.status, 0) << r.out;
+    }
+}
+
+// A zombie holds no memory and is no running process; nor is the plugin
+// itself one of the processes it looks for.
+TEST(PluginProcesses, ZombiesAndTheCheckItselfAreNotSelected) {
+    const std::string name = "zmb" + std::to_string(getpid());
+    const pid_t zombie = fork();
+    if (zombie == 0) {
+        prctl(PR_SET_NAME, name.c_str());
+        _exit(0);
+    }
+    ASSERT_GT(zombie, 0);
+    siginfo_t info;
+    ASSERT_EQ(waitid(P_PID, static_cast<id_t>(zombie), &info, WEXITED | WNOWAIT), 0);  // exited, not reaped
+    testsupport::Result r = Plugin({"-C", name});
+    EXPECT_EQ(r.out, "MEMORY UNKNOWN - no process named " + name + "\n");
+    r = Plugin({"-p", std::to_string(zombie)});
+    EXPECT_EQ(r.out, "MEMORY UNKNOWN - the process with pid " + std::to_string(zombie) + " has exited\n");
+    EXPECT_EQ(r.status, 3);
+    waitpid(zombie, nullptr, 0);
+
+    const std::string self = "slf" + std::to_string(getpid());
+    r = testsupport::Run({CopyAs(kPlugin, self), "-C", self});
+    EXPECT_EQ(r.out, "MEMORY UNKNOWN - no process named " + self + "\n");
+}
+
+// A /proc that is not this process's view: another pid namespace's (no
+// process id would be right), or one that hides other users' processes.
+// Unprivileged too: user namespaces stand in for root.
+TEST(PluginProcesses, ProcOfAnotherNamespaceOrHidingIsUnknownWithTheReason) {
+    if (testsupport::Run({"/usr/bin/unshare", "-r", "/bin/true"}).status != 0) GTEST_SKIP() << "no user namespaces here";
+    const std::string hide = "mount -o remount,hidepid=invisible,gid=4242 /proc && exec /usr/bin/unshare -r --map-user=1 --map-group=1 \"$@\"";
+    const struct {
+        std::vector<std::string> argv;
+        std::string out;
+    } cases[] = {
+        {{"/usr/bin/unshare", "-r", "-p", "-f", kPlugin, "-p", "1"},
+         "MEMORY UNKNOWN - /proc belongs to another pid namespace (/proc/self is not this process): its process ids "
+         "would name other processes; mount a /proc of this namespace\n"},
+        {{"/usr/bin/unshare", "-r", "-m", "-p", "-f", "--mount-proc", "/bin/sh", "-c", hide, "sh", kPlugin, "-C", "nosuchdaemon"},
+         "MEMORY UNKNOWN - no process named nosuchdaemon; /proc hides other users' processes (mounted with "
+         "hidepid=invisible): add the agent's user to the group of the mount's gid= option ("},
+    };
+    for (const auto& c : cases) {
+        const testsupport::Result r = testsupport::Run(c.argv);
+        EXPECT_EQ(r.out.rfind(c.out, 0), 0u) << r.out << r.err;
+        EXPECT_EQ(r.status, 3);
+    }
+}
+
 TEST(PluginCommandLine, BadArgumentsHelpAndVersion) {
     const struct {
         std::vector<std::string> args;
@@ -449,6 +568,11 @@ TEST(PluginCommandLine, BadArgumentsHelpAndVersion) {
     EXPECT_EQ(help.out.rfind("check_trelmark 1.0.0.54 (" TRELMARK_BUILD_DATE ")\n", 0), 0u) << help.out;
     EXPECT_NE(help.out.find(kUsage), std::string::npos);
     EXPECT_EQ(help.status, 3);
+    // Every limit the parser enforces, and what decides with --sum.
+    for (const char* said : {"1 to 86400", "at most 13 digits", "at most 15 characters", "most 4096 bytes",
+                             "the total of all the processes decides", "-v, --verbose", "an\n                        empty RANGE"}) {
+        EXPECT_NE(help.out.find(said), std::string::npos) << said;
+    }
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "tests/fake/FakeWin32.h"
 
+#include <algorithm>
 #include <cstring>
 
 int __argc = 0;
@@ -134,6 +135,25 @@ BOOL GetProcessMemoryInfo(HANDLE, PPROCESS_MEMORY_COUNTERS counters, DWORD cb) {
     if (platform.memoryFailure != 0) return fake::Fail(platform.memoryFailure);
     if (cb != sizeof(PROCESS_MEMORY_COUNTERS_EX) || counters->cb != cb) return fake::Fail(ERROR_INVALID_PARAMETER);
     std::memcpy(counters, &platform.counters, sizeof platform.counters);
+    return TRUE;
+}
+
+BOOL EnumProcesses(DWORD* ids, DWORD cb, LPDWORD needed) {
+    platform.listRequests.push_back(cb);
+    const size_t count = std::min(platform.processes.size(), static_cast<size_t>(cb / sizeof(DWORD)));
+    std::copy(platform.processes.begin(), platform.processes.begin() + static_cast<std::ptrdiff_t>(count), ids);
+    *needed = static_cast<DWORD>(count * sizeof(DWORD));
+    return TRUE;
+}
+
+DWORD GetModuleBaseNameA(HANDLE, HMODULE, LPSTR name, DWORD size) {
+    if (size < 4) return 0;
+    std::memcpy(name, "svc", 4);
+    return 3;
+}
+
+BOOL GetExitCodeProcess(HANDLE, LPDWORD code) {
+    *code = STILL_ACTIVE;
     return TRUE;
 }
 

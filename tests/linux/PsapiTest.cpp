@@ -9,11 +9,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "platform/ProcessMemory.h"
+#include "platform/ProcessView.h"
 #include "platform/Win32.h"
 #include "tests/support/Subprocess.h"
 
@@ -245,6 +248,63 @@ TEST(Counters, ProcessesHiddenByHidepidAreAccessFailures) {
         if (seen.rfind("setup: ", 0) == 0) GTEST_SKIP() << "cannot mount /proc with hidepid here: " << seen;
         EXPECT_EQ(seen, c.seen) << c.mode;
     }
+}
+
+}  // namespace
+
+namespace {
+
+// EnumProcesses fills at most `cb` bytes, says how many it wrote, and a full
+// buffer is the caller's cue to ask again with more room.
+TEST(ProcessList, WritesAtMostTheBufferAndSaysHowMuch) {
+    const struct {
+        DWORD room;  // entries offered
+        bool full;   // whether the list must fill them
+    } cases[] = {{0, true}, {1, true}, {3, true}, {1 << 16, false}};
+    for (const auto& c : cases) {
+        std::vector<DWORD> ids(c.room + 8, 0xDEADBEEF);
+        DWORD needed = 12345;
+        ASSERT_TRUE(EnumProcesses(ids.data(), c.room * sizeof(DWORD), &needed)) << c.room;
+        EXPECT_LE(needed, c.room * sizeof(DWORD)) << c.room;
+        EXPECT_EQ(needed == c.room * sizeof(DWORD), c.full) << c.room;
+        for (size_t i = needed / sizeof(DWORD); i < ids.size(); ++i) ASSERT_EQ(ids[i], 0xDEADBEEFu) << c.room << " at " << i;
+    }
+}
+
+// Every path that opens something closes it again, however often it runs.
+TEST(ProcessList, NoPathLeavesADescriptorOpen) {
+    testsupport::Child child({kMemhog, "1", "touch"});
+    const DWORD pid = static_cast<DWORD>(child.Pid());
+    std::ofstream("pidfile-descriptors") << pid << "\n";
+    const struct {
+        const char* path;
+        bool (*run)(DWORD pid);
+    } cases[] = {
+        {"list", [](DWORD) { DWORD ids[4096], n = 0; return EnumProcesses(ids, sizeof ids, &n) != 0; }},
+        {"name, exit code, counters", [](DWORD id) {
+             HANDLE h = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, id);
+             char name[MAX_PATH];
+             DWORD code = 0;
+             PROCESS_MEMORY_COUNTERS c;
+             const bool ok = h != nullptr && GetModuleBaseNameA(h, nullptr, name, sizeof name) > 0 &&
+                             GetExitCodeProcess(h, &code) && code == STILL_ACTIVE &&
+                             GetProcessMemoryInfo(h, &c, sizeof c);
+             return CloseHandle(h) && ok;
+         }},
+        {"pidfile", [](DWORD) {
+             char text[64];
+             size_t length = 0;
+             std::string reason;
+             return platform::ReadRegularFile("pidfile-descriptors", text, sizeof text, &length, &reason) ==
+                    platform::FileProblem::None;
+         }},
+    };
+    for (const auto& c : cases) {
+        const int descriptors = OpenDescriptors();
+        for (int i = 0; i < 200; ++i) ASSERT_TRUE(c.run(pid)) << c.path;
+        EXPECT_EQ(OpenDescriptors(), descriptors) << c.path;
+    }
+    std::remove("pidfile-descriptors");
 }
 
 }  // namespace

@@ -18,6 +18,8 @@ TEST(CommandLine, AcceptsShortLongAndAttachedForms) {
              {"-p42", "-mprivate", "-w10:", "-c@5:6", "-t3"},
              {"--pid", "42", "--metric", "private", "--warning", "10:", "--critical", "@5:6", "--timeout", "3"},
              {"--pid=42", "--metric=private", "--warning=10:", "--critical=@5:6", "--timeout=3"},
+             {"-p", "42", "-m", "PRIVATE", "-w", "", "-w", "10:", "-c", "@5:6", "-t", "3", "-v", "--"},
+             {"-p", "42", "-mPrivate", "-w10:", "-c", "", "-c@5:6", "--timeout=3", "--verbose"},
          }) {
         const Parsed p = Parse(args);
         ASSERT_TRUE(p.ok) << p.error;
@@ -35,6 +37,13 @@ TEST(CommandLine, AcceptsShortLongAndAttachedForms) {
     EXPECT_EQ(name.options.target, "postgres");
     EXPECT_TRUE(name.options.sum);
     EXPECT_EQ(name.options.timeoutSeconds, 10u);  // the default
+
+    // Empty thresholds (an engine's empty macro) set none; the limits' accepted edges.
+    const Parsed edges = Parse({"-C", "fifteen-chars-x", "-w", "", "-c", "", "-t", "86400", "-w", "9999999999999:9999999999999"});
+    ASSERT_TRUE(edges.ok) << edges.error;
+    EXPECT_TRUE(edges.options.hasWarning);
+    EXPECT_FALSE(edges.options.hasCritical);
+    EXPECT_EQ(edges.options.timeoutSeconds, 86400u);
 
     const Parsed file = Parse({"--pidfile", "/run/x.pid"});
     ASSERT_TRUE(file.ok);
@@ -78,7 +87,8 @@ TEST(CommandLine, ExplainsWhatIsWrong) {
         {{"-p", "1", "--pids=3"}, "unknown option \"--pids\""},
         {{"-p", "1", "extra"}, "unexpected argument \"extra\""},
         {{"-p", "1", "-"}, "unexpected argument \"-\""},
-        {{"-p", "1", "--"}, "unexpected argument \"--\""},
+        {{"-p", "1", "--", "-w"}, "unexpected argument \"-w\""},
+        {{"-p", "1", "-w", "10000000000000"}, "invalid warning range \"10000000000000\""},
         // Untrusted text is quoted, printable and never a format.
         {{"-p", "%s%n|x\n"}, "invalid process id \"%s%n?x?\""},
     };

@@ -33,9 +33,13 @@ TEST(StatusLine, OneLineWithStateTextAndPerformanceData) {
     } cases[] = {
         {{"-p", "1234"}, one, plugin::State::Ok,
          "MEMORY OK - postgres (pid 1234) uses 512 MB of working memory | working=537919487B;;;0;\n"},
-        // The compared figure is truncated: 512.99 MB is not above 512.
-        {{"-p", "1234", "-w", "512", "-c", "1024"}, one, plugin::State::Ok,
-         "MEMORY OK - postgres (pid 1234) uses 512 MB of working memory | working=537919487B;536870912;1073741824;0;\n"},
+        // The figure is compared exactly, as the perfdata shows it: 512.99 MB is above 512, 512 MB is not.
+        {{"-p", "1234", "-w", "512", "-c", "1024"}, one, plugin::State::Warning,
+         "MEMORY WARNING - postgres (pid 1234) uses 512 MB of working memory | working=537919487B;536870912;1073741824;0;\n"},
+        {{"-p", "1234", "-w", "512:512"}, {{1234, "postgres", 512 * MB}}, plugin::State::Ok,
+         "MEMORY OK - postgres (pid 1234) uses 512 MB of working memory | working=536870912B;536870912:536870912;;0;\n"},
+        {{"-p", "1234", "-w", "20.25"}, {{1234, "postgres", 21233664 + 1}}, plugin::State::Warning,
+         "MEMORY WARNING - postgres (pid 1234) uses 20 MB of working memory | working=21233665B;21233664;;0;\n"},
         {{"-p", "1234", "-w", "511", "-c", "1024"}, one, plugin::State::Warning,
          "MEMORY WARNING - postgres (pid 1234) uses 512 MB of working memory | working=537919487B;535822336;1073741824;0;\n"},
         {{"-p", "1234", "-w", "100", "-c", "511"}, one, plugin::State::Critical,
@@ -55,23 +59,32 @@ TEST(StatusLine, OneLineWithStateTextAndPerformanceData) {
          "| pss=424673280B;;419430400;0; processes=3;;;0;\n"},
         {{"-p", "9"}, {{9, "a|b\nc", MB}}, plugin::State::Ok,
          "MEMORY OK - a?b?c (pid 9) uses 1 MB of working memory | working=1048576B;;;0;\n"},
+        // Valid UTF-8 kept, anything else (stray, overlong, surrogate, cut short) replaced.
+        {{"-p", "9"}, {{9, "caf\xC3\xA9\xFF\xC0\xAF\xED\xA0\x80\xF0\x9F\x98\x80\xE2\x82", MB}}, plugin::State::Ok,
+         "MEMORY OK - caf\xC3\xA9??????\xF0\x9F\x98\x80?? (pid 9) uses 1 MB of working memory | working=1048576B;;;0;\n"},
         {{"-C", "pg"}, three, plugin::State::Ok,
          "MEMORY OK - 3 processes named pg, largest pid 11 uses 300 MB of working memory | working=314572800B;;;0; "
          "processes=3;;;0;\n"},
         // Each process on its own; the worst decides, even when it is not the largest.
         {{"-C", "pg", "-w", "200", "-c", "10:"}, three, plugin::State::Critical,
          "MEMORY CRITICAL - 3 processes named pg, largest pid 11 uses 300 MB of working memory (1 critical, 1 warning; "
-         "pid 12 with 5 MB is critical) | working=314572800B;209715200;10485760:;0; processes=3;;;0;\n"},
+         "pid 12 with 5 MB is critical) | working=5242880B;209715200;10485760:;0; processes=3;;;0;\n"},
+        // A lower bound: the smallest process decides, and its figure is the perfdata's.
+        {{"-C", "pg", "-w", "500:", "-v"}, three, plugin::State::Warning,
+         "MEMORY WARNING - 3 processes named pg, largest pid 11 uses 300 MB of working memory (3 warning; pid 12 with "
+         "5 MB is warning) | working=5242880B;524288000:;;0; processes=3;;;0;\npg (pid 10) uses 100 MB of working "
+         "memory (WARNING)\npg (pid 11) uses 300 MB of working memory (WARNING)\npg (pid 12) uses 5 MB of working "
+         "memory (WARNING)\n"},
         {{"-C", "pg", "-c", "@0:150"}, three, plugin::State::Critical,
          "MEMORY CRITICAL - 3 processes named pg, largest pid 11 uses 300 MB of working memory (2 critical; pid 10 with "
-         "100 MB is critical) | working=314572800B;;@157286400;0; processes=3;;;0;\n"},
+         "100 MB is critical) | working=104857600B;;@157286400;0; processes=3;;;0;\n"},
         {{"-C", "pg", "-w", "250"}, three, plugin::State::Warning,
          "MEMORY WARNING - 3 processes named pg, largest pid 11 uses 300 MB of working memory (1 warning) | "
          "working=314572800B;262144000;;0; processes=3;;;0;\n"},
         {{"-C", "pg", "--sum", "-w", "400", "-c", "500"}, three, plugin::State::Warning,
          "MEMORY WARNING - 3 processes named pg use 405 MB of working memory in total, largest pid 11 with 300 MB | "
          "working=424673280B;419430400;524288000;0; processes=3;;;0;\n"},
-        {{"-C", "postgres"}, one, plugin::State::Ok,
+        {{"-C", "postgres", "-v"}, one, plugin::State::Ok,
          "MEMORY OK - 1 process named postgres: pid 1234 uses 512 MB of working memory | working=537919487B;;;0; "
          "processes=1;;;0;\n"},
         {{"-C", "postgres", "--sum"}, one, plugin::State::Ok,

@@ -1,0 +1,125 @@
+// What /proc lets this process see.
+#include "platform/ProcessView.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace platform {
+
+FileProblem ReadRegularFile(const char* path, char* buffer, size_t size, size_t* length, std::string* reason) {
+    // O_NONBLOCK: opening a FIFO without a writer would wait for one.
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        *reason = std::strerror(errno);
+        return FileProblem::Unreadable;
+    }
+    struct stat info;
+    FileProblem problem = FileProblem::None;
+    if (fstat(fd, &info) != 0) {
+        *reason = std::strerror(errno);
+        problem = FileProblem::Unreadable;
+    } else if (!S_ISREG(info.st_mode)) {
+        problem = FileProblem::NotRegular;
+    } else if (static_cast<unsigned long long>(info.st_size) > size) {
+        problem = FileProblem::TooLarge;
+    }
+    *length = 0;
+    while (problem == FileProblem::None && *length < size) {
+        const ssize_t n = read(fd, buffer + *length, size - *length);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            *reason = std::strerror(errno);
+            problem = FileProblem::Unreadable;
+        }
+        if (n <= 0) break;
+        *length += static_cast<size_t>(n);
+    }
+    close(fd);
+    return problem;
+}
+
+const char* ProcessListProblem() {
+    char link[32];
+    const ssize_t n = readlink("/proc/self", link, sizeof link - 1);
+    if (n <= 0) return "/proc is not mounted: the processes cannot be listed";
+    link[n] = '\0';
+    if (std::strtol(link, nullptr, 10) != static_cast<long>(getpid())) {
+        return "/proc belongs to another pid namespace (/proc/self is not this process): its process ids would name "
+               "other processes; mount a /proc of this namespace";
+    }
+    return nullptr;
+}
+
+namespace {
+
+// The super options of the /proc mount from /proc/self/mountinfo, "" when absent.
+std::string ProcMountOptions() {
+    char text[65536];
+    size_t length = 0;
+    const int fd = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::string();
+    for (ssize_t n; length < sizeof text - 1 && (n = read(fd, text + length, sizeof text - 1 - length)) != 0;) {
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) break;
+        length += static_cast<size_t>(n);
+    }
+    close(fd);
+    text[length] = '\0';
+    // Fields: id parent major:minor root mountpoint options [optional...] - fstype source superoptions
+    std::string options;
+    for (const char* line = text; *line != '\0';) {
+        const char* end = std::strchr(line, '\n');
+        const std::string entry(line, end != nullptr ? static_cast<size_t>(end - line) : std::strlen(line));
+        line = end != nullptr ? end + 1 : line + entry.size();
+        size_t at = 0;
+        for (int field = 0; field < 4 && at != std::string::npos; ++field) at = entry.find(' ', at + 1);
+        if (at == std::string::npos || entry.compare(at, 7, " /proc ") != 0) continue;
+        const size_t separator = entry.find(" - proc ");
+        if (separator == std::string::npos) continue;
+        const size_t super = entry.find(' ', separator + 8);
+        options = super == std::string::npos ? std::string() : entry.substr(super + 1);  // the last mount is the one seen
+    }
+    return options;
+}
+
+// The value of `key` in comma-separated `options`, or "".
+std::string OptionValue(const std::string& options, const char* key) {
+    const std::string prefix = std::string(key) + "=";
+    for (size_t at = 0; at <= options.size();) {
+        size_t end = options.find(',', at);
+        if (end == std::string::npos) end = options.size();
+        if (options.compare(at, prefix.size(), prefix) == 0) return options.substr(at + prefix.size(), end - at - prefix.size());
+        at = end + 1;
+    }
+    return std::string();
+}
+
+}  // namespace
+
+std::string HiddenProcessesNote() {
+    const std::string options = ProcMountOptions();
+    const std::string hidepid = OptionValue(options, "hidepid");
+    if (hidepid.empty() || hidepid == "0" || hidepid == "off") return std::string();
+    const std::string gid = OptionValue(options, "gid");
+    if (geteuid() == 0) return std::string();
+    if (!gid.empty()) {
+        const gid_t group = static_cast<gid_t>(std::strtoul(gid.c_str(), nullptr, 10));
+        gid_t groups[256];
+        const int count = getgroups(256, groups);
+        if (getegid() == group) return std::string();
+        for (int i = 0; i < count; ++i) {
+            if (groups[i] == group) return std::string();
+        }
+    }
+    return "/proc hides other users' processes (mounted with hidepid=" + hidepid +
+           "): add the agent's user to the group of the mount's gid= option" + (gid.empty() ? "" : " (" + gid + ")") +
+           ", or mount /proc with one";
+}
+
+}  // namespace platform

@@ -1,0 +1,64 @@
+# Sourced by run. The processes the scenarios check: memhog copies under the
+# suite's names, a unit's control group, the pid files. Sets big, reserved,
+# dead, the names, unit, cgroup (empty where none) and no_cgroup.
+
+tag=$$
+single=tmk${tag}s      # one process
+pair=tmk${tag}p        # two processes of one name
+nomatch=tmk${tag}x     # no process
+inunit=tmk${tag}u      # the two processes of the unit below
+rootonly=tmk${tag}r    # one process of root's, as root only
+for name in "$single" "$pair" "$inunit" "$rootonly"; do install -m 755 build/debug/tests/memhog "$bin/$name"; done
+
+# The memhogs run as the engines' user, as a service watched by an agent of
+# its own user would: the proportional and unique figures of another user's
+# process need a privilege the agent does not have (the root-only row shows).
+owner=$user
+hog() {  # name MB touch|reserve [root]: starts a memhog copy, as the engines' user unless root, sets hog_pid
+  local n=${#hogpids[@]} fd as=()
+  [ "$(id -u)" -ne 0 ] || [ "${4:-}" = root ] || as=(setpriv --reuid="$user" --regid="$group" --init-groups)
+  mkfifo "$eng/hogs/$n.in"
+  "${as[@]}" "$bin/$1" "$2" "$3" <"$eng/hogs/$n.in" >"$eng/hogs/$n.out" &
+  hogpids+=($!)
+  exec {fd}>"$eng/hogs/$n.in"
+  hogfds+=("$fd")
+  wait_for 30 "memhog $1" grep -q . "$eng/hogs/$n.out" || exit 1
+  hog_pid=$(head -n 1 "$eng/hogs/$n.out")
+  [ "$hog_pid" = "$!" ] || { fail "memhog reported pid $hog_pid, started $!"; exit 1; }
+}
+hog "$single" 48 touch; big=$hog_pid
+hog "$pair" 48 touch
+hog "$pair" 24 touch
+hog "$single" 64 reserve; reserved=$hog_pid
+(exit 0) & dead=$!; wait $dead
+
+# A unit's control group, stood up by hand where systemd would (no systemd
+# here): a service in a slice, one process in it and one in a sub-group.
+# Only root can, and only where the cgroup2 file system may be written; the
+# rows that need it are skipped elsewhere, saying why.
+unit=trelmark-engines-$tag              # --service adds .service
+cgroup=""                               # as /proc/PID/cgroup writes it
+no_cgroup="a unit's control group is stood up as root only"
+mount=$(awk '{ for (i = 7; i < NF; i++) if ($i == "-") { if ($(i + 1) == "cgroup2" && $4 == "/") print $5; break } }' \
+  /proc/self/mountinfo | head -n 1)     # hybrid hosts: .../unified
+[ -n "$mount" ] || no_cgroup="no cgroup2 file system is mounted"
+if [ "$(id -u)" -eq 0 ] && [ -n "$mount" ]; then
+  unit_up() {
+    local dir service=$mount/$unit.slice/$unit.service
+    for dir in "$mount/$unit.slice" "$service" "$service/worker"; do
+      mkdir "$dir" 2>"$eng/cgroup.err" || return 1
+      cgroups+=("$dir")
+    done
+    hog "$inunit" 32 touch; echo "$hog_pid" 2>"$eng/cgroup.err" >"$service/cgroup.procs" || return 1
+    hog "$inunit" 16 touch; echo "$hog_pid" 2>"$eng/cgroup.err" >"$service/worker/cgroup.procs"
+  }
+  if unit_up; then
+    cgroup=/$unit.slice/$unit.service
+  else
+    no_cgroup="the control group could not be stood up: $(head -n 1 "$eng/cgroup.err")"
+  fi
+fi
+[ "$(id -u)" -ne 0 ] || hog "$rootonly" 8 touch root
+printf '%s\n' "$big" >"$eng/pids/big.pid"
+printf '%s\n' "$dead" >"$eng/pids/dead.pid"
+chmod 755 "$eng/pids"; chmod 644 "$eng/pids/"*.pid
