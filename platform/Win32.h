@@ -27,6 +27,7 @@
 #endif
 #include <windows.h>
 #include <psapi.h>
+#include <tlhelp32.h>
 #include <winver.h>
 
 // Windows 10 1809's extended counters record, which older mingw-w64 headers
@@ -96,6 +97,7 @@ typedef size_t SIZE_T;
 #define ERROR_INVALID_HANDLE 6L
 #define ERROR_NOT_ENOUGH_MEMORY 8L
 #define ERROR_INVALID_DATA 13L
+#define ERROR_NO_MORE_FILES 18L
 #define ERROR_GEN_FAILURE 31L
 #define ERROR_NOT_SUPPORTED 50L
 #define ERROR_INVALID_PARAMETER 87L
@@ -122,6 +124,9 @@ typedef size_t SIZE_T;
 
 #define PROCESS_VM_READ 0x0010
 #define PROCESS_QUERY_INFORMATION 0x0400
+#define PROCESS_QUERY_LIMITED_INFORMATION 0x1000
+
+#define TH32CS_SNAPPROCESS 0x00000002
 
 #define TOKEN_QUERY 0x0008
 #define TOKEN_ADJUST_PRIVILEGES 0x0020
@@ -191,6 +196,23 @@ struct PROCESS_MEMORY_COUNTERS_EX2 {
     uint64_t SharedCommitUsage;
 };
 
+// One process of a snapshot. Linux fills the id, the parent's id and the
+// command name (15 bytes at most, as the kernel keeps it).
+struct PROCESSENTRY32 {
+    DWORD dwSize;
+    DWORD cntUsage;
+    DWORD th32ProcessID;
+    uintptr_t th32DefaultHeapID;
+    DWORD th32ModuleID;
+    DWORD cntThreads;
+    DWORD th32ParentProcessID;
+    LONG pcPriClassBase;
+    DWORD dwFlags;
+    CHAR szExeFile[MAX_PATH];
+};
+typedef PROCESSENTRY32* LPPROCESSENTRY32;
+static_assert(sizeof(PROCESSENTRY32) == 304, "layout must match 64-bit Windows");
+
 static_assert(sizeof(PROCESS_MEMORY_COUNTERS) == 72, "layout must match 64-bit Windows");
 static_assert(sizeof(PROCESS_MEMORY_COUNTERS_EX2) == 96, "layout must match 64-bit Windows");
 static_assert(sizeof(PROCESS_MEMORY_COUNTERS_EX) == 80, "layout must match 64-bit Windows");
@@ -240,6 +262,9 @@ BOOL CloseHandle(HANDLE hObject);
 BOOL GetHandleInformation(HANDLE hObject, LPDWORD lpdwFlags);
 BOOL GetExitCodeProcess(HANDLE hProcess, LPDWORD lpExitCode);
 UINT SetErrorMode(UINT uMode);
+HANDLE CreateToolhelp32Snapshot(DWORD dwFlags, DWORD th32ProcessID);
+BOOL Process32First(HANDLE hSnapshot, LPPROCESSENTRY32 lppe);
+BOOL Process32Next(HANDLE hSnapshot, LPPROCESSENTRY32 lppe);
 UINT GetErrorMode(void);
 
 // advapi32
