@@ -235,7 +235,8 @@ TEST(PluginTimeout, AnswersUnknownWhenTheCheckHangs) {
         EXPECT_EQ(r.out, "MEMORY UNKNOWN - timed out after " + std::to_string(seconds) + " s\n") << r.err;
         EXPECT_EQ(r.status, 3);
         EXPECT_GE(took, std::chrono::seconds(seconds));
-        EXPECT_LT(took, std::chrono::seconds(seconds) + std::chrono::milliseconds(500));
+        // Far below the default of 10 s; loaded sanitizer runs start late.
+        EXPECT_LT(took, std::chrono::seconds(seconds) + std::chrono::milliseconds(1500));
     }
 }
 
