@@ -88,18 +88,41 @@ std::string Check(const plugin::Options& options, State* state) {
         try {
             samples.push_back(plugin::MeasureProcess(pid, options.metric));
         } catch (const Keel::Error& e) {
-            throw Keel::Error(std::string(e.Message()) + " (from pidfile " + plugin::Printable(options.target) + ")");
+            const std::string text = std::string(e.Message()) + " (from pidfile " + plugin::Printable(options.target) + ")";
+            if (e.Code() != plugin::kProcessGone) throw Keel::Error(text);
+            *state = options.emptyState;
+            return plugin::EmptyLine(*state, text);
         }
         break;
     }
-    case plugin::Selector::Command:
-        samples = plugin::MeasureProcessesNamed(options.target.c_str(), options.metric);
-        if (samples.empty()) {
-            const std::string hidden = platform::HiddenProcessesNote();
-            throw Keel::Error("no process named " + plugin::Printable(options.target) +
-                              (hidden.empty() ? "" : "; " + hidden));
+    case plugin::Selector::Command: {
+        plugin::Selected selected = plugin::MeasureSelection(options.selection, options.metric);
+        if (!selected.notRunning.empty()) {
+            *state = options.emptyState;
+            return plugin::EmptyLine(*state, selected.notRunning);
         }
+        if (selected.samples.empty() && selected.unreadable == 0) {
+            const std::string hidden = platform::HiddenProcessesNote();
+            const std::string what = options.selection.IsOnlyCommand()
+                                         ? "no process named " + plugin::Printable(options.target)
+                                         : "no process matches " + options.selection.Options();
+            *state = options.emptyState;
+            return plugin::EmptyLine(*state, what + (hidden.empty() ? "" : "; " + hidden));
+        }
+        if (selected.unreadable > 0) {
+            // What was measured may already be critical; anything else could
+            // be wrong about the processes that were not.
+            if (!selected.samples.empty()) {
+                const std::string line = plugin::StatusLine(options, selected.samples, state);
+                if (*state == State::Critical) return line;
+            }
+            const size_t all = selected.samples.size() + selected.unreadable;
+            const std::string matched = plugin::Matched(options, all, std::to_string(selected.unreadable) + " of ");
+            throw Keel::Error(matched + " could not be read: " + plugin::Printable(selected.reason));
+        }
+        samples = std::move(selected.samples);
         break;
+    }
     case plugin::Selector::None:
         throw Keel::Error("no process given");
     }

@@ -9,7 +9,7 @@
 
 namespace linuxapi {
 
-enum class ObjectKind : unsigned char { Free, Process, Token, Any /* lookups only */ };
+enum class ObjectKind : unsigned char { Free, Process, Token, Snapshot, Any /* lookups only */ };
 
 struct KernelObject {
     ObjectKind kind;
@@ -17,6 +17,8 @@ struct KernelObject {
     int procDir;  // Process: descriptor of the /proc/<pid> directory, bound to that one process
     int pidfd;    // Process: its pidfd, or -1 where pidfd_open is unavailable
     pid_t pid;    // Process: its id; Token: the process it belongs to
+    void* data;   // Snapshot: its entries, freed by release when the handle closes
+    void (*release)(void*);
 };
 
 // The pseudo handle that GetCurrentProcess returns, as on Windows.
@@ -25,6 +27,9 @@ inline HANDLE CurrentProcessPseudoHandle() { return INVALID_HANDLE_VALUE; }
 // Returns NULL (last error ERROR_TOO_MANY_OPEN_FILES) when the table is full;
 // the descriptors stay the caller's then.
 HANDLE InsertObject(ObjectKind kind, int procDir, int pidfd, pid_t pid);
+
+// Inserts a Snapshot that owns `data`; on failure `data` is released at once.
+HANDLE InsertSnapshot(void* data, void (*release)(void*));
 
 // Copies the live object behind `handle` of kind `kind` (or of any kind);
 // false when there is none.

@@ -27,9 +27,9 @@ const std::string kMemhog = TRELMARK_MEMHOG;
 const std::string kNoPidfd = TRELMARK_NOPIDFD;
 constexpr long long kMB = 1048576;
 const char kUsage[] =
-    "Usage: check_trelmark -p PID, -f PIDFILE or -C NAME [-m working, private, pss, uss or peak] [-w RANGE] "
-    "[-c RANGE] [--sum] "
-    "[-t SECONDS]\n";
+    "Usage: check_trelmark -p PID, -f PIDFILE or any of -C NAME, -a TEXT, --ereg-argument-array REGEX, -u USER, "
+    "--service NAME, --cgroup PATH [-m working, private, pss, uss or peak] [-w RANGE] [-c RANGE] [--sum] "
+    "[--empty-state STATE] [-t SECONDS]\n";
 
 // What every answer must be, whatever the case: a state 0-3, a first line
 // that carries it, a second line only for UNKNOWN, nothing on stderr.
@@ -554,9 +554,14 @@ TEST(PluginCommandLine, BadArgumentsHelpAndVersion) {
     } cases[] = {
         {{}, "MEMORY UNKNOWN - no process given: use -p PID, -f PIDFILE or -C NAME\n" + std::string(kUsage)},
         {{"-p", "1", "-w", "x"}, "MEMORY UNKNOWN - invalid warning range \"x\"\n" + std::string(kUsage)},
-        {{"-C", "sixteen-chars-xx"},
-         "MEMORY UNKNOWN - invalid process name \"sixteen-chars-xx\": Linux command names are at most 15 characters "
-         "(see ps -o comm=)\n" + std::string(kUsage)},
+        {{"-C", "sixteen-chars-xx"}, "MEMORY UNKNOWN - no process named sixteen-chars-xx\n"},  // longer than comm
+        {{"-p", "1", "-a", "x"},
+         "MEMORY UNKNOWN - -p and -f name one process: they combine with none of -C, -a, --ereg-argument-array, -u, "
+         "--service and --cgroup\n" + std::string(kUsage)},
+        {{"--ereg-argument-array", "a{1"}, "MEMORY UNKNOWN - invalid regular expression \"a{1\": Unmatched \\{\n"},
+        {{"--cgroup", "/a/../b"}, "MEMORY UNKNOWN - invalid control group \"/a/../b\": the path holds \"..\"\n" + std::string(kUsage)},
+        {{"-a", "x", "--empty-state", "maybe"},
+         "MEMORY UNKNOWN - invalid empty state \"maybe\" (use ok, warning, critical or unknown)\n" + std::string(kUsage)},
         {{"-V"}, "check_trelmark 1.0.0.54 (" TRELMARK_BUILD_DATE ")\n"},
         {{"--version"}, "check_trelmark 1.0.0.54 (" TRELMARK_BUILD_DATE ")\n"},
     };

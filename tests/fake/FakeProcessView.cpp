@@ -1,6 +1,9 @@
 // The platform's own calls beside the Win32 subset, unscripted: the plugin's
-// list tests never reach them.
+// list tests select by name only and never reach them.
+#include <regex>
+
 #include "platform/ProcessMemory.h"
+#include "platform/ProcessQuery.h"
 #include "platform/ProcessView.h"
 
 namespace platform {
@@ -14,5 +17,36 @@ FileProblem ReadRegularFile(const char*, char*, size_t, size_t*, std::string* re
     *reason = "not scripted";
     return FileProblem::Unreadable;
 }
+
+bool ReadCommandLine(HANDLE, std::string*) { return ::SetLastError(ERROR_NOT_SUPPORTED), false; }
+bool FullImageNameIs(HANDLE, const char*, bool*) { return ::SetLastError(ERROR_NOT_SUPPORTED), false; }
+bool ProcessOwnedBy(HANDLE, const User&, bool*) { return ::SetLastError(ERROR_NOT_SUPPORTED), false; }
+const char* ControlGroupPathProblem(const char*) { return nullptr; }
+
+bool ResolveUser(const char*, User*, std::string* reason) {
+    *reason = "not scripted";
+    return false;
+}
+
+bool FindServiceProcesses(const char*, ServiceProcesses*, std::string* reason) {
+    *reason = "not scripted";
+    return false;
+}
+
+bool FindControlGroupProcesses(const char*, std::vector<DWORD>*, std::string* reason) {
+    *reason = "not scripted";
+    return false;
+}
+
+struct Pattern::Compiled {
+    std::regex expression;
+};
+Pattern::Pattern() = default;
+Pattern::~Pattern() = default;
+bool Pattern::Compile(const std::string& expression, std::string*) {
+    compiled_.reset(new Compiled{std::regex(expression, std::regex::extended)});
+    return true;
+}
+bool Pattern::Matches(const std::string& text) const { return std::regex_search(text, compiled_->expression); }
 
 }  // namespace platform
