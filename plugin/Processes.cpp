@@ -7,6 +7,7 @@
 #include "keel/Error.h"
 #include "platform/ImageName.h"
 #include "platform/ProcessMemory.h"
+#include "platform/ProcessQuery.h"
 #include "platform/ProcessView.h"
 #include "windows/WindowsError.h"
 #include "windows/WindowsProcess.h"
@@ -94,10 +95,9 @@ bool HasExited(HANDLE process) {
 // Failures that could hide a selected process anywhere: the check fails.
 bool IsResourceError(DWORD error) { return error == ERROR_TOO_MANY_OPEN_FILES || error == ERROR_NOT_ENOUGH_MEMORY; }
 
-// The processes of one snapshot: id, parent and image name.
+// A process of the snapshot: its id and image name.
 struct Listed {
     DWORD pid;
-    DWORD parent;
     std::string image;
 };
 
@@ -112,7 +112,7 @@ std::vector<Listed> Snapshot() {
     entry.dwSize = sizeof entry;
     for (BOOL more = ::Process32First(snapshot, &entry); more; more = ::Process32Next(snapshot, &entry)) {
         entry.szExeFile[sizeof entry.szExeFile - 1] = '\0';
-        listed.push_back(Listed{entry.th32ProcessID, entry.th32ParentProcessID, entry.szExeFile});
+        listed.push_back(Listed{entry.th32ProcessID, entry.szExeFile});
     }
     if (::GetLastError() != ERROR_NO_MORE_FILES) {
         throw Keel::Error("cannot list the processes: " + Windows::GetLastErrorText(true));
@@ -183,27 +183,33 @@ Selected MeasureSelection(const Selection& chosen, Metric metric) {
     if (!selection.Prepare(&reason, &result.notRunning)) throw Keel::Error(reason);
     if (!result.notRunning.empty()) return result;
 
-    const std::vector<Listed> listed = Snapshot();
-    const DWORD self = ::GetCurrentProcessId();
-    DWORD parent = 0;
-    for (const Listed& p : listed) {
-        if (p.pid == self) parent = p.parent;
+    // A service's or control group's processes are few: opening each is
+    // cheaper than listing the host. Their names are read once opened.
+    const std::vector<DWORD>* candidates = selection.Candidates();
+    std::vector<Listed> listed;
+    if (candidates != nullptr) {
+        for (DWORD pid : *candidates) listed.push_back(Listed{pid, std::string()});
+    } else {
+        listed = Snapshot();
     }
+    const DWORD self = ::GetCurrentProcessId();
+    const DWORD parent = platform::ParentProcessId();
     const auto unreadable = [&](const std::string& why) {
         if (result.unreadable++ == 0) result.reason = why;
     };
-    for (const Listed& p : listed) {
-        const char* image = p.image.c_str();
-        if (p.pid == self || p.pid == parent || p.pid == 0 ||
-            platform::MatchImageName(image, "check_trelmark") == platform::NameMatch::Yes) {
-            continue;
-        }
-        const Selection::Verdict verdict = selection.FromSnapshot(p.pid, image);
-        if (verdict == Selection::Verdict::No) continue;
+    // Never this check, its parent or a sibling check.
+    const auto excluded = [&](DWORD pid, const char* image) {
+        return pid == self || pid == parent || pid == 0 ||
+               platform::MatchImageName(image, "check_trelmark") == platform::NameMatch::Yes;
+    };
+    for (Listed& p : listed) {
+        const bool listedName = candidates == nullptr;
+        if (excluded(p.pid, p.image.c_str())) continue;
+        if (listedName && selection.FromSnapshot(p.pid, p.image.c_str()) == Selection::Verdict::No) continue;
         // A process the snapshot already names as selected is never dropped
         // in silence; one that only its command line or owner could name is
         // not counted when those cannot be read.
-        const bool named = selection.NamedBySnapshot(p.pid, image);
+        const bool named = selection.NamedBySnapshot(p.pid, p.image.c_str());
         HANDLE process = ::OpenProcess(kLeastAccess, FALSE, p.pid);
         if (process == nullptr) {
             const DWORD error = ::GetLastError();
@@ -217,6 +223,13 @@ Selected MeasureSelection(const Selection& chosen, Metric metric) {
         Windows::HandleSentry sentry(process);
         // A zombie holds no memory: it is no running process.
         if (HasExited(process)) continue;
+        if (!listedName) {
+            p.image = ImageName(process);
+            if (excluded(p.pid, p.image.c_str())) continue;
+        }
+        const char* image = p.image.c_str();
+        const Selection::Verdict verdict = selection.FromSnapshot(p.pid, image);
+        if (verdict == Selection::Verdict::No) continue;
         bool matches = true;
         if (verdict == Selection::Verdict::Open && !selection.Matches(process, p.pid, image, &matches)) {
             const DWORD error = ::GetLastError();

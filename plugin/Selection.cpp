@@ -136,6 +136,15 @@ bool Selection::InSet(const Entry& entry, DWORD pid) const {
     return std::binary_search(entry.pids.begin(), entry.pids.end(), pid);
 }
 
+const std::vector<DWORD>* Selection::Candidates() const {
+    const std::vector<DWORD>* smallest = nullptr;
+    for (const Entry& entry : entries_) {
+        const bool set = entry.criterion == Criterion::Service || entry.criterion == Criterion::ControlGroup;
+        if (set && (smallest == nullptr || entry.pids.size() < smallest->size())) smallest = &entry.pids;
+    }
+    return smallest;
+}
+
 Selection::Verdict Selection::FromSnapshot(DWORD pid, const char* image) const {
     Verdict verdict = Verdict::Yes;
     for (const Entry& entry : entries_) {

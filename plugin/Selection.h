@@ -39,6 +39,10 @@ public:
     // running, the text saying so.
     bool Prepare(std::string* reason, std::string* notRunning);
 
+    // The only processes that can be selected, when a service or control
+    // group names them (the smallest such set); nullptr when any may be.
+    const std::vector<DWORD>* Candidates() const;
+
     // The answer about one process from what a snapshot shows (its id and
     // image name): No, Yes, or Open when the process must be opened to tell.
     enum class Verdict { No, Yes, Open };

@@ -99,6 +99,8 @@ bool FullImageNameIs(HANDLE process, const char* wanted, bool* matches) {
     return true;
 }
 
+DWORD ParentProcessId() { return static_cast<DWORD>(getppid()); }
+
 bool ResolveUser(const char* text, User* user, std::string* reason) {
     uint64_t uid = 0;
     size_t digits = 0;

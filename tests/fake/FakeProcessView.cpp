@@ -22,6 +22,7 @@ bool ReadCommandLine(HANDLE, std::string*) { return ::SetLastError(ERROR_NOT_SUP
 bool FullImageNameIs(HANDLE, const char*, bool*) { return ::SetLastError(ERROR_NOT_SUPPORTED), false; }
 bool ProcessOwnedBy(HANDLE, const User&, bool*) { return ::SetLastError(ERROR_NOT_SUPPORTED), false; }
 const char* ControlGroupPathProblem(const char*) { return nullptr; }
+DWORD ParentProcessId() { return 1; }
 
 bool ResolveUser(const char*, User*, std::string* reason) {
     *reason = "not scripted";
