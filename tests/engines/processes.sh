@@ -1,6 +1,7 @@
 # Sourced by run. The processes the scenarios check: memhog copies under the
 # suite's names, a unit's control group, the pid files. Sets big, reserved,
-# dead, the names, unit, cgroup (empty where none) and no_cgroup.
+# dead, the names, argument, unit, stopped, cgroup (empty where none) and
+# no_cgroup.
 
 tag=$$
 single=tmk${tag}s      # one process
@@ -8,17 +9,19 @@ pair=tmk${tag}p        # two processes of one name
 nomatch=tmk${tag}x     # no process
 inunit=tmk${tag}u      # the two processes of the unit below
 rootonly=tmk${tag}r    # one process of root's, as root only
-for name in "$single" "$pair" "$inunit" "$rootonly"; do install -m 755 build/debug/tests/memhog "$bin/$name"; done
+twin=tmk${tag}t        # two processes that only their arguments and owners tell apart
+argument=app=tmk${tag}a   # the argument of the engines' user's twin
+for name in "$single" "$pair" "$inunit" "$rootonly" "$twin"; do install -m 755 build/debug/tests/memhog "$bin/$name"; done
 
 # The memhogs run as the engines' user, as a service watched by an agent of
 # its own user would: the proportional and unique figures of another user's
 # process need a privilege the agent does not have (the root-only row shows).
 owner=$user
-hog() {  # name MB touch|reserve [root]: starts a memhog copy, as the engines' user unless root, sets hog_pid
+hog() {  # name MB touch|reserve [root|-] [label]: starts a memhog copy, as the engines' user unless root, sets hog_pid
   local n=${#hogpids[@]} fd as=()
   [ "$(id -u)" -ne 0 ] || [ "${4:-}" = root ] || as=(setpriv --reuid="$user" --regid="$group" --init-groups)
   mkfifo "$eng/hogs/$n.in"
-  "${as[@]}" "$bin/$1" "$2" "$3" <"$eng/hogs/$n.in" >"$eng/hogs/$n.out" &
+  "${as[@]}" "$bin/$1" "$2" "$3" ${5:+"$5"} <"$eng/hogs/$n.in" >"$eng/hogs/$n.out" &
   hogpids+=($!)
   exec {fd}>"$eng/hogs/$n.in"
   hogfds+=("$fd")
@@ -30,13 +33,16 @@ hog "$single" 48 touch; big=$hog_pid
 hog "$pair" 48 touch
 hog "$pair" 24 touch
 hog "$single" 64 reserve; reserved=$hog_pid
+hog "$twin" 40 touch - "$argument"
 (exit 0) & dead=$!; wait $dead
 
 # A unit's control group, stood up by hand where systemd would (no systemd
-# here): a service in a slice, one process in it and one in a sub-group.
+# here): a service in a slice, one process in it and one in a sub-group;
+# beside it a stopped one, whose group systemd keeps while it holds nothing.
 # Only root can, and only where the cgroup2 file system may be written; the
 # rows that need it are skipped elsewhere, saying why.
 unit=trelmark-engines-$tag              # --service adds .service
+stopped=$unit-stopped
 cgroup=""                               # as /proc/PID/cgroup writes it
 no_cgroup="a unit's control group is stood up as root only"
 mount=$(awk '{ for (i = 7; i < NF; i++) if ($i == "-") { if ($(i + 1) == "cgroup2" && $4 == "/") print $5; break } }' \
@@ -45,7 +51,7 @@ mount=$(awk '{ for (i = 7; i < NF; i++) if ($i == "-") { if ($(i + 1) == "cgroup
 if [ "$(id -u)" -eq 0 ] && [ -n "$mount" ]; then
   unit_up() {
     local dir service=$mount/$unit.slice/$unit.service
-    for dir in "$mount/$unit.slice" "$service" "$service/worker"; do
+    for dir in "$mount/$unit.slice" "$service" "$service/worker" "$mount/$unit.slice/$stopped.service"; do
       mkdir "$dir" 2>"$eng/cgroup.err" || return 1
       cgroups+=("$dir")
     done
@@ -58,7 +64,10 @@ if [ "$(id -u)" -eq 0 ] && [ -n "$mount" ]; then
     no_cgroup="the control group could not be stood up: $(head -n 1 "$eng/cgroup.err")"
   fi
 fi
-[ "$(id -u)" -ne 0 ] || hog "$rootonly" 8 touch root
+if [ "$(id -u)" -eq 0 ]; then
+  hog "$rootonly" 8 touch root
+  hog "$twin" 20 touch root "app=tmk${tag}b"
+fi
 printf '%s\n' "$big" >"$eng/pids/big.pid"
 printf '%s\n' "$dead" >"$eng/pids/dead.pid"
 chmod 755 "$eng/pids"; chmod 644 "$eng/pids/"*.pid

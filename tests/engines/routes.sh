@@ -36,11 +36,11 @@ nrpe_suite=$eng/nrpe/suite.cfg
 quote() { printf "'%s'" "$1"; }
 
 while read -r program name a b c d e f; do
-  if [ -z "$cgroup" ] && [[ "$a $b $c $d $e $f" =~ \{(unit|cgroup)\} ]]; then
+  if [ -z "$cgroup" ] && [[ "$a $b $c $d $e $f" =~ \{(unit|stopped|cgroup)\} ]]; then
     echo "SKIPPED engines $name ($no_cgroup)"
     continue
   fi
-  if [ "$(id -u)" -ne 0 ] && [[ "$a $b $c $d $e $f" == *\{rootonly\}* ]]; then
+  if [ "$(id -u)" -ne 0 ] && [[ "$a $b $c $d $e $f" =~ \{(rootonly|twin)\} ]]; then
     echo "SKIPPED engines $name (a process of root's is started as root only)"
     continue
   fi
@@ -48,13 +48,14 @@ while read -r program name a b c d e f; do
     s=${!v}
     s=${s//\{big\}/$big}; s=${s//\{reserved\}/$reserved}; s=${s//\{dead\}/$dead}
     s=${s//\{single\}/$single}; s=${s//\{pair\}/$pair}; s=${s//\{nomatch\}/$nomatch}
+    s=${s//\{twin\}/$twin}; s=${s//\{argument\}/$argument}; s=${s//\{stopped\}/$stopped}
     s=${s//\{unit\}/$unit}; s=${s//\{cgroup\}/$cgroup}; s=${s//\{owner\}/$owner}; s=${s//\{rootonly\}/$rootonly}
     printf -v "$v" '%s' "${s//\{pids\}/$eng/pids}"
   done
   case $program in
     check_trelmark)
       kind=$a sel=$b warn=$c crit=$d extra=${e//_/ } expected=$f
-      case $kind in pid) opt=-p ;; pidfile) opt=-f ;; command) opt=-C ;; service) opt=--service ;; cgroup) opt=--cgroup ;; esac
+      case $kind in pid) opt=-p ;; pidfile) opt=-f ;; command) opt=-C ;; service) opt=--service ;; cgroup) opt=--cgroup ;; argument) opt=-a ;; esac
       [ "$extra" = - ] && extra=""
       line="/usr/lib/nagios/plugins/check_trelmark $opt $(quote "$sel") -w $(quote "$warn") -c $(quote "$crit") $extra"
       nagios_services+=("nd-$name check_trelmark_$kind!$sel!$warn!$crit!$extra")

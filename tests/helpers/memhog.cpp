@@ -1,6 +1,7 @@
 // Test helper: holds a known amount of memory until its stdin closes.
 //   memhog <MB> touch    allocate and write every page (working set grows)
 //   memhog <MB> reserve  allocate only (committed private memory, small working set)
+//   a third argument is ignored: it tells copies apart by their command line
 // Prints its own process id once the memory is in place.
 #include <cstdio>
 #include <cstdlib>
@@ -9,8 +10,8 @@
 #include "platform/Win32.h"
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: memhog <MB> touch|reserve\n");
+    if (argc != 3 && argc != 4) {
+        std::fprintf(stderr, "usage: memhog <MB> touch|reserve [label]\n");
         return 2;
     }
     const size_t bytes = static_cast<size_t>(std::strtoul(argv[1], nullptr, 10)) << 20;
