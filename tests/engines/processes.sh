@@ -34,6 +34,22 @@ hog "$pair" 48 touch
 hog "$pair" 24 touch
 hog "$single" 64 reserve; reserved=$hog_pid
 hog "$twin" 40 touch - "$argument"
+# A check that runs beside the scenarios, as an agent runs checks side by
+# side: its shell's command line holds the -a rows' texts, its child is a
+# check_trelmark (a memhog under that name) that waits. Neither is selected.
+sibling() {
+  local fd as=()
+  [ "$(id -u)" -ne 0 ] || as=(setpriv --reuid="$user" --regid="$group" --init-groups)
+  mkdir "$eng/sibling" && install -m 755 build/debug/tests/memhog "$eng/sibling/check_trelmark"
+  mkfifo "$eng/hogs/sibling.in"
+  "${as[@]}" sh -c "'$eng/sibling/check_trelmark' 0 touch; : -a $argument -a $nomatch" \
+    <"$eng/hogs/sibling.in" >"$eng/hogs/sibling.out" &
+  hogpids+=($!)
+  exec {fd}>"$eng/hogs/sibling.in"
+  hogfds+=("$fd")
+  wait_for 30 "the sibling check" grep -q . "$eng/hogs/sibling.out" || exit 1
+}
+sibling
 (exit 0) & dead=$!; wait $dead
 
 # A unit's control group, stood up by hand where systemd would (no systemd
