@@ -575,8 +575,8 @@ TEST(PluginCommandLine, BadArgumentsHelpAndVersion) {
     EXPECT_NE(help.out.find(kUsage), std::string::npos);
     EXPECT_EQ(help.status, 3);
     // Every limit the parser enforces, and what decides with --sum.
-    for (const char* said : {"1 to 86400", "at most 13 digits", "at most 15 characters", "most 4096 bytes",
-                             "the total of all the processes decides", "-v, --verbose", "an\n                        empty RANGE"}) {
+    for (const char* said : {"1 to 86400", "at most 13 digits", "longer than its 15", "most 4096 bytes",
+                             "the total decides", "default): the state", "another check_trelmark", "-v, --verbose", "an\n                        empty RANGE"}) {
         EXPECT_NE(help.out.find(said), std::string::npos) << said;
     }
 }
