@@ -641,6 +641,7 @@ TEST(PluginSelection, EachSelectorOnRealProcesses) {
     UnitGroup group(mount, unit);
     ASSERT_TRUE(group.ok && group.Move(small.Pid(), group.path) && group.Move(large.Pid(), group.path + "/worker"));
     UnitGroup stopped(mount, "tsel-stopped" + tag);
+    Sleepers sibling("check_trelmark", 1);  // as an agent's check running beside this one
     const std::string pidSmall = std::to_string(small.Pid()), pidLarge = std::to_string(large.Pid());
     const std::string pidOther = std::to_string(other.Pid());
     const std::string stale = TempPath("stale.pid");
@@ -675,6 +676,7 @@ TEST(PluginSelection, EachSelectorOnRealProcesses) {
         {{"--service", "tsel-missing" + tag, "--empty-state=ok"}, 3, "MEMORY UNKNOWN - no service named tsel-missing" + tag + "\n"},
         {{"-f", stale, "--empty-state=warning"}, 1, "MEMORY WARNING - no process with pid "},
         {{"--cgroup", "/tsel-none" + tag}, 3, "MEMORY UNKNOWN - no control group /tsel-none" + tag + "\n"},
+        {{"-C", "check_trelmark"}, 3, "MEMORY UNKNOWN - no process named check_trelmark\n"},
         // Root's processes cannot be read by another user: never OK, unless
         // the ones that can be read are already critical.
         {{"-C", name, "-m", "uss"}, 3, "MEMORY UNKNOWN - 2 of 3 processes named " + name + " could not be read: cannot read the unique memory of pid ", true},
