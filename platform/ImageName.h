@@ -8,6 +8,10 @@
 
 namespace platform {
 
+// No; yes; or the system keeps only the start of names this long, and the
+// full name (FullImageNameIs in ProcessQuery.h) decides.
+enum class NameMatch { No, Yes, Prefix };
+
 #ifdef _WIN32
 
 inline bool EqualIgnoringCase(const char* a, const char* b, size_t length) {
@@ -27,6 +31,10 @@ inline bool ImageNameMatches(const char* image, const char* wanted) {
            EqualIgnoringCase(image + wantedLength, ".exe", 4);
 }
 
+inline NameMatch MatchImageName(const char* image, const char* wanted) {
+    return ImageNameMatches(image, wanted) ? NameMatch::Yes : NameMatch::No;
+}
+
 // Why `wanted` can never match, or nullptr.
 inline const char* ImageNameProblem(const char* wanted) {
     return wanted[0] == '\0' ? "the process name is empty" : nullptr;
@@ -34,14 +42,20 @@ inline const char* ImageNameProblem(const char* wanted) {
 
 #else
 
-// Linux: the command name exactly, as pgrep -x and ps -o comm= see it.
-inline bool ImageNameMatches(const char* image, const char* wanted) { return std::strcmp(image, wanted) == 0; }
+// Linux: the command name exactly, as pgrep -x and ps -o comm= see it. The
+// kernel keeps its first 15 bytes: a longer name matches a process whose
+// command name is its start and whose executable or argv[0] has that name.
+constexpr size_t kCommandNameBytes = 15;
 
-// The kernel keeps 15 bytes of a command name: a longer one never matches.
+inline NameMatch MatchImageName(const char* image, const char* wanted) {
+    if (std::strlen(wanted) <= kCommandNameBytes) return std::strcmp(image, wanted) == 0 ? NameMatch::Yes : NameMatch::No;
+    return std::strlen(image) == kCommandNameBytes && std::strncmp(image, wanted, kCommandNameBytes) == 0
+               ? NameMatch::Prefix
+               : NameMatch::No;
+}
+
 inline const char* ImageNameProblem(const char* wanted) {
-    if (wanted[0] == '\0') return "the process name is empty";
-    if (std::strlen(wanted) > 15) return "Linux command names are at most 15 characters (see ps -o comm=)";
-    return nullptr;
+    return wanted[0] == '\0' ? "the process name is empty" : nullptr;
 }
 
 #endif

@@ -27,6 +27,10 @@ bool ReadCommandLine(HANDLE process, std::string* line);
 // error set when neither can be read; *matches otherwise.
 bool FullImageNameIs(HANDLE process, const char* wanted, bool* matches);
 
+// The id of the process that started this one (Linux: getppid; Windows: the
+// process basic information's parent id). 0 when unknown.
+DWORD ParentProcessId();
+
 // An account as -u names it.
 struct User {
     uint32_t uid = 0;    // Linux: the numeric user id

@@ -22,7 +22,7 @@ namespace {
 using plugin::State;
 
 const char kHelp[] =
-    "Checks how much memory a process, or every process of one name, uses.\n"
+    "Checks how much memory a process, or the processes a selection names, use.\n"
     "\n"
     "%s\n"
     "\n"
@@ -32,9 +32,36 @@ const char kHelp[] =
     " -f, --pidfile=PIDFILE  the process whose id this file holds: a regular file of at\n"
     "                        most 4096 bytes whose first line is the decimal id, blanks\n"
     "                        around it allowed; later lines are ignored\n"
-    " -C, --command=NAME     every process of this name: on Linux the command name as\n"
-    "                        ps -o comm= shows it (exact, at most 15 characters); on\n"
-    "                        Windows the image name, any case, .exe optional\n"
+    "Or any of these, which must all hold (AND):\n"
+    " -C, --command=NAME     processes of this name: on Linux the command name as\n"
+    "                        ps -o comm= shows it, exactly; a name longer than its 15\n"
+    "                        characters matches the executable's or argv[0]'s name;\n"
+    "                        on Windows the image name, any case, .exe optional\n"
+    " -a, --argument-array=TEXT\n"
+    "                        processes whose command line holds TEXT\n"
+    "                        (-C java -a kafka.Kafka)\n"
+    "     --ereg-argument-array=REGEX\n"
+    "                        processes whose command line matches the POSIX extended\n"
+    "                        REGEX (--ereg-argument-array 'manage\\.py (run|celery)')\n"
+    " -u, --user=USER        processes owned by USER: on Linux a name in /etc/passwd\n"
+    "                        or a numeric uid (the real uid); on Windows DOMAIN\\name\n"
+    "                        or name, any case (-u postgres)\n"
+    "     --service=NAME     the processes of a service: on Linux every process in\n"
+    "                        the systemd unit's control group and its sub-groups\n"
+    "                        (.service added when NAME has no unit suffix); on\n"
+    "                        Windows the service's process and those it started\n"
+    "                        (--service nginx)\n"
+    "     --cgroup=PATH      (Linux) every process in the control group PATH as\n"
+    "                        /proc/PID/cgroup shows it, sub-groups included\n"
+    "                        (--cgroup /system.slice/docker-<id>.scope)\n"
+    "                        A selection never includes this check, its parent or\n"
+    "                        another check_trelmark. A selected process that cannot\n"
+    "                        be read makes the state UNKNOWN unless the others are\n"
+    "                        already CRITICAL.\n"
+    "     --empty-state=STATE\n"
+    "                        ok, warning, critical or unknown (default): the state\n"
+    "                        when a selection finds no process, a service is not\n"
+    "                        running, or a pidfile names no running process\n"
     " -m, --metric=METRIC    in any case: working (default): the working set, the\n"
     "                        memory resident now; private: the private memory the\n"
     "                        process has committed; pss (Linux): the proportional set\n"
@@ -49,7 +76,7 @@ const char kHelp[] =
     " -w, --warning=RANGE    WARNING when the figure is in the alert part of RANGE (an\n"
     "                        empty RANGE sets no threshold)\n"
     " -c, --critical=RANGE   CRITICAL likewise (it is tested first)\n"
-    "     --sum              with -C: the total of all the processes decides the state;\n"
+    "     --sum              with a selection: the total decides the state;\n"
     "                        without it each process is compared and the worst decides\n"
     "                        (the perfdata then carries that process's figure)\n"
     " -t, --timeout=SECONDS  give up with UNKNOWN after this many seconds, 1 to 86400\n"
@@ -67,11 +94,11 @@ const char kHelp[] =
     "\n"
     "Output: one line, \"MEMORY <STATE> - <text> | <performance data>\", the data in\n"
     "bytes: working=<B>B;<warn>;<crit>;0; (labelled as -m names the figure: private=,\n"
-    "pss=, uss=, peak=), with -C also processes=<n>.\n"
+    "pss=, uss=, peak=), with a selection also processes=<n>.\n"
     "\n"
     "Exit status: 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN (bad arguments, no such\n"
-    "process, no process of that name, an unreadable pidfile or memory counters, a\n"
-    "timeout; also after --help and --version, as monitoring plugins do).\n";
+    "process, nothing selected (see --empty-state), an unreadable pidfile or memory\n"
+    "counters, a timeout; also after --help and --version, as monitoring plugins do).\n";
 
 std::string Check(const plugin::Options& options, State* state) {
     if (options.metric == plugin::Metric::Proportional) {
@@ -88,18 +115,41 @@ std::string Check(const plugin::Options& options, State* state) {
         try {
             samples.push_back(plugin::MeasureProcess(pid, options.metric));
         } catch (const Keel::Error& e) {
-            throw Keel::Error(std::string(e.Message()) + " (from pidfile " + plugin::Printable(options.target) + ")");
+            const std::string text = std::string(e.Message()) + " (from pidfile " + plugin::Printable(options.target) + ")";
+            if (e.Code() != plugin::kProcessGone) throw Keel::Error(text);
+            *state = options.emptyState;
+            return plugin::EmptyLine(*state, text);
         }
         break;
     }
-    case plugin::Selector::Command:
-        samples = plugin::MeasureProcessesNamed(options.target.c_str(), options.metric);
-        if (samples.empty()) {
-            const std::string hidden = platform::HiddenProcessesNote();
-            throw Keel::Error("no process named " + plugin::Printable(options.target) +
-                              (hidden.empty() ? "" : "; " + hidden));
+    case plugin::Selector::Command: {
+        plugin::Selected selected = plugin::MeasureSelection(options.selection, options.metric);
+        if (!selected.notRunning.empty()) {
+            *state = options.emptyState;
+            return plugin::EmptyLine(*state, selected.notRunning);
         }
+        if (selected.samples.empty() && selected.unreadable == 0) {
+            const std::string hidden = platform::HiddenProcessesNote();
+            const std::string what = options.selection.IsOnlyCommand()
+                                         ? "no process named " + plugin::Printable(options.target)
+                                         : "no process matches " + options.selection.Options();
+            *state = options.emptyState;
+            return plugin::EmptyLine(*state, what + (hidden.empty() ? "" : "; " + hidden));
+        }
+        if (selected.unreadable > 0) {
+            // What was measured may already be critical; anything else could
+            // be wrong about the processes that were not.
+            if (!selected.samples.empty()) {
+                const std::string line = plugin::StatusLine(options, selected.samples, state);
+                if (*state == State::Critical) return line;
+            }
+            const size_t all = selected.samples.size() + selected.unreadable;
+            const std::string matched = plugin::Matched(options, all, std::to_string(selected.unreadable) + " of ");
+            throw Keel::Error(matched + " could not be read: " + plugin::Printable(selected.reason));
+        }
+        samples = std::move(selected.samples);
         break;
+    }
     case plugin::Selector::None:
         throw Keel::Error("no process given");
     }

@@ -9,8 +9,9 @@ namespace plugin {
 // The second line of an UNKNOWN answer: no '|', which engines take for the
 // start of performance data (Nagios would cut the line there).
 const char kUsageLine[] =
-    "Usage: check_trelmark -p PID, -f PIDFILE or -C NAME [-m working, private, pss, uss or peak] [-w RANGE] "
-    "[-c RANGE] [--sum] [-t SECONDS]";
+    "Usage: check_trelmark -p PID, -f PIDFILE or any of -C NAME, -a TEXT, --ereg-argument-array REGEX, -u USER, "
+    "--service NAME, --cgroup PATH [-m working, private, pss, uss or peak] [-w RANGE] [-c RANGE] [--sum] "
+    "[--empty-state STATE] [-t SECONDS]";
 
 namespace {
 
@@ -90,17 +91,39 @@ const char* MetricWords(Metric metric) { return kMetrics[static_cast<int>(metric
 
 namespace {
 
+enum class Id { Pid, Pidfile, Criterion, Metric, Warning, Critical, Timeout, Sum, EmptyState, Help, Version, Verbose };
+
 struct OptionSpec {
-    char shortName;
+    Id id;
+    char shortName;  // 0: long form only
     const char* longName;
     bool takesValue;
+    Criterion criterion;  // for Id::Criterion
 };
 
+constexpr Criterion kNone = Criterion::Command;  // unused for other ids
+
 const OptionSpec kOptions[] = {
-    {'p', "pid", true},       {'f', "pidfile", true}, {'C', "command", true}, {'m', "metric", true},
-    {'w', "warning", true},   {'c', "critical", true}, {'t', "timeout", true}, {0, "sum", false},
-    {'h', "help", false},     {'V', "version", false}, {'v', "verbose", false},
+    {Id::Pid, 'p', "pid", true, kNone},
+    {Id::Pidfile, 'f', "pidfile", true, kNone},
+    {Id::Criterion, 'C', "command", true, Criterion::Command},
+    {Id::Criterion, 'a', "argument-array", true, Criterion::Argument},
+    {Id::Criterion, 0, "ereg-argument-array", true, Criterion::ArgumentRegex},
+    {Id::Criterion, 'u', "user", true, Criterion::User},
+    {Id::Criterion, 0, "service", true, Criterion::Service},
+    {Id::Criterion, 0, "cgroup", true, Criterion::ControlGroup},
+    {Id::Metric, 'm', "metric", true, kNone},
+    {Id::Warning, 'w', "warning", true, kNone},
+    {Id::Critical, 'c', "critical", true, kNone},
+    {Id::Timeout, 't', "timeout", true, kNone},
+    {Id::Sum, 0, "sum", false, kNone},
+    {Id::EmptyState, 0, "empty-state", true, kNone},
+    {Id::Help, 'h', "help", false, kNone},
+    {Id::Version, 'V', "version", false, kNone},
+    {Id::Verbose, 'v', "verbose", false, kNone},
 };
+
+constexpr const char* kStateNames[] = {"ok", "warning", "critical", "unknown"};
 
 bool SameIgnoringCase(const char* a, const char* b) {
     for (; *a != '\0' && *b != '\0'; ++a, ++b) {
@@ -128,17 +151,21 @@ bool ParseUnsigned(const char* text, uint64_t limit, uint64_t* value) {
 
 // Applies one option; false with `error` set when its value is bad.
 bool Apply(const OptionSpec& option, const char* value, Options* o, std::string* error) {
+    // -p and -f name one process; the criteria together choose several.
     const auto select = [&](Selector selector) {
-        if (o->selector != Selector::None) {
-            *error = "give only one of -p, -f and -C";
+        if (o->selector != Selector::None && (selector != Selector::Command || o->selector != Selector::Command)) {
+            const bool legacy = o->selection.Empty() || o->selection.IsOnlyCommand();
+            *error = legacy ? "give only one of -p, -f and -C"
+                            : "-p and -f name one process: they combine with none of -C, -a, --ereg-argument-array, "
+                              "-u, --service and --cgroup";
             return false;
         }
+        if (o->selector == Selector::None) o->target = value;
         o->selector = selector;
-        o->target = value;
         return true;
     };
-    switch (option.shortName) {
-    case 'p': {
+    switch (option.id) {
+    case Id::Pid: {
         uint64_t pid = 0;
         if (!ParseUnsigned(value, 0xFFFFFFFFu, &pid)) {
             *error = "invalid process id " + Quoted(value);
@@ -147,19 +174,15 @@ bool Apply(const OptionSpec& option, const char* value, Options* o, std::string*
         o->pid = static_cast<DWORD>(pid);
         return select(Selector::Pid);
     }
-    case 'f':
+    case Id::Pidfile:
         if (*value == '\0') {
             *error = "the pidfile name is empty";
             return false;
         }
         return select(Selector::Pidfile);
-    case 'C':
-        if (const char* problem = platform::ImageNameProblem(value)) {
-            *error = std::string("invalid process name ") + Quoted(value) + ": " + problem;
-            return false;
-        }
-        return select(Selector::Command);
-    case 'm':
+    case Id::Criterion:
+        return o->selection.Add(option.criterion, value, error) && select(Selector::Command);
+    case Id::Metric:
         for (const auto& metric : kMetrics) {
             if (SameIgnoringCase(value, metric.name)) {
                 o->metric = metric.metric;
@@ -168,9 +191,9 @@ bool Apply(const OptionSpec& option, const char* value, Options* o, std::string*
         }
         *error = "invalid metric " + Quoted(value) + " (use working, private, pss, uss or peak)";
         return false;
-    case 'w':
-    case 'c': {
-        const bool warning = option.shortName == 'w';
+    case Id::Warning:
+    case Id::Critical: {
+        const bool warning = option.id == Id::Warning;
         // What engines pass for an empty macro: no threshold.
         if (*value == '\0') {
             (warning ? o->hasWarning : o->hasCritical) = false;
@@ -183,7 +206,7 @@ bool Apply(const OptionSpec& option, const char* value, Options* o, std::string*
         (warning ? o->hasWarning : o->hasCritical) = true;
         return true;
     }
-    case 't': {
+    case Id::Timeout: {
         uint64_t seconds = 0;
         if (!ParseUnsigned(value, kMaxTimeoutSeconds, &seconds)) {
             *error = "invalid timeout " + Quoted(value) + " (whole seconds, 1 to 86400)";
@@ -192,18 +215,19 @@ bool Apply(const OptionSpec& option, const char* value, Options* o, std::string*
         o->timeoutSeconds = static_cast<unsigned>(seconds);
         return true;
     }
-    case 'h':
-        o->help = true;
-        return true;
-    case 'V':
-        o->version = true;
-        return true;
-    case 'v':
-        o->verbose = true;
-        return true;
-    case 0:  // --sum, which has no short form
-        o->sum = true;
-        return true;
+    case Id::EmptyState:
+        for (int state = 0; state < 4; ++state) {
+            if (SameIgnoringCase(value, kStateNames[state])) {
+                o->emptyState = static_cast<State>(state);
+                return true;
+            }
+        }
+        *error = "invalid empty state " + Quoted(value) + " (use ok, warning, critical or unknown)";
+        return false;
+    case Id::Help: o->help = true; return true;
+    case Id::Version: o->version = true; return true;
+    case Id::Verbose: o->verbose = true; return true;
+    case Id::Sum: o->sum = true; return true;
     }
     return true;
 }
@@ -288,7 +312,8 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
             return false;
         }
         if (o.sum && o.selector != Selector::Command) {
-            *error = "--sum adds up the processes of -C NAME; it needs -C";
+            *error = "--sum adds up several processes: it needs -C, -a, --ereg-argument-array, -u, --service or "
+                     "--cgroup";
             return false;
         }
     }

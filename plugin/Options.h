@@ -1,6 +1,8 @@
 // The plugin's command line:
-//   check_trelmark (-p PID | -f PIDFILE | -C NAME) [-m working|private|pss|uss|peak]
-//                  [-w RANGE] [-c RANGE] [--sum] [-t SECONDS]
+//   check_trelmark SELECTION [-m working|private|pss|uss|peak] [-w RANGE] [-c RANGE]
+//                  [--sum] [--empty-state STATE] [-t SECONDS] [-v]
+//   SELECTION: -p PID | -f PIDFILE | one or more of -C NAME, -a TEXT,
+//              --ereg-argument-array REGEX, -u USER, --service NAME, --cgroup PATH
 //   check_trelmark -h | --help        check_trelmark -V | --version
 #pragma once
 
@@ -8,10 +10,14 @@
 
 #include "platform/Win32.h"
 #include "plugin/Range.h"
+#include "plugin/Selection.h"
 
 namespace plugin {
 
+// Command: several processes, chosen by the criteria in Options::selection.
 enum class Selector { None, Pid, Pidfile, Command };
+
+enum class State { Ok = 0, Warning = 1, Critical = 2, Unknown = 3 };
 // The figure measured: the working set, the private committed memory, the
 // proportional and the unique set size, the peak working set.
 enum class Metric { Working, Private, Proportional, Unique, Peak };
@@ -25,7 +31,9 @@ const char* MetricWords(Metric metric);
 struct Options {
     Selector selector = Selector::None;
     DWORD pid = 0;       // -p
-    std::string target;  // the text given to -p, -f or -C
+    std::string target;  // the text given to -p or -f, or the first criterion's
+    Selection selection;
+    State emptyState = State::Unknown;  // when nothing is selected or a service is not running
     Metric metric = Metric::Working;
     bool hasWarning = false;
     Range warning;

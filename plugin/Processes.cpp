@@ -7,6 +7,7 @@
 #include "keel/Error.h"
 #include "platform/ImageName.h"
 #include "platform/ProcessMemory.h"
+#include "platform/ProcessQuery.h"
 #include "platform/ProcessView.h"
 #include "windows/WindowsError.h"
 #include "windows/WindowsProcess.h"
@@ -17,6 +18,9 @@ namespace plugin {
 namespace {
 
 constexpr DWORD kAccess = PROCESS_QUERY_INFORMATION | PROCESS_VM_READ;
+// Enough to read the counters, the command line and the owner: granted for
+// more processes than kAccess.
+constexpr DWORD kLeastAccess = PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_VM_READ;
 
 // Larger files are not pidfiles (a database's, with data after the id, stays
 // well below this).
@@ -88,22 +92,32 @@ bool HasExited(HANDLE process) {
     return ::GetExitCodeProcess(process, &code) && code != STILL_ACTIVE;
 }
 
-std::vector<DWORD> ListProcesses() {
-    std::vector<DWORD> ids(1024);
-    for (;;) {
-        DWORD bytes = 0;
-        const DWORD room = static_cast<DWORD>(ids.size() * sizeof(DWORD));
-        if (!::EnumProcesses(ids.data(), room, &bytes)) {
-            throw Keel::Error("cannot list the processes: " + Windows::GetLastErrorText(true));
-        }
-        // A full array may have been cut: ask again with more room.
-        if (bytes < room) {
-            ids.resize(bytes / sizeof(DWORD));
-            return ids;
-        }
-        if (ids.size() >= (size_t{1} << 22)) throw Keel::Error("cannot list the processes: too many");
-        ids.resize(ids.size() * 2);
+// Failures that could hide a selected process anywhere: the check fails.
+bool IsResourceError(DWORD error) { return error == ERROR_TOO_MANY_OPEN_FILES || error == ERROR_NOT_ENOUGH_MEMORY; }
+
+// A process of the snapshot: its id and image name.
+struct Listed {
+    DWORD pid;
+    std::string image;
+};
+
+std::vector<Listed> Snapshot() {
+    HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) {
+        throw Keel::Error("cannot list the processes: " + Windows::GetLastErrorText(true));
     }
+    Windows::HandleSentry sentry(snapshot);
+    std::vector<Listed> listed;
+    PROCESSENTRY32 entry;
+    entry.dwSize = sizeof entry;
+    for (BOOL more = ::Process32First(snapshot, &entry); more; more = ::Process32Next(snapshot, &entry)) {
+        entry.szExeFile[sizeof entry.szExeFile - 1] = '\0';
+        listed.push_back(Listed{entry.th32ProcessID, entry.szExeFile});
+    }
+    if (::GetLastError() != ERROR_NO_MORE_FILES) {
+        throw Keel::Error("cannot list the processes: " + Windows::GetLastErrorText(true));
+    }
+    return listed;
 }
 
 }  // namespace
@@ -153,45 +167,86 @@ Sample MeasureProcess(DWORD pid, Metric metric) {
     if (process == nullptr) {
         const DWORD error = ::GetLastError();
         // What Windows says for an id that names no process.
-        if (error == ERROR_INVALID_PARAMETER) throw Keel::Error("no process with pid " + PidText(pid));
+        if (error == ERROR_INVALID_PARAMETER) throw Keel::Error("no process with pid " + PidText(pid), false, kProcessGone);
         throw Keel::Error("cannot open the process with pid " + PidText(pid) + ": " +
                           Windows::GetErrorText(error, true));
     }
     Windows::HandleSentry sentry(process);
-    if (HasExited(process)) throw Keel::Error("the process with pid " + PidText(pid) + " has exited");
+    if (HasExited(process)) throw Keel::Error("the process with pid " + PidText(pid) + " has exited", false, kProcessGone);
     return Measure(process, pid, ImageName(process), metric);
 }
 
-std::vector<Sample> MeasureProcessesNamed(const char* name, Metric metric) {
+Selected MeasureSelection(const Selection& chosen, Metric metric) {
+    Selected result;
+    Selection selection = chosen;
+    std::string reason;
+    if (!selection.Prepare(&reason, &result.notRunning)) throw Keel::Error(reason);
+    if (!result.notRunning.empty()) return result;
+
+    // A service's or control group's processes are few: opening each is
+    // cheaper than listing the host. Their names are read once opened.
+    const std::vector<DWORD>* candidates = selection.Candidates();
+    std::vector<Listed> listed;
+    if (candidates != nullptr) {
+        for (DWORD pid : *candidates) listed.push_back(Listed{pid, std::string()});
+    } else {
+        listed = Snapshot();
+    }
     const DWORD self = ::GetCurrentProcessId();
-    std::vector<Sample> samples;
-    for (DWORD pid : ListProcesses()) {
-        if (pid == self) continue;
-        // Processes that ended meanwhile, or that this user may not open,
-        // cannot be named: skipped. Any other failure (no descriptors
-        // left) could hide a match, and fails the check.
-        HANDLE process = ::OpenProcess(kAccess, FALSE, pid);
+    const DWORD parent = platform::ParentProcessId();
+    const auto unreadable = [&](const std::string& why) {
+        if (result.unreadable++ == 0) result.reason = why;
+    };
+    // Never this check, its parent or a sibling check.
+    const auto excluded = [&](DWORD pid, const char* image) {
+        return pid == self || pid == parent || pid == 0 ||
+               platform::MatchImageName(image, "check_trelmark") == platform::NameMatch::Yes;
+    };
+    for (Listed& p : listed) {
+        const bool listedName = candidates == nullptr;
+        if (excluded(p.pid, p.image.c_str())) continue;
+        if (listedName && selection.FromSnapshot(p.pid, p.image.c_str()) == Selection::Verdict::No) continue;
+        // A process the snapshot already names as selected is never dropped
+        // in silence; one that only its command line or owner could name is
+        // not counted when those cannot be read.
+        const bool named = selection.NamedBySnapshot(p.pid, p.image.c_str());
+        HANDLE process = ::OpenProcess(kLeastAccess, FALSE, p.pid);
         if (process == nullptr) {
             const DWORD error = ::GetLastError();
-            if (error == ERROR_INVALID_PARAMETER || error == ERROR_ACCESS_DENIED) continue;
-            throw Keel::Error("cannot open the process with pid " + PidText(pid) + ": " +
-                              Windows::GetErrorText(error, true));
-        }
-        Windows::HandleSentry sentry(process);
-        std::string image = ImageName(process);
-        if (image.empty()) {
-            const DWORD error = ::GetLastError();
-            if (error == ERROR_TOO_MANY_OPEN_FILES || error == ERROR_NOT_ENOUGH_MEMORY) {
-                throw Keel::Error("cannot read the name of pid " + PidText(pid) + ": " +
+            if (IsResourceError(error)) {
+                throw Keel::Error("cannot open the process with pid " + PidText(p.pid) + ": " +
                                   Windows::GetErrorText(error, true));
             }
+            if (error != ERROR_INVALID_PARAMETER && named) unreadable(Windows::GetErrorText(error, true));
             continue;
         }
-        // A zombie holds no memory: it is no running process of that name.
-        if (!platform::ImageNameMatches(image.c_str(), name) || HasExited(process)) continue;
-        samples.push_back(Measure(process, pid, std::move(image), metric));
+        Windows::HandleSentry sentry(process);
+        // A zombie holds no memory: it is no running process.
+        if (HasExited(process)) continue;
+        if (!listedName) {
+            p.image = ImageName(process);
+            if (excluded(p.pid, p.image.c_str())) continue;
+        }
+        const char* image = p.image.c_str();
+        const Selection::Verdict verdict = selection.FromSnapshot(p.pid, image);
+        if (verdict == Selection::Verdict::No) continue;
+        bool matches = true;
+        if (verdict == Selection::Verdict::Open && !selection.Matches(process, p.pid, image, &matches)) {
+            const DWORD error = ::GetLastError();
+            if (IsResourceError(error)) {
+                throw Keel::Error("cannot read pid " + PidText(p.pid) + ": " + Windows::GetErrorText(error, true));
+            }
+            if (named && !HasExited(process)) unreadable(Windows::GetErrorText(error, true));
+            continue;
+        }
+        if (!matches) continue;
+        try {
+            result.samples.push_back(Measure(process, p.pid, p.image, metric));
+        } catch (const Keel::Error& e) {
+            if (!HasExited(process)) unreadable(e.Message());
+        }
     }
-    return samples;
+    return result;
 }
 
 }  // namespace plugin

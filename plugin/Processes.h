@@ -25,11 +25,24 @@ bool ParsePidfileText(const char* text, size_t length, DWORD* pid);
 // Reads the process id from the pidfile at `path`.
 DWORD ReadPidfile(const char* path);
 
+// The code of the Keel::Error that MeasureProcess throws when no such
+// process runs (none has the id, or it has exited).
+constexpr int32_t kProcessGone = 1;
+
 // Opens the process once and measures it through that handle.
 Sample MeasureProcess(DWORD pid, Metric metric);
 
-// Every process (but this one) whose image name matches `name`, in the
-// system's order; none is no error.
-std::vector<Sample> MeasureProcessesNamed(const char* name, Metric metric);
+struct Selected {
+    std::vector<Sample> samples;  // in the system's order
+    size_t unreadable = 0;        // selected, but not measured
+    std::string reason;           // why the first of those could not be
+    std::string notRunning;       // a service is not running: nothing was measured
+};
+
+// Every process that `selection` chooses, measured. Never this process, its
+// parent (a shell or agent may carry the same arguments) or another
+// check_trelmark (an agent runs checks side by side). Processes that end
+// meanwhile are left out; none is no error.
+Selected MeasureSelection(const Selection& selection, Metric metric);
 
 }  // namespace plugin

@@ -56,6 +56,12 @@ bool DecidesBefore(const Options& options, const Sample& a, State stateA, const 
 
 }  // namespace
 
+std::string Matched(const Options& options, size_t count, const std::string& before) {
+    const std::string processes = before + Plural(count, "process", "processes");
+    if (options.selection.IsOnlyCommand()) return processes + " named " + Printable(options.target);
+    return options.selection.Description() + ": " + processes;
+}
+
 std::string StatusLine(const Options& options, const std::vector<Sample>& samples, State* state) {
     const char* memory = MetricWords(options.metric);
     const Sample& largest = *std::max_element(samples.begin(), samples.end(),
@@ -70,8 +76,7 @@ std::string StatusLine(const Options& options, const std::vector<Sample>& sample
         *state = Evaluate(options, largest.bytes);
         text = Who(largest) + " uses " + Megabytes(largest.bytes) + " of " + memory;
     } else {
-        const std::string matched = Plural(samples.size(), "process", "processes") + " named " +
-                                    Printable(options.target);
+        const std::string matched = Matched(options, samples.size());
         if (options.sum) {
             figure = total;
             *state = Evaluate(options, total);
@@ -92,7 +97,8 @@ std::string StatusLine(const Options& options, const std::vector<Sample>& sample
             }
             *state = worstState;
             figure = worst->bytes;
-            text = matched + (samples.size() == 1 ? ": pid " : ", largest pid ") + std::to_string(largest.pid) +
+            const char* one = options.selection.IsOnlyCommand() ? ": pid " : ", pid ";
+            text = matched + (samples.size() == 1 ? one : ", largest pid ") + std::to_string(largest.pid) +
                    " uses " + Megabytes(largest.bytes) + " of " + memory;
             if (samples.size() > 1 && critical + warning > 0) {
                 text += " (";
@@ -125,6 +131,10 @@ std::string StatusLine(const Options& options, const std::vector<Sample>& sample
         }
     }
     return line;
+}
+
+std::string EmptyLine(State state, const std::string& text) {
+    return std::string("MEMORY ") + StateName(state) + " - " + text + "\n";
 }
 
 std::string UnknownLine(const std::string& reason) { return "MEMORY UNKNOWN - " + reason + "\n"; }

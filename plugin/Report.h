@@ -10,8 +10,6 @@
 
 namespace plugin {
 
-enum class State { Ok = 0, Warning = 1, Critical = 2, Unknown = 3 };
-
 const char* StateName(State state);
 
 // CRITICAL when the critical range alerts, else WARNING when the warning
@@ -22,6 +20,14 @@ State Evaluate(const Options& options, uint64_t bytes);
 // "MEMORY <STATE> - <text> | <performance data>\n" for the measured
 // processes (at least one), with the state in `state`.
 std::string StatusLine(const Options& options, const std::vector<Sample>& samples, State* state);
+
+// "MEMORY <STATE> - <text>\n", without performance data: for a selection
+// that found nothing to measure.
+std::string EmptyLine(State state, const std::string& text);
+
+// What the text calls `count` processes of the selection: "3 processes named
+// postgres", or "service nginx: 3 processes"; `before` goes before the count.
+std::string Matched(const Options& options, size_t count, const std::string& before = "");
 
 // "MEMORY UNKNOWN - <reason>\n".
 std::string UnknownLine(const std::string& reason);

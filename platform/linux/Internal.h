@@ -4,12 +4,13 @@
 
 #include <sys/types.h>
 
+#include <string>
 
 #include "platform/Win32.h"
 
 namespace linuxapi {
 
-enum class ObjectKind : unsigned char { Free, Process, Token, Any /* lookups only */ };
+enum class ObjectKind : unsigned char { Free, Process, Token, Snapshot, Any /* lookups only */ };
 
 struct KernelObject {
     ObjectKind kind;
@@ -17,6 +18,8 @@ struct KernelObject {
     int procDir;  // Process: descriptor of the /proc/<pid> directory, bound to that one process
     int pidfd;    // Process: its pidfd, or -1 where pidfd_open is unavailable
     pid_t pid;    // Process: its id; Token: the process it belongs to
+    void* data;   // Snapshot: its entries, freed by release when the handle closes
+    void (*release)(void*);
 };
 
 // The pseudo handle that GetCurrentProcess returns, as on Windows.
@@ -26,12 +29,28 @@ inline HANDLE CurrentProcessPseudoHandle() { return INVALID_HANDLE_VALUE; }
 // the descriptors stay the caller's then.
 HANDLE InsertObject(ObjectKind kind, int procDir, int pidfd, pid_t pid);
 
+// Inserts a Snapshot that owns `data`; on failure `data` is released at once.
+HANDLE InsertSnapshot(void* data, void (*release)(void*));
+
 // Copies the live object behind `handle` of kind `kind` (or of any kind);
 // false when there is none.
 bool LookupObject(HANDLE handle, ObjectKind kind, KernelObject* object);
 
 // Number of live entries; tests use it to prove that nothing leaks.
 int LiveObjectCount();
+
+// One mount of /proc/self/mountinfo: where it is mounted (escapes undone),
+// its file-system type and its super options.
+struct Mount {
+    std::string point;
+    std::string type;
+    std::string superOptions;
+};
+
+// Calls visit(mount) for each mount this process sees, in the order of
+// mountinfo (a later mount on one point hides an earlier one). False when
+// mountinfo cannot be read.
+bool ForEachMount(void (*visit)(const Mount& mount, void* context), void* context);
 
 // Windows error code for an errno value.
 DWORD ErrorFromErrno(int error);

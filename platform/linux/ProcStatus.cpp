@@ -135,26 +135,117 @@ bool SmapsRollupParser::Finish(SmapsRollupCounters* counters) {
     return true;
 }
 
-bool FindStatusTgid(const char* text, size_t size, pid_t* tgid) {
-    static const char kKey[] = "Tgid:";
-    const size_t keyLength = sizeof kKey - 1;
+namespace {
+
+// The first number on the first line of `key` ("Key:"): blanks, decimal
+// digits, then a blank or the line's end.
+bool FindStatusNumber(const char* text, size_t size, const char* key, uint64_t limit, uint64_t* number) {
+    const size_t keyLength = std::strlen(key);
     for (size_t at = 0; at < size;) {
         const char* line = text + at;
         const char* newline = static_cast<const char*>(std::memchr(line, '\n', size - at));
         if (newline == nullptr) return false;  // a cut line may have lost digits
         const size_t length = static_cast<size_t>(newline - line);
         at += length + 1;
-        if (length < keyLength || std::memcmp(line, kKey, keyLength) != 0) continue;
+        if (length < keyLength || std::memcmp(line, key, keyLength) != 0) continue;
         size_t i = keyLength;
         while (i < length && (line[i] == '\t' || line[i] == ' ')) ++i;
         const size_t firstDigit = i;
         uint64_t value = 0;
         for (; i < length && line[i] >= '0' && line[i] <= '9'; ++i) {
             value = value * 10 + static_cast<uint64_t>(line[i] - '0');
-            if (value > kMaxProcessId) return false;
+            if (value > limit) return false;
         }
-        if (i == firstDigit || i != length || value == 0) return false;
-        *tgid = static_cast<pid_t>(value);
+        if (i == firstDigit || (i != length && line[i] != '\t' && line[i] != ' ')) return false;
+        *number = value;
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool FindStatusTgid(const char* text, size_t size, pid_t* tgid) {
+    uint64_t value = 0;
+    if (!FindStatusNumber(text, size, "Tgid:", kMaxProcessId, &value) || value == 0) return false;
+    *tgid = static_cast<pid_t>(value);
+    return true;
+}
+
+bool FindStatusUid(const char* text, size_t size, uint32_t* uid) {
+    uint64_t value = 0;
+    if (!FindStatusNumber(text, size, "Uid:", 0xFFFFFFFEu, &value)) return false;
+    *uid = static_cast<uint32_t>(value);
+    return true;
+}
+
+bool ParseStatIdentity(const char* text, size_t size, char (&name)[16], pid_t* parent) {
+    // "pid (name) state ppid ...": the name may hold anything, ')' and
+    // blanks included, so it ends at the last ')'.
+    const char* open = static_cast<const char*>(std::memchr(text, '(', size));
+    const char* close = nullptr;
+    for (size_t i = size; i > 0; --i) {
+        if (text[i - 1] == ')') {
+            close = text + i - 1;
+            break;
+        }
+    }
+    if (open == nullptr || close == nullptr || close < open || close - open - 1 > 15) return false;
+    const size_t rest = size - static_cast<size_t>(close + 1 - text);
+    // ") S 1234 "
+    if (rest < 5 || close[1] != ' ' || close[3] != ' ') return false;
+    uint64_t value = 0;
+    size_t i = 4, digits = 0;
+    for (; i < rest && close[i] >= '0' && close[i] <= '9'; ++i, ++digits) {
+        value = value * 10 + static_cast<uint64_t>(close[i] - '0');
+        if (value > kMaxProcessId) return false;
+    }
+    if (digits == 0 || (i < rest && close[i] != ' ' && close[i] != '\n')) return false;
+    const size_t length = static_cast<size_t>(close - open - 1);
+    std::memcpy(name, open + 1, length);
+    name[length] = '\0';
+    *parent = static_cast<pid_t>(value);
+    return true;
+}
+
+bool ForEachListedId(const char* text, size_t size, bool (*visit)(pid_t, void*), void* context) {
+    uint64_t value = 0;
+    size_t digits = 0;
+    for (size_t i = 0; i < size; ++i) {
+        const char c = text[i];
+        if (c >= '0' && c <= '9') {
+            value = value * 10 + static_cast<uint64_t>(c - '0');
+            if (++digits > 10 || value > kMaxProcessId) return false;
+        } else if (c == '\n' && digits > 0 && value > 0) {
+            if (!visit(static_cast<pid_t>(value), context)) return true;
+            value = 0;
+            digits = 0;
+        } else {
+            return false;
+        }
+    }
+    return digits == 0;  // a cut last line may have lost digits
+}
+
+bool FindPasswdUid(const char* text, size_t size, const char* name, uint32_t* uid) {
+    const size_t nameLength = std::strlen(name);
+    for (size_t at = 0; at < size;) {
+        const char* line = text + at;
+        const char* newline = static_cast<const char*>(std::memchr(line, '\n', size - at));
+        const size_t length = newline != nullptr ? static_cast<size_t>(newline - line) : size - at;
+        at += length + 1;
+        // name:password:uid:...
+        if (length <= nameLength + 1 || std::memcmp(line, name, nameLength) != 0 || line[nameLength] != ':') continue;
+        const char* field = static_cast<const char*>(std::memchr(line + nameLength + 1, ':', length - nameLength - 1));
+        if (field == nullptr) return false;
+        uint64_t value = 0;
+        size_t i = static_cast<size_t>(field + 1 - line);
+        const size_t first = i;
+        for (; i < length && line[i] >= '0' && line[i] <= '9' && i - first < 10; ++i) {
+            value = value * 10 + static_cast<uint64_t>(line[i] - '0');
+        }
+        if (i == first || i >= length || line[i] != ':' || value > 0xFFFFFFFEu) return false;
+        *uid = static_cast<uint32_t>(value);
         return true;
     }
     return false;

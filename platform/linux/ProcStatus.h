@@ -1,6 +1,7 @@
-// Parsers of the /proc files the counters come from: the "Key: <n> kB" lines
-// of /proc/<pid>/status and /proc/<pid>/smaps_rollup. They take the text in
-// pieces of any size, keep no copy of it, and treat every byte as untrusted.
+// Parsers of the /proc files the counters come from (the "Key: <n> kB" lines
+// of /proc/<pid>/status and /proc/<pid>/smaps_rollup, taken in pieces of any
+// size, no copy kept) and of the other files a selection reads (stat,
+// cgroup.procs, /etc/passwd). Every byte is untrusted.
 #pragma once
 
 #include <cstddef>
@@ -90,5 +91,21 @@ constexpr uint64_t kMaxProcessId = 0x3FFFFFFF;
 // The process id on the first "Tgid:" line of `size` bytes of status text;
 // false when that line is missing, cut short, malformed or out of range.
 bool FindStatusTgid(const char* text, size_t size, pid_t* tgid);
+
+// The real user id on the first "Uid:" line of status text.
+bool FindStatusUid(const char* text, size_t size, uint32_t* uid);
+
+// The command name (at most 15 bytes, NUL-ended into `name`) and the
+// parent's id from /proc/<pid>/stat; false for anything malformed.
+bool ParseStatIdentity(const char* text, size_t size, char (&name)[16], pid_t* parent);
+
+// Calls visit(id, context) for each line of a cgroup.procs file (one
+// decimal id a line) until it returns false. False when the text is not
+// such a list or ends in a cut line.
+bool ForEachListedId(const char* text, size_t size, bool (*visit)(pid_t, void*), void* context);
+
+// The user id of account `name` in passwd text ("name:password:uid:...");
+// false when the account is not there or its line is malformed.
+bool FindPasswdUid(const char* text, size_t size, const char* name, uint32_t* uid);
 
 }  // namespace linuxapi

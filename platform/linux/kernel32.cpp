@@ -240,10 +240,25 @@ HANDLE InsertObject(ObjectKind kind, int procDir, int pidfd, pid_t pid) {
         object.procDir = procDir;
         object.pidfd = pidfd;
         object.pid = pid;
+        object.data = nullptr;
+        object.release = nullptr;
         return EncodeHandle(i, object.generation);
     }
     SetLastError(ERROR_TOO_MANY_OPEN_FILES);
     return nullptr;
+}
+
+HANDLE InsertSnapshot(void* data, void (*release)(void*)) {
+    HANDLE handle = InsertObject(ObjectKind::Snapshot, -1, -1, 0);
+    if (handle == nullptr) {
+        release(data);
+        return nullptr;
+    }
+    std::lock_guard<std::mutex> guard(objectsLock);
+    KernelObject& object = objects[DecodeHandle(handle)];
+    object.data = data;
+    object.release = release;
+    return handle;
 }
 
 bool LookupObject(HANDLE handle, ObjectKind kind, KernelObject* object) {
@@ -429,6 +444,8 @@ BOOL GetExitCodeProcess(HANDLE hProcess, LPDWORD lpExitCode) {
 BOOL CloseHandle(HANDLE hObject) {
     if (hObject == linuxapi::CurrentProcessPseudoHandle()) return TRUE;  // closing it is a no-op, as on Windows
     int dir = -1, pidfd = -1;
+    void* data = nullptr;
+    void (*release)(void*) = nullptr;
     {
         std::lock_guard<std::mutex> guard(linuxapi::objectsLock);
         int index = linuxapi::DecodeHandle(hObject);
@@ -438,12 +455,17 @@ BOOL CloseHandle(HANDLE hObject) {
             dir = object.procDir;
             pidfd = object.pidfd;
         }
+        data = object.data;
+        release = object.release;
+        object.data = nullptr;
+        object.release = nullptr;
         object.kind = ObjectKind::Free;
         object.procDir = -1;
         object.pidfd = -1;
     }
     if (dir >= 0) close(dir);
     if (pidfd >= 0) close(pidfd);
+    if (release != nullptr) release(data);
     return TRUE;
 }
 

@@ -1,6 +1,7 @@
 // psapi over Linux: process memory counters from /proc/<pid>/status and
 // /proc/<pid>/smaps_rollup, the process list from /proc and image names from
-// /proc/<pid>/comm.
+// /proc/<pid>/comm. Also kernel32's process snapshot (Tool Help), which
+// shares the walk of /proc: names and parents from /proc/<pid>/stat.
 //
 // WorkingSetSize = VmRSS, PeakWorkingSetSize = VmHWM, and PrivateUsage =
 // PagefileUsage = PeakPagefileUsage = VmData + VmStk: the private writable
@@ -20,6 +21,8 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <new>
+#include <vector>
 
 #include "platform/ProcessMemory.h"
 #include "platform/Win32.h"
@@ -278,6 +281,100 @@ extern "C" BOOL EnumProcesses(DWORD* lpidProcess, DWORD cb, LPDWORD lpcbNeeded) 
     *lpcbNeeded = count * static_cast<DWORD>(sizeof(DWORD));
     return TRUE;
 }
+
+// --- a process snapshot (Tool Help, kernel32 on Windows) ----------------------
+
+namespace {
+
+struct SnapshotEntry {
+    DWORD pid;
+    DWORD parent;
+    char name[16];
+};
+
+struct Snapshot {
+    std::vector<SnapshotEntry> entries;
+    size_t next = 0;
+};
+
+void ReleaseSnapshot(void* data) { delete static_cast<Snapshot*>(data); }
+
+// The name and parent from /proc/<id>/stat; false when the process has gone
+// or its file cannot be read.
+bool ReadIdentity(int proc, pid_t id, SnapshotEntry* entry) {
+    char path[32];
+    std::snprintf(path, sizeof path, "%d/stat", static_cast<int>(id));
+    const int fd = openat(proc, path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    char text[512];  // the fields up to the parent's id fit well within this
+    ssize_t n;
+    do {
+        n = read(fd, text, sizeof text);
+    } while (n < 0 && errno == EINTR);
+    close(fd);
+    pid_t parent = 0;
+    if (n <= 0 || !linuxapi::ParseStatIdentity(text, static_cast<size_t>(n), entry->name, &parent)) return false;
+    entry->pid = static_cast<DWORD>(id);
+    entry->parent = static_cast<DWORD>(parent);
+    return true;
+}
+
+BOOL FillEntry(HANDLE snapshot, LPPROCESSENTRY32 entry, bool first) {
+    if (entry == nullptr || entry->dwSize < sizeof(PROCESSENTRY32)) return linuxapi::Fail(ERROR_INVALID_PARAMETER);
+    linuxapi::KernelObject object;
+    if (!linuxapi::LookupObject(snapshot, linuxapi::ObjectKind::Snapshot, &object)) return linuxapi::Fail(ERROR_INVALID_HANDLE);
+    Snapshot& list = *static_cast<Snapshot*>(object.data);
+    if (first) list.next = 0;
+    if (list.next >= list.entries.size()) return linuxapi::Fail(ERROR_NO_MORE_FILES);
+    const SnapshotEntry& from = list.entries[list.next++];
+    const DWORD size = entry->dwSize;
+    std::memset(entry, 0, sizeof *entry);
+    entry->dwSize = size;
+    entry->th32ProcessID = from.pid;
+    entry->th32ParentProcessID = from.parent;
+    std::memcpy(entry->szExeFile, from.name, sizeof from.name);
+    return TRUE;
+}
+
+}  // namespace
+
+// Taken at once, so that later calls see one moment's list. Processes that
+// end while it is taken are left out.
+extern "C" HANDLE CreateToolhelp32Snapshot(DWORD dwFlags, DWORD) {
+    if ((dwFlags & TH32CS_SNAPPROCESS) == 0) {
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return INVALID_HANDLE_VALUE;
+    }
+    const int proc = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (proc < 0) {
+        linuxapi::FailWithErrno(errno);
+        return INVALID_HANDLE_VALUE;
+    }
+    Snapshot* snapshot = new (std::nothrow) Snapshot;
+    int result = snapshot == nullptr ? ENOMEM : 0;
+    if (snapshot != nullptr) {
+        try {
+            result = ForEachIdEntry(proc, [&](pid_t id) {
+                SnapshotEntry entry;
+                if (ReadIdentity(proc, id, &entry)) snapshot->entries.push_back(entry);
+                return true;
+            });
+        } catch (const std::bad_alloc&) {
+            result = ENOMEM;
+        }
+    }
+    close(proc);
+    if (result != 0) {
+        delete snapshot;
+        if (result == kMalformed) linuxapi::Fail(ERROR_INVALID_DATA); else linuxapi::FailWithErrno(result);
+        return INVALID_HANDLE_VALUE;
+    }
+    HANDLE handle = linuxapi::InsertSnapshot(snapshot, ReleaseSnapshot);
+    return handle != nullptr ? handle : INVALID_HANDLE_VALUE;
+}
+
+extern "C" BOOL Process32First(HANDLE hSnapshot, LPPROCESSENTRY32 lppe) { return FillEntry(hSnapshot, lppe, true); }
+extern "C" BOOL Process32Next(HANDLE hSnapshot, LPPROCESSENTRY32 lppe) { return FillEntry(hSnapshot, lppe, false); }
 
 // The main module's base name is the command name the kernel keeps
 // (what ps -o comm= shows, at most 15 bytes).

@@ -1,6 +1,7 @@
 // The platform's own calls beside the Win32 subset, unscripted: the plugin's
-// list tests never reach them.
+// list tests select by name only and never reach them.
 #include "platform/ProcessMemory.h"
+#include "platform/ProcessQuery.h"
 #include "platform/ProcessView.h"
 
 namespace platform {
@@ -14,5 +15,35 @@ FileProblem ReadRegularFile(const char*, char*, size_t, size_t*, std::string* re
     *reason = "not scripted";
     return FileProblem::Unreadable;
 }
+
+bool ReadCommandLine(HANDLE, std::string*) { return ::SetLastError(ERROR_NOT_SUPPORTED), false; }
+bool FullImageNameIs(HANDLE, const char*, bool*) { return ::SetLastError(ERROR_NOT_SUPPORTED), false; }
+bool ProcessOwnedBy(HANDLE, const User&, bool*) { return ::SetLastError(ERROR_NOT_SUPPORTED), false; }
+const char* ControlGroupPathProblem(const char*) { return nullptr; }
+DWORD ParentProcessId() { return 1; }
+
+bool ResolveUser(const char*, User*, std::string* reason) {
+    *reason = "not scripted";
+    return false;
+}
+
+bool FindServiceProcesses(const char*, ServiceProcesses*, std::string* reason) {
+    *reason = "not scripted";
+    return false;
+}
+
+bool FindControlGroupProcesses(const char*, std::vector<DWORD>*, std::string* reason) {
+    *reason = "not scripted";
+    return false;
+}
+
+struct Pattern::Compiled {};
+Pattern::Pattern() = default;
+Pattern::~Pattern() = default;
+bool Pattern::Compile(const std::string&, std::string* error) {
+    *error = "not scripted";
+    return false;
+}
+bool Pattern::Matches(const std::string&) const { return false; }
 
 }  // namespace platform

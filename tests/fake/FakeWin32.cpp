@@ -146,6 +146,27 @@ BOOL EnumProcesses(DWORD* ids, DWORD cb, LPDWORD needed) {
     return TRUE;
 }
 
+// The snapshot lists `processes`, each named "svc".
+HANDLE CreateToolhelp32Snapshot(DWORD, DWORD) {
+    platform.calls.push_back("CreateToolhelp32Snapshot");
+    platform.snapshotNext = 0;
+    return platform.NewHandle();
+}
+
+BOOL Process32Next(HANDLE snapshot, LPPROCESSENTRY32 entry) {
+    if (platform.live.count(snapshot) == 0) return fake::Fail(ERROR_INVALID_HANDLE);
+    if (platform.snapshotNext >= platform.processes.size()) return fake::Fail(ERROR_NO_MORE_FILES);
+    entry->th32ProcessID = platform.processes[platform.snapshotNext++];
+    entry->th32ParentProcessID = 1;
+    std::memcpy(entry->szExeFile, "svc", 4);
+    return TRUE;
+}
+
+BOOL Process32First(HANDLE snapshot, LPPROCESSENTRY32 entry) {
+    platform.snapshotNext = 0;
+    return Process32Next(snapshot, entry);
+}
+
 DWORD GetModuleBaseNameA(HANDLE, HMODULE, LPSTR name, DWORD size) {
     if (size < 4) return 0;
     std::memcpy(name, "svc", 4);

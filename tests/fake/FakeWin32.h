@@ -30,10 +30,11 @@ struct Platform {
     DWORD adjustLastError = 0;  // left by AdjustTokenPrivileges, which returns TRUE
     std::vector<TOKEN_PRIVILEGES> adjustRequests;
 
-    // EnumProcesses lists `processes`, as much as the buffer holds, and
+    // EnumProcesses and the process snapshot list `processes`; EnumProcesses as much as the buffer holds, and
     // records each buffer size it was given.
     std::vector<DWORD> processes;
     std::vector<DWORD> listRequests;
+    size_t snapshotNext = 0;  // the next entry Process32Next hands out
 
     DWORD memoryFailure = 0;
     PROCESS_MEMORY_COUNTERS_EX counters{};

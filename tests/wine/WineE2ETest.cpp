@@ -249,8 +249,9 @@ TEST(WinePlugin, StatesByIdNameAndPidfile) {
             {"-p 4294967291", 3, "MEMORY UNKNOWN - no process with pid 4294967291\n"},
             {"-f " + pidfile + "x", 3, "MEMORY UNKNOWN - cannot read pidfile " + pidfile + "x: No such file or directory\n"},
             {"-p " + pid + " -w 5:1", 3,
-             "MEMORY UNKNOWN - invalid warning range \"5:1\"\nUsage: check_trelmark -p PID, -f PIDFILE or -C NAME "
-             "[-m working, private, pss, uss or peak] [-w RANGE] [-c RANGE] [--sum] [-t SECONDS]\n"},
+             "MEMORY UNKNOWN - invalid warning range \"5:1\"\nUsage: check_trelmark -p PID, -f PIDFILE or any of -C NAME, "
+             "-a TEXT, --ereg-argument-array REGEX, -u USER, --service NAME, --cgroup PATH [-m working, private, pss, "
+             "uss or peak] [-w RANGE] [-c RANGE] [--sum] [--empty-state STATE] [-t SECONDS]\n"},
             {"--version", 3, "check_trelmark 1.0.0.54 (" TRELMARK_BUILD_DATE ")\n"},
         };
         for (const auto& c : cases) {

@@ -1,0 +1,368 @@
+// What a selection asks of a process, from /proc and the control-group file
+// system: no D-Bus, no child process, nothing but files.
+#include "platform/ProcessQuery.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <regex.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/linux/Internal.h"
+#include "platform/linux/ProcStatus.h"
+
+namespace platform {
+
+namespace {
+
+// Reads at most `limit` bytes of the file `path` (relative to `dir`) into
+// `text`. Returns 0 or an errno value. O_NONBLOCK: a FIFO put where a
+// system file belongs never waits.
+int ReadBounded(int dir, const char* path, size_t limit, std::string* text) {
+    const int fd = openat(dir, path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return errno;
+    text->clear();
+    char buffer[16384];
+    int result = 0;
+    while (text->size() < limit) {
+        const ssize_t n = read(fd, buffer, std::min(sizeof buffer, limit - text->size()));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) result = errno == EAGAIN ? EINVAL : errno;
+        if (n <= 0) break;
+        text->append(buffer, static_cast<size_t>(n));
+    }
+    close(fd);
+    return result;
+}
+
+// The /proc directory of an opened process; false (last error set) otherwise.
+bool ProcessDirectory(HANDLE process, int* dir) {
+    linuxapi::KernelObject object;
+    if (!linuxapi::LookupObject(process, linuxapi::ObjectKind::Process, &object)) {
+        return linuxapi::Fail(ERROR_INVALID_HANDLE);
+    }
+    *dir = object.procDir;
+    return true;
+}
+
+// The raw argument block: arguments each ended by NUL.
+bool ReadArguments(HANDLE process, std::string* arguments) {
+    int dir = -1;
+    if (!ProcessDirectory(process, &dir)) return false;
+    const int error = ReadBounded(dir, "cmdline", kMaxCommandLineBytes, arguments);
+    if (error != 0) return linuxapi::FailWithErrno(error == ENOENT || error == ESRCH ? ESRCH : error);
+    return true;
+}
+
+const char* BaseName(const char* path) {
+    const char* slash = std::strrchr(path, '/');
+    return slash != nullptr ? slash + 1 : path;
+}
+
+}  // namespace
+
+bool ReadCommandLine(HANDLE process, std::string* line) {
+    if (!ReadArguments(process, line)) return false;
+    while (!line->empty() && line->back() == '\0') line->pop_back();
+    for (char& c : *line) {
+        if (c == '\0') c = ' ';
+    }
+    return true;
+}
+
+bool FullImageNameIs(HANDLE process, const char* wanted, bool* matches) {
+    int dir = -1;
+    if (!ProcessDirectory(process, &dir)) return false;
+    char target[4096];
+    const ssize_t n = readlinkat(dir, "exe", target, sizeof target - 1);
+    if (n > 0) {
+        target[n] = '\0';
+        // A replaced executable reads "/usr/sbin/name (deleted)".
+        static const char kDeleted[] = " (deleted)";
+        const size_t length = static_cast<size_t>(n), suffix = sizeof kDeleted - 1;
+        if (length > suffix && std::strcmp(target + length - suffix, kDeleted) == 0) target[length - suffix] = '\0';
+        if (std::strcmp(BaseName(target), wanted) == 0) {
+            *matches = true;
+            return true;
+        }
+    }
+    // Another user's executable link is out of reach without ptrace rights;
+    // argv[0] is not.
+    std::string arguments;
+    if (!ReadArguments(process, &arguments)) return n > 0 ? (*matches = false, true) : false;
+    *matches = std::strcmp(BaseName(arguments.c_str()), wanted) == 0;
+    return true;
+}
+
+DWORD ParentProcessId() { return static_cast<DWORD>(getppid()); }
+
+bool ResolveUser(const char* text, User* user, std::string* reason) {
+    uint64_t uid = 0;
+    size_t digits = 0;
+    for (const char* p = text; *p >= '0' && *p <= '9' && digits <= 10; ++p, ++digits) uid = uid * 10 + static_cast<uint64_t>(*p - '0');
+    if (digits > 0 && text[digits] == '\0') {
+        if (digits > 10 || uid > 0xFFFFFFFEu) {
+            *reason = "user ids are at most 4294967294";
+            return false;
+        }
+        user->uid = static_cast<uint32_t>(uid);
+        return true;
+    }
+    // The account files themselves: a static program cannot load the name
+    // service switch's modules. Accounts kept elsewhere are named by uid.
+    std::string passwd;
+    const int error = ReadBounded(AT_FDCWD, "/etc/passwd", 8u << 20, &passwd);
+    if (error != 0) {
+        *reason = std::string("cannot read /etc/passwd: ") + std::strerror(error);
+        return false;
+    }
+    if (!linuxapi::FindPasswdUid(passwd.data(), passwd.size(), text, &user->uid)) {
+        *reason = "no user named " + std::string(text) + " in /etc/passwd (give a numeric uid for other accounts)";
+        return false;
+    }
+    return true;
+}
+
+bool ProcessOwnedBy(HANDLE process, const User& user, bool* owned) {
+    int dir = -1;
+    if (!ProcessDirectory(process, &dir)) return false;
+    std::string status;
+    const int error = ReadBounded(dir, "status", 1u << 16, &status);
+    if (error != 0) return linuxapi::FailWithErrno(error == ENOENT ? ESRCH : error);
+    uint32_t uid = 0;
+    if (!linuxapi::FindStatusUid(status.data(), status.size(), &uid)) return linuxapi::Fail(ERROR_INVALID_DATA);
+    *owned = uid == user.uid;
+    return true;
+}
+
+// --- control groups ------------------------------------------------------------
+
+namespace {
+
+constexpr int kMaxDepth = 32;          // below a group; systemd's trees are a few levels deep
+constexpr size_t kMaxGroups = 100000;  // visited in one walk
+constexpr size_t kMaxProcsBytes = 8u << 20;
+
+// The mount points of the control-group hierarchies that systemd keeps:
+// cgroup v2 (the whole tree, or "unified" on hybrid hosts) first, then the
+// v1 "name=systemd" one.
+std::vector<std::string> ControlGroupRoots() {
+    struct Roots {
+        std::vector<std::string> unified, named;
+    } roots;
+    linuxapi::ForEachMount([](const linuxapi::Mount& mount, void* context) {
+        Roots& found = *static_cast<Roots*>(context);
+        if (mount.type == "cgroup2") {
+            found.unified.push_back(mount.point);
+        } else if (mount.type == "cgroup" && ("," + mount.superOptions + ",").find(",name=systemd,") != std::string::npos) {
+            found.named.push_back(mount.point);
+        }
+    }, &roots);
+    roots.unified.insert(roots.unified.end(), roots.named.begin(), roots.named.end());
+    return roots.unified;
+}
+
+struct Walk {
+    std::vector<DWORD>* pids;
+    size_t groups = 0;
+    int error = 0;  // the first failure
+};
+
+bool AddId(pid_t id, void* context) {
+    static_cast<std::vector<DWORD>*>(context)->push_back(static_cast<DWORD>(id));
+    return true;
+}
+
+// Adds the processes of the group open as `dir` and of its sub-groups.
+void CollectGroup(int dir, int depth, Walk* walk) {
+    if (++walk->groups > kMaxGroups || depth > kMaxDepth) {
+        walk->error = walk->error != 0 ? walk->error : E2BIG;
+        return;
+    }
+    std::string procs;
+    const int error = ReadBounded(dir, "cgroup.procs", kMaxProcsBytes, &procs);
+    if (error != 0 && error != ENOENT) walk->error = walk->error != 0 ? walk->error : error;
+    if (error == 0 && !linuxapi::ForEachListedId(procs.data(), procs.size(), AddId, walk->pids)) {
+        walk->error = walk->error != 0 ? walk->error : EINVAL;
+    }
+    const int list = dup(dir);
+    DIR* entries = list >= 0 ? fdopendir(list) : nullptr;
+    if (entries == nullptr) {
+        if (list >= 0) close(list);
+        walk->error = walk->error != 0 ? walk->error : errno;
+        return;
+    }
+    while (const struct dirent* entry = readdir(entries)) {
+        if (entry->d_type != DT_DIR || std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+        const int child = openat(dir, entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (child < 0) continue;  // removed meanwhile
+        CollectGroup(child, depth + 1, walk);
+        close(child);
+    }
+    closedir(entries);
+}
+
+// The group at `path` below `root`, opened; -1 with errno otherwise.
+int OpenGroup(const std::string& root, const std::string& path) {
+    return open((root + path).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+bool Collect(int dir, std::vector<DWORD>* pids, std::string* reason) {
+    Walk walk{pids};
+    CollectGroup(dir, 0, &walk);
+    if (walk.error == 0) return true;
+    *reason = walk.error == E2BIG ? "the control group has too many sub-groups to walk"
+                                  : std::string("cannot read the control group: ") + std::strerror(walk.error);
+    return false;
+}
+
+// The directory named `unit` below `dir`, searched breadth first over the
+// top levels where systemd puts units (slices nest a few deep).
+std::string FindUnitBelow(const std::string& root, const std::string& unit) {
+    std::vector<std::string> level{""};
+    size_t visited = 0;
+    for (int depth = 0; depth < 6 && !level.empty(); ++depth) {
+        std::vector<std::string> next;
+        for (const std::string& path : level) {
+            DIR* entries = opendir((root + path).c_str());
+            if (entries == nullptr) continue;
+            while (const struct dirent* entry = readdir(entries)) {
+                if (entry->d_type != DT_DIR || entry->d_name[0] == '.') continue;
+                const std::string child = path + "/" + entry->d_name;
+                if (unit == entry->d_name) {
+                    closedir(entries);
+                    return child;
+                }
+                // Units hold no other units; only slices and the root do.
+                const size_t length = std::strlen(entry->d_name);
+                const bool slice = length > 6 && std::strcmp(entry->d_name + length - 6, ".slice") == 0;
+                if (slice && ++visited < kMaxGroups) next.push_back(child);
+            }
+            closedir(entries);
+        }
+        level.swap(next);
+    }
+    return std::string();
+}
+
+bool HasUnitSuffix(const std::string& name) {
+    static const char* const kSuffixes[] = {".service", ".scope", ".slice", ".socket", ".mount", ".swap",
+                                            ".timer", ".path", ".target", ".automount", ".device"};
+    for (const char* suffix : kSuffixes) {
+        const size_t length = std::strlen(suffix);
+        if (name.size() > length && name.compare(name.size() - length, length, suffix) == 0) return true;
+    }
+    return false;
+}
+
+bool UnitFileExists(const std::string& unit) {
+    static const char* const kDirectories[] = {"/etc/systemd/system/", "/run/systemd/system/", "/usr/lib/systemd/system/",
+                                               "/lib/systemd/system/"};
+    struct stat info;
+    for (const char* directory : kDirectories) {
+        if (stat((directory + unit).c_str(), &info) == 0) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+const char* ControlGroupPathProblem(const char* path) {
+    if (path[0] != '/') return "a control group path starts with / (as /proc/PID/cgroup shows it)";
+    if (std::strlen(path) > 4096) return "the path is longer than 4096 bytes";
+    for (const char* p = path; *p != '\0'; ++p) {
+        if (p[0] == '/' && p[1] == '.' && p[2] == '.' && (p[3] == '/' || p[3] == '\0')) return "the path holds \"..\"";
+    }
+    return nullptr;
+}
+
+bool FindControlGroupProcesses(const char* path, std::vector<DWORD>* pids, std::string* reason) {
+    const std::vector<std::string> roots = ControlGroupRoots();
+    if (roots.empty()) {
+        *reason = "no control-group file system is mounted";
+        return false;
+    }
+    std::string relative = path;
+    while (relative.size() > 1 && relative.back() == '/') relative.pop_back();
+    if (relative == "/") relative.clear();
+    for (const std::string& root : roots) {
+        const int dir = OpenGroup(root, relative);
+        if (dir < 0) continue;
+        const bool collected = Collect(dir, pids, reason);
+        close(dir);
+        return collected;
+    }
+    *reason = "no control group " + std::string(path);
+    return false;
+}
+
+bool FindServiceProcesses(const char* name, ServiceProcesses* service, std::string* reason) {
+    const std::string unit = HasUnitSuffix(name) ? std::string(name) : std::string(name) + ".service";
+    if (unit.find('/') != std::string::npos || unit[0] == '.' || unit.size() > 255) {
+        *reason = "invalid unit name " + unit;
+        return false;
+    }
+    const std::vector<std::string> roots = ControlGroupRoots();
+    if (roots.empty()) {
+        *reason = "no control-group file system is mounted: services are found through systemd's control groups";
+        return false;
+    }
+    service->pids.clear();
+    for (const std::string& root : roots) {
+        std::string path = "/system.slice/" + unit;
+        int dir = OpenGroup(root, path);
+        if (dir < 0) {
+            path = FindUnitBelow(root, unit);
+            if (path.empty()) continue;
+            dir = OpenGroup(root, path);
+            if (dir < 0) continue;
+        }
+        const bool collected = Collect(dir, &service->pids, reason);
+        close(dir);
+        if (!collected) return false;
+        service->state = service->pids.empty() ? ServiceState::NotRunning : ServiceState::Running;
+        service->detail = service->pids.empty() ? "no process in its control group" : "";
+        return true;
+    }
+    const bool known = UnitFileExists(unit);
+    service->state = known ? ServiceState::NotRunning : ServiceState::Missing;
+    service->detail = known ? "inactive" : "";
+    return true;
+}
+
+// --- regular expressions ---------------------------------------------------------
+
+struct Pattern::Compiled {
+    regex_t expression;
+};
+
+Pattern::Pattern() = default;
+
+Pattern::~Pattern() {
+    if (compiled_ != nullptr) regfree(&compiled_->expression);
+}
+
+bool Pattern::Compile(const std::string& expression, std::string* error) {
+    std::unique_ptr<Compiled> compiled(new Compiled);
+    const int result = regcomp(&compiled->expression, expression.c_str(), REG_EXTENDED | REG_NOSUB);
+    if (result != 0) {
+        char text[256];
+        regerror(result, &compiled->expression, text, sizeof text);
+        *error = text;
+        return false;
+    }
+    if (compiled_ != nullptr) regfree(&compiled_->expression);
+    compiled_ = std::move(compiled);
+    return true;
+}
+
+bool Pattern::Matches(const std::string& text) const {
+    return compiled_ != nullptr && regexec(&compiled_->expression, text.c_str(), 0, nullptr, 0) == 0;
+}
+
+}  // namespace platform

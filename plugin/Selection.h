@@ -1,0 +1,70 @@
+// Which processes a check looks at when it looks at several: a list of
+// criteria that all must hold, one entry for each selector given. A new
+// selector is one row in Selection.cpp's table and one predicate there.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/ImageName.h"
+#include "platform/ProcessQuery.h"
+#include "platform/Win32.h"
+
+namespace plugin {
+
+enum class Criterion { Command, Argument, ArgumentRegex, User, Service, ControlGroup };
+
+// The option that gives `criterion`, as users write it ("-C", "--service").
+const char* CriterionOption(Criterion criterion);
+
+class Selection {
+public:
+    // Adds a criterion from the command line; false with `error` when its
+    // text can never select anything (checked again, fully, by Prepare).
+    bool Add(Criterion criterion, const char* value, std::string* error);
+    bool Empty() const { return entries_.empty(); }
+    // True when -C NAME is the only criterion: the text then reads as before.
+    bool IsOnlyCommand() const { return entries_.size() == 1 && entries_[0].criterion == Criterion::Command; }
+    const std::string& FirstValue() const { return entries_.front().value; }
+
+    // What is selected, in the status text: "service nginx", "control group
+    // /x", "user postgres", or the options as given ("-C java -a kafka").
+    std::string Description() const;
+    std::string Options() const;
+
+    // Looks up what the criteria name (accounts, services, control groups)
+    // and compiles the expressions. False with `reason` for a criterion that
+    // is wrong (UNKNOWN); `notRunning` is set instead when a service is not
+    // running, the text saying so.
+    bool Prepare(std::string* reason, std::string* notRunning);
+
+    // The only processes that can be selected, when a service or control
+    // group names them (the smallest such set); nullptr when any may be.
+    const std::vector<DWORD>* Candidates() const;
+
+    // The answer about one process from what a snapshot shows (its id and
+    // image name): No, Yes, or Open when the process must be opened to tell.
+    enum class Verdict { No, Yes, Open };
+    Verdict FromSnapshot(DWORD pid, const char* image) const;
+    // Whether any criterion positively matched from the snapshot alone, so
+    // that a process that cannot be opened still counts as selected.
+    bool NamedBySnapshot(DWORD pid, const char* image) const;
+    // The answer for an opened process; false with the last error set when
+    // something the criteria need cannot be read.
+    bool Matches(HANDLE process, DWORD pid, const char* image, bool* matches) const;
+
+private:
+    struct Entry {
+        Criterion criterion;
+        std::string value;
+        std::shared_ptr<platform::Pattern> pattern;  // ArgumentRegex
+        platform::User user;                          // User
+        std::vector<DWORD> pids;                      // Service, ControlGroup: sorted
+    };
+    bool InSet(const Entry& entry, DWORD pid) const;
+
+    std::vector<Entry> entries_;
+};
+
+}  // namespace plugin
