@@ -105,16 +105,6 @@ bool CommandLineFromEnvironmentBlock(HANDLE process, std::string* line) {
     return Utf8(text.data(), units, line);
 }
 
-// Names without control characters or the perfdata separator.
-std::string Printable(const char* text) {
-    std::string out = text;
-    for (char& c : out) {
-        const unsigned char u = static_cast<unsigned char>(c);
-        if (u < 0x20 || u == 0x7F || c == '|') c = '?';
-    }
-    return out;
-}
-
 bool SameText(const std::string& a, const std::string& b) {
     return a.size() == b.size() && EqualIgnoringCase(a.data(), b.data(), a.size());
 }
@@ -266,13 +256,22 @@ bool FullImageNameIs(HANDLE process, const char* wanted, bool* matches) {
     return true;
 }
 
+DWORD ParentProcessId() {
+    PROCESS_BASIC_INFORMATION basic{};
+    if (!NT_SUCCESS(NtQueryInformationProcess(GetCurrentProcess(), ProcessBasicInformation, &basic, sizeof basic,
+                                              nullptr))) {
+        return 0;
+    }
+    return static_cast<DWORD>(basic.InheritedFromUniqueProcessId);
+}
+
 bool ResolveUser(const char* text, User* user, std::string* reason) {
     const char* slash = std::strchr(text, '\\');
     user->uid = 0;
     user->domain = slash != nullptr ? std::string(text, slash) : std::string();
     user->name = slash != nullptr ? std::string(slash + 1) : std::string(text);
     if (user->name.empty()) {
-        *reason = "no user named " + Printable(text);
+        *reason = std::string("no user named ") + text;
         return false;
     }
     BYTE sid[SECURITY_MAX_SID_SIZE];
@@ -283,7 +282,7 @@ bool ResolveUser(const char* text, User* user, std::string* reason) {
     if (LookupAccountNameA(nullptr, text, sid, &sidLength, domain, &domainLength, &use)) return true;
     const DWORD code = GetLastError();
     if (code != ERROR_NONE_MAPPED) {
-        *reason = "cannot look up user " + Printable(text) + ": " + Windows::GetErrorText(code, true);
+        *reason = std::string("cannot look up user ") + text + ": " + Windows::GetErrorText(code, true);
         return false;
     }
     // Some systems (Wine) look names up in exact case only: the account
@@ -291,7 +290,7 @@ bool ResolveUser(const char* text, User* user, std::string* reason) {
     bool own = false;
     HANDLE self = GetCurrentProcess();
     if (ProcessOwnedBy(self, *user, &own) && own) return true;
-    *reason = "no user named " + Printable(text);
+    *reason = std::string("no user named ") + text;
     return false;
 }
 
@@ -331,14 +330,14 @@ bool FindServiceProcesses(const char* name, ServiceProcesses* service, std::stri
         const DWORD code = GetLastError();
         // A name no service can have is as missing as one nobody installed.
         if (code == ERROR_SERVICE_DOES_NOT_EXIST || code == ERROR_INVALID_NAME) return true;
-        *reason = "cannot ask the service manager about " + Printable(name) + ": " + Windows::GetErrorText(code, true);
+        *reason = "cannot ask the service manager: " + Windows::GetErrorText(code, true);
         return false;
     }
     SERVICE_STATUS_PROCESS status{};
     DWORD needed = 0;
     if (!QueryServiceStatusEx(handle.handle, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
                               &needed)) {
-        *reason = "cannot ask the service manager about " + Printable(name) + ": " + Windows::GetLastErrorText(true);
+        *reason = "cannot ask the service manager: " + Windows::GetLastErrorText(true);
         return false;
     }
     if (status.dwCurrentState != SERVICE_RUNNING) {
