@@ -357,8 +357,11 @@ bool FindControlGroupProcesses(const char*, std::vector<DWORD>* pids, std::strin
     return false;
 }
 
-// Every path is well formed here: the run itself says why it cannot select.
-const char* ControlGroupPathProblem(const char*) { return nullptr; }
+// A path is read as on Linux, so that a command line means the same on both;
+// a well-formed one is refused by the run, with the reason.
+const char* ControlGroupPathProblem(const char* path) {
+    return path[0] != '/' ? "a control group path starts with / (as /proc/PID/cgroup shows it)" : nullptr;
+}
 
 struct Pattern::Compiled {
     std::regex expression;
