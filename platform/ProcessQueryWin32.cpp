@@ -7,6 +7,7 @@
 #include <winternl.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <regex>
 
@@ -18,14 +19,14 @@ namespace platform {
 
 namespace {
 
-// Windows 8.1's information class for the command line; older systems and
-// Wine 8 refuse it, so the environment block is read after it.
-constexpr PROCESSINFOCLASS kProcessCommandLineInformation = static_cast<PROCESSINFOCLASS>(60);
-
 bool Failed(NTSTATUS status) {
     SetLastError(RtlNtStatusToDosError(status));
     return false;
 }
+
+// A UNICODE_STRING's 16-bit length bounds a line to 32767 UTF-16 units,
+// which take at most three bytes each in UTF-8: it is never cut.
+static_assert(32767 * 3 <= kMaxCommandLineBytes, "a Windows command line fits whole");
 
 bool Utf8(const wchar_t* text, size_t units, std::string* out) {
     out->clear();
@@ -37,36 +38,6 @@ bool Utf8(const wchar_t* text, size_t units, std::string* out) {
     WideCharToMultiByte(CP_UTF8, 0, text, n, &(*out)[0], bytes, nullptr, nullptr);
     // A NUL inside the line would end it for every C-string caller.
     std::replace(out->begin(), out->end(), '\0', ' ');
-    if (out->size() > kMaxCommandLineBytes) {
-        // Cut before a UTF-8 continuation byte, never inside a character.
-        size_t end = kMaxCommandLineBytes;
-        while (end > 0 && (static_cast<unsigned char>((*out)[end]) & 0xC0) == 0x80) --end;
-        out->resize(end);
-    }
-    return true;
-}
-
-// UTF-16 units in a UNICODE_STRING: its 16-bit length bounds them.
-size_t Units(USHORT lengthInBytes) { return lengthInBytes / sizeof(wchar_t); }
-
-bool CommandLineByInformationClass(HANDLE process, std::string* line) {
-    // The answer is a UNICODE_STRING whose text follows it in the buffer;
-    // 64 KiB of UTF-16 holds the longest line Windows allows.
-    std::vector<unsigned char> buffer(sizeof(UNICODE_STRING) + 65536);
-    ULONG needed = 0;
-    const NTSTATUS status = NtQueryInformationProcess(process, kProcessCommandLineInformation, buffer.data(),
-                                  static_cast<ULONG>(buffer.size()), &needed);
-    if (!NT_SUCCESS(status)) return Failed(status);
-    UNICODE_STRING text;
-    std::memcpy(&text, buffer.data(), sizeof text);
-    const unsigned char* first = reinterpret_cast<const unsigned char*>(text.Buffer);
-    const unsigned char* limit = buffer.data() + buffer.size();
-    if (text.Length != 0 &&
-        (first < buffer.data() + sizeof text || first > limit || static_cast<size_t>(limit - first) < text.Length)) {
-        SetLastError(ERROR_INVALID_DATA);
-        return false;
-    }
-    if (!Utf8(text.Buffer, Units(text.Length), line)) return false;
     return true;
 }
 
@@ -80,28 +51,26 @@ bool ReadRemote(HANDLE process, const void* address, void* into, size_t bytes) {
     return true;
 }
 
+// The block's pointer to the process parameters, and in them the command
+// line's descriptor: only these fields are read, never the whole records.
 bool CommandLineFromEnvironmentBlock(HANDLE process, std::string* line) {
+    line->clear();
     PROCESS_BASIC_INFORMATION basic{};
     const NTSTATUS status = NtQueryInformationProcess(process, ProcessBasicInformation, &basic, sizeof basic, nullptr);
     if (!NT_SUCCESS(status)) return Failed(status);
-    if (basic.PebBaseAddress == nullptr) {
-        // No environment block of its own: a system pseudo-process.
-        line->clear();
-        return true;
-    }
-    PEB peb;
-    if (!ReadRemote(process, basic.PebBaseAddress, &peb, sizeof peb)) return false;
-    if (peb.ProcessParameters == nullptr) {
-        line->clear();
-        return true;
-    }
-    RTL_USER_PROCESS_PARAMETERS parameters;
-    if (!ReadRemote(process, peb.ProcessParameters, &parameters, sizeof parameters)) return false;
-    const size_t units = Units(parameters.CommandLine.Length);
+    // No environment block (a system pseudo-process) or no parameters yet
+    // (a process still starting): no command line.
+    if (basic.PebBaseAddress == nullptr) return true;
+    const BYTE* peb = reinterpret_cast<const BYTE*>(basic.PebBaseAddress);
+    PRTL_USER_PROCESS_PARAMETERS parameters = nullptr;
+    if (!ReadRemote(process, peb + offsetof(PEB, ProcessParameters), &parameters, sizeof parameters)) return false;
+    if (parameters == nullptr) return true;
+    UNICODE_STRING commandLine;
+    const BYTE* field = reinterpret_cast<const BYTE*>(parameters) + offsetof(RTL_USER_PROCESS_PARAMETERS, CommandLine);
+    if (!ReadRemote(process, field, &commandLine, sizeof commandLine)) return false;
+    const size_t units = commandLine.Length / sizeof(wchar_t);
     std::vector<wchar_t> text(units);
-    if (units != 0 && !ReadRemote(process, parameters.CommandLine.Buffer, text.data(), units * sizeof(wchar_t))) {
-        return false;
-    }
+    if (units != 0 && !ReadRemote(process, commandLine.Buffer, text.data(), units * sizeof(wchar_t))) return false;
     return Utf8(text.data(), units, line);
 }
 
@@ -239,17 +208,18 @@ const char kNoControlGroups[] = "control groups are a Linux feature: --cgroup ca
 
 }  // namespace
 
-bool ReadCommandLine(HANDLE process, std::string* line) {
-    if (CommandLineByInformationClass(process, line)) return true;
-    return CommandLineFromEnvironmentBlock(process, line);
-}
+// The environment block, not the newer command-line information class:
+// Wine 8 does not answer that, and the handles it would spare the memory
+// read are opened with it all the same.
+bool ReadCommandLine(HANDLE process, std::string* line) { return CommandLineFromEnvironmentBlock(process, line); }
 
 bool FullImageNameIs(HANDLE process, const char* wanted, bool* matches) {
-    char path[MAX_PATH * 4];
-    DWORD length = sizeof path;
-    if (!QueryFullProcessImageNameA(process, 0, path, &length)) return false;
-    const char* base = path;
-    for (const char* p = path; *p != '\0'; ++p) {
+    // Long paths reach 32767 characters.
+    std::vector<char> path(32768);
+    DWORD length = static_cast<DWORD>(path.size());
+    if (!QueryFullProcessImageNameA(process, 0, path.data(), &length)) return false;
+    const char* base = path.data();
+    for (const char* p = base; *p != '\0'; ++p) {
         if (*p == '\\' || *p == '/') base = p + 1;
     }
     *matches = ImageNameMatches(base, wanted);
@@ -372,8 +342,8 @@ Pattern::~Pattern() = default;
 
 namespace {
 
-// The standard library's expression compiler recurses per term and its
-// matcher per nesting level: measured on the 2 MiB main-thread stack, 16000
+// The standard library's expression compiler and matcher recurse per term
+// and per nesting level: measured on the 2 MiB main-thread stack, 16000
 // literal characters or 3000 nested groups still work, 20000 or 4000 do
 // not. Longer expressions are refused well below that.
 constexpr size_t kMaxExpressionBytes = 4096;
