@@ -12,6 +12,9 @@
 #include "tests/support/ExpectedUsage.h"
 #include "windows/WindowsError.h"
 
+#define SECURITY_WIN32
+#include <security.h>
+
 namespace {
 
 std::string WindowsPath(std::string path) {
@@ -387,22 +390,19 @@ public:
     // The state reached within 20 s, and the service's process id.
     bool WaitFor(DWORD state, DWORD* pid = nullptr) const {
         SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-        SC_HANDLE service = manager ? OpenServiceA(manager, name_.c_str(), SERVICE_QUERY_STATUS) : nullptr;
+        SC_HANDLE service = OpenServiceA(manager, name_.c_str(), SERVICE_QUERY_STATUS);
         SERVICE_STATUS_PROCESS status{};
         DWORD needed = 0;
-        bool reached = false;
-        for (int i = 0; service != nullptr && i < 200 && !reached; ++i) {
-            if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
-                                      sizeof status, &needed)) {
-                break;
-            }
-            reached = status.dwCurrentState == state;
-            if (!reached) Sleep(100);
+        for (int i = 0; i < 200 && QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                                                        sizeof status, &needed) &&
+                        status.dwCurrentState != state;
+             ++i) {
+            Sleep(100);
         }
         if (pid != nullptr) *pid = status.dwProcessId;
-        if (service != nullptr) CloseServiceHandle(service);
-        if (manager != nullptr) CloseServiceHandle(manager);
-        return reached;
+        CloseServiceHandle(service);
+        CloseServiceHandle(manager);
+        return status.dwCurrentState == state;
     }
 
 private:
@@ -452,20 +452,12 @@ TEST(WineSelection, ServiceRunningStoppedAndUnknown) {
     });
 }
 
+// DOMAIN\name of this test's account.
 std::string OwnAccount() {
-    HANDLE token = nullptr;
-    alignas(TOKEN_USER) BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-    DWORD length = 0;
-    char name[256], domain[256];
-    DWORD nameLength = sizeof name, domainLength = sizeof domain;
-    SID_NAME_USE use;
-    const bool read = OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
-                      GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &length) &&
-                      LookupAccountSidA(nullptr, reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, name, &nameLength,
-                                        domain, &domainLength, &use);
-    if (token != nullptr) CloseHandle(token);
-    EXPECT_TRUE(read);
-    return read ? std::string(domain) + "\\" + name : std::string();
+    char name[512];
+    ULONG length = sizeof name;
+    EXPECT_TRUE(GetUserNameExA(NameSamCompatible, name, &length));
+    return name;
 }
 
 std::string Upper(std::string text) {
