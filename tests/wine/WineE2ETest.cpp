@@ -426,7 +426,8 @@ std::vector<DWORD> ChildrenOf(DWORD parent) {
 TEST(WineSelection, ServiceRunningStoppedAndUnknown) {
     InstalledService service(24);
     const std::string name = service.Name();
-    ASSERT_EQ(Sc("start " + name).status, 0u);
+    const Result started = Sc("start " + name);
+    ASSERT_EQ(started.status, 0u) << started.out << started.err;
     DWORD pid = 0;
     ASSERT_TRUE(service.WaitFor(SERVICE_RUNNING, &pid));
     const std::vector<DWORD> children = ChildrenOf(pid);
