@@ -1,8 +1,10 @@
-// Test helper (Windows): a real service with one child process.
+// Test helper (Windows): a real service with a child and a grandchild.
 //   testservice --service <MB>   run by the Service Control Manager: starts
-//                                itself as a holder of <MB> and reports
-//                                RUNNING once the child holds its memory; on
-//                                stop it ends the child before STOPPED.
+//                                itself as a holder of <MB> with the tag
+//                                service-child, which starts a holder of
+//                                1 MB (service-grandchild); reports RUNNING
+//                                once both hold their memory, and ends them
+//                                before STOPPED.
 //   testservice <MB> [TAG...]    a holder: writes every page of <MB>, prints
 //                                its process id, and stays until its stdin
 //                                closes. The tags only tell command lines apart.
@@ -15,7 +17,45 @@
 
 namespace {
 
-int Hold(const char* megabytes) {
+// The child's stdin is a pipe this process holds the only writing end of:
+// it closes when the service stops or dies, and the child ends with it.
+bool StartChild(const std::string& arguments, HANDLE* child, HANDLE* childInput) {
+    char self[MAX_PATH];
+    if (GetModuleFileNameA(nullptr, self, sizeof self) == 0) return false;
+    SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE inRead, outRead, outWrite;
+    if (!CreatePipe(&inRead, childInput, &inheritable, 0)) return false;
+    if (!CreatePipe(&outRead, &outWrite, &inheritable, 0)) return false;
+    SetHandleInformation(*childInput, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = inRead;
+    startup.hStdOutput = outWrite;
+    startup.hStdError = outWrite;
+    PROCESS_INFORMATION info{};
+    std::string line = "\"" + std::string(self) + "\" " + arguments;
+    const bool started =
+        CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info);
+    CloseHandle(inRead);
+    CloseHandle(outWrite);
+    if (started) {
+        CloseHandle(info.hThread);
+        *child = info.hProcess;
+        // Its id line: the memory is in place.
+        char c;
+        DWORD n;
+        while (ReadFile(outRead, &c, 1, &n, nullptr) && n == 1 && c != '\n') {
+        }
+    }
+    CloseHandle(outRead);
+    return started;
+}
+
+int Hold(const char* megabytes, bool withChild) {
+    HANDLE child = nullptr, childInput = nullptr;
+    if (withChild && !StartChild("1 service-grandchild", &child, &childInput)) return 1;
     const size_t bytes = static_cast<size_t>(std::strtoul(megabytes, nullptr, 10)) << 20;
     volatile char* memory = static_cast<volatile char*>(bytes ? std::malloc(bytes) : nullptr);
     if (bytes != 0 && memory == nullptr) return 1;
@@ -26,6 +66,10 @@ int Hold(const char* megabytes) {
     while (std::getchar() != EOF) {
     }
     std::free(const_cast<char*>(memory));
+    if (withChild) {
+        CloseHandle(childInput);
+        WaitForSingleObject(child, 10000);
+    }
     return 0;
 }
 
@@ -51,49 +95,13 @@ DWORD WINAPI Control(DWORD control, DWORD, LPVOID, LPVOID) {
     return NO_ERROR;
 }
 
-// The child's stdin is a pipe this process holds the only writing end of:
-// it closes when the service stops or dies, and the child ends with it.
-bool StartChild(HANDLE* child, HANDLE* childInput) {
-    char self[MAX_PATH];
-    if (GetModuleFileNameA(nullptr, self, sizeof self) == 0) return false;
-    SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    HANDLE inRead, outRead, outWrite;
-    if (!CreatePipe(&inRead, childInput, &inheritable, 0)) return false;
-    if (!CreatePipe(&outRead, &outWrite, &inheritable, 0)) return false;
-    SetHandleInformation(*childInput, HANDLE_FLAG_INHERIT, 0);
-    SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = inRead;
-    startup.hStdOutput = outWrite;
-    startup.hStdError = outWrite;
-    PROCESS_INFORMATION info{};
-    std::string line = "\"" + std::string(self) + "\" " + g_megabytes + " service-child";
-    const bool started =
-        CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info);
-    CloseHandle(inRead);
-    CloseHandle(outWrite);
-    if (started) {
-        CloseHandle(info.hThread);
-        *child = info.hProcess;
-        // Its id line: the memory is in place.
-        char c;
-        DWORD n;
-        while (ReadFile(outRead, &c, 1, &n, nullptr) && n == 1 && c != '\n') {
-        }
-    }
-    CloseHandle(outRead);
-    return started;
-}
-
 void WINAPI ServiceMain(DWORD, LPSTR*) {
     g_status = RegisterServiceCtrlHandlerExA("", Control, nullptr);
     if (g_status == nullptr) return;
     Report(SERVICE_START_PENDING);
     g_stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     HANDLE child = nullptr, childInput = nullptr;
-    if (g_stop == nullptr || !StartChild(&child, &childInput)) {
+    if (g_stop == nullptr || !StartChild(g_megabytes + " service-child", &child, &childInput)) {
         Report(SERVICE_STOPPED, GetLastError());
         return;
     }
@@ -113,7 +121,7 @@ int main(int argc, char** argv) {
         SERVICE_TABLE_ENTRYA table[] = {{const_cast<char*>(""), ServiceMain}, {nullptr, nullptr}};
         return StartServiceCtrlDispatcherA(table) ? 0 : 1;
     }
-    if (argc >= 2) return Hold(argv[1]);
+    if (argc >= 2) return Hold(argv[1], argc == 3 && std::strcmp(argv[2], "service-child") == 0);
     std::fprintf(stderr, "usage: testservice --service <MB> | testservice <MB> [TAG...]\n");
     return 2;
 }

@@ -421,8 +421,8 @@ std::vector<DWORD> ChildrenOf(DWORD parent) {
     return children;
 }
 
-// --service: the process the Service Control Manager names and the child it
-// started, then the states of a stopped and of an unknown service.
+// --service: the process the Service Control Manager names and the
+// processes descending from it, then a stopped and an unknown service.
 TEST(WineSelection, ServiceRunningStoppedAndUnknown) {
     InstalledService service(24);
     const std::string name = service.Name();
@@ -432,12 +432,14 @@ TEST(WineSelection, ServiceRunningStoppedAndUnknown) {
     ASSERT_TRUE(service.WaitFor(SERVICE_RUNNING, &pid));
     const std::vector<DWORD> children = ChildrenOf(pid);
     ASSERT_EQ(children.size(), 1u);
-    const Figures both = WorkingSets({pid, children[0]});
-    ASSERT_EQ(both.largestPid, children[0]);
+    const std::vector<DWORD> grandchildren = ChildrenOf(children[0]);
+    ASSERT_EQ(grandchildren.size(), 1u);
+    const Figures all = WorkingSets({pid, children[0], grandchildren[0]});
+    ASSERT_EQ(all.largestPid, children[0]);
     const std::string missing = name + "x";
     ExpectPlugin({
-        {"--service " + name + " --sum", 0, Summed("service " + name, both)},
-        {"--service " + name, 0, Largest("service " + name, both)},
+        {"--service " + name + " --sum", 0, Summed("service " + name, all)},
+        {"--service " + name, 0, Largest("service " + name, all)},
         {"--service " + name + " -a service-child", 0,
          Largest("--service " + name + " -a service-child", WorkingSets({children[0]}))},
         {"--service " + missing, 3, "MEMORY UNKNOWN - no service named " + missing + "\n"},
