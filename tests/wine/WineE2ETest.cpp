@@ -481,6 +481,12 @@ TEST(WineSelection, CommandLinesAndOwners) {
     Memhog longest(8, (pairs + tail).c_str(), kTestService);
     const Figures first = WorkingSets({a.Pid()}), second = WorkingSets({b.Pid()});
     const Figures both = WorkingSets({a.Pid(), b.Pid()});
+    // Without the right to read its memory a line is refused with the reason.
+    HANDLE limited = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, a.Pid());
+    std::string line;
+    EXPECT_FALSE(platform::ReadCommandLine(limited, &line));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    CloseHandle(limited);
 
 
     const std::string account = OwnAccount();
