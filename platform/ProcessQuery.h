@@ -16,8 +16,9 @@ namespace platform {
 // 32767 characters; Linux allows far longer ones.
 constexpr size_t kMaxCommandLineBytes = 131072;
 
-// The command line of `process` (opened for query and memory reading): the
-// arguments joined by single spaces, as ps -o args shows them; UTF-8. False
+// The command line of `process` (opened for query and memory reading), UTF-8:
+// on Linux the arguments joined by single spaces, as ps -o args shows them;
+// on Windows the line the process was started with, quoting included. False
 // with the last error set when it cannot be read; an empty line (a kernel
 // thread's) is no error.
 bool ReadCommandLine(HANDLE process, std::string* line);

@@ -30,26 +30,6 @@
 #include <tlhelp32.h>
 #include <winver.h>
 
-// Windows 10 1809's extended counters record, which older mingw-w64 headers
-// lack: our own declaration under the system's name, whatever they hold.
-#define PROCESS_MEMORY_COUNTERS_EX2 TRELMARK_PROCESS_MEMORY_COUNTERS_EX2
-struct TRELMARK_PROCESS_MEMORY_COUNTERS_EX2 {
-    DWORD cb;
-    DWORD PageFaultCount;
-    SIZE_T PeakWorkingSetSize;
-    SIZE_T WorkingSetSize;
-    SIZE_T QuotaPeakPagedPoolUsage;
-    SIZE_T QuotaPagedPoolUsage;
-    SIZE_T QuotaPeakNonPagedPoolUsage;
-    SIZE_T QuotaNonPagedPoolUsage;
-    SIZE_T PagefileUsage;
-    SIZE_T PeakPagefileUsage;
-    SIZE_T PrivateUsage;
-    SIZE_T PrivateWorkingSetSize;
-    ULONG64 SharedCommitUsage;
-};
-static_assert(sizeof(PROCESS_MEMORY_COUNTERS_EX2) == 96, "layout must match 64-bit Windows");
-
 #define TRELMARK_PRINTF(fmt, args) __attribute__((format(gnu_printf, fmt, args)))
 
 #else  // !_WIN32
@@ -178,24 +158,6 @@ struct PROCESS_MEMORY_COUNTERS_EX {
     SIZE_T PrivateUsage;
 };
 
-// Windows 10 1809 and later also fill the private working set (the pages of
-// the working set no other process shares).
-struct PROCESS_MEMORY_COUNTERS_EX2 {
-    DWORD cb;
-    DWORD PageFaultCount;
-    SIZE_T PeakWorkingSetSize;
-    SIZE_T WorkingSetSize;
-    SIZE_T QuotaPeakPagedPoolUsage;
-    SIZE_T QuotaPagedPoolUsage;
-    SIZE_T QuotaPeakNonPagedPoolUsage;
-    SIZE_T QuotaNonPagedPoolUsage;
-    SIZE_T PagefileUsage;
-    SIZE_T PeakPagefileUsage;
-    SIZE_T PrivateUsage;
-    SIZE_T PrivateWorkingSetSize;
-    uint64_t SharedCommitUsage;
-};
-
 // One process of a snapshot. Linux fills the id, the parent's id and the
 // command name (15 bytes at most, as the kernel keeps it).
 struct PROCESSENTRY32 {
@@ -214,7 +176,6 @@ typedef PROCESSENTRY32* LPPROCESSENTRY32;
 static_assert(sizeof(PROCESSENTRY32) == 304, "layout must match 64-bit Windows");
 
 static_assert(sizeof(PROCESS_MEMORY_COUNTERS) == 72, "layout must match 64-bit Windows");
-static_assert(sizeof(PROCESS_MEMORY_COUNTERS_EX2) == 96, "layout must match 64-bit Windows");
 static_assert(sizeof(PROCESS_MEMORY_COUNTERS_EX) == 80, "layout must match 64-bit Windows");
 static_assert(offsetof(PROCESS_MEMORY_COUNTERS_EX, PrivateUsage) == 72, "layout must match 64-bit Windows");
 
@@ -286,6 +247,28 @@ BOOL VerQueryValueA(LPCVOID pBlock, LPCSTR lpSubBlock, LPVOID* lplpBuffer, PUINT
 }  // extern "C"
 
 #endif  // _WIN32
+
+// Windows 10 1809's extended counters record: 1809 and later also fill the
+// private working set (the pages of the working set no other process
+// shares). Older mingw-w64 headers lack it, so it is our own declaration
+// under the system's name on both systems.
+#define PROCESS_MEMORY_COUNTERS_EX2 TRELMARK_PROCESS_MEMORY_COUNTERS_EX2
+struct TRELMARK_PROCESS_MEMORY_COUNTERS_EX2 {
+    DWORD cb;
+    DWORD PageFaultCount;
+    SIZE_T PeakWorkingSetSize;
+    SIZE_T WorkingSetSize;
+    SIZE_T QuotaPeakPagedPoolUsage;
+    SIZE_T QuotaPagedPoolUsage;
+    SIZE_T QuotaPeakNonPagedPoolUsage;
+    SIZE_T QuotaNonPagedPoolUsage;
+    SIZE_T PagefileUsage;
+    SIZE_T PeakPagefileUsage;
+    SIZE_T PrivateUsage;
+    SIZE_T PrivateWorkingSetSize;
+    unsigned long long SharedCommitUsage;
+};
+static_assert(sizeof(PROCESS_MEMORY_COUNTERS_EX2) == 96, "layout must match 64-bit Windows");
 
 // The application framework's start-up call. The program defines no
 // application object and relies only on the result and on the error mode

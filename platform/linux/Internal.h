@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <string>
 
 #include "platform/Win32.h"
 
@@ -37,6 +38,19 @@ bool LookupObject(HANDLE handle, ObjectKind kind, KernelObject* object);
 
 // Number of live entries; tests use it to prove that nothing leaks.
 int LiveObjectCount();
+
+// One mount of /proc/self/mountinfo: where it is mounted (escapes undone),
+// its file-system type and its super options.
+struct Mount {
+    std::string point;
+    std::string type;
+    std::string superOptions;
+};
+
+// Calls visit(mount) for each mount this process sees, in the order of
+// mountinfo (a later mount on one point hides an earlier one). False when
+// mountinfo cannot be read.
+bool ForEachMount(void (*visit)(const Mount& mount, void* context), void* context);
 
 // Windows error code for an errno value.
 DWORD ErrorFromErrno(int error);

@@ -148,53 +148,23 @@ constexpr int kMaxDepth = 32;          // below a group; systemd's trees are a f
 constexpr size_t kMaxGroups = 100000;  // visited in one walk
 constexpr size_t kMaxProcsBytes = 8u << 20;
 
-// Undoes mountinfo's octal escapes ("\040" for a blank).
-std::string Unescape(const std::string& field) {
-    std::string out;
-    for (size_t i = 0; i < field.size(); ++i) {
-        if (field[i] == '\\' && i + 3 < field.size() && field[i + 1] >= '0' && field[i + 1] <= '3') {
-            out += static_cast<char>((field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 + (field[i + 3] - '0'));
-            i += 3;
-        } else {
-            out += field[i];
-        }
-    }
-    return out;
-}
-
 // The mount points of the control-group hierarchies that systemd keeps:
 // cgroup v2 (the whole tree, or "unified" on hybrid hosts) first, then the
 // v1 "name=systemd" one.
 std::vector<std::string> ControlGroupRoots() {
-    std::string text;
-    std::vector<std::string> unified, named;
-    if (ReadBounded(AT_FDCWD, "/proc/self/mountinfo", 1u << 20, &text) != 0) return unified;
-    for (size_t at = 0; at < text.size();) {
-        size_t end = text.find('\n', at);
-        if (end == std::string::npos) end = text.size();
-        const std::string line = text.substr(at, end - at);
-        at = end + 1;
-        // id parent major:minor root mountpoint options [optional...] - fstype source superoptions
-        std::vector<std::string> fields;
-        for (size_t from = 0; from <= line.size();) {
-            size_t space = line.find(' ', from);
-            if (space == std::string::npos) space = line.size();
-            fields.push_back(line.substr(from, space - from));
-            from = space + 1;
+    struct Roots {
+        std::vector<std::string> unified, named;
+    } roots;
+    linuxapi::ForEachMount([](const linuxapi::Mount& mount, void* context) {
+        Roots& found = *static_cast<Roots*>(context);
+        if (mount.type == "cgroup2") {
+            found.unified.push_back(mount.point);
+        } else if (mount.type == "cgroup" && ("," + mount.superOptions + ",").find(",name=systemd,") != std::string::npos) {
+            found.named.push_back(mount.point);
         }
-        size_t dash = 6;
-        while (dash < fields.size() && fields[dash] != "-") ++dash;
-        if (fields.size() < 5 || dash + 3 >= fields.size()) continue;
-        const std::string& type = fields[dash + 1];
-        const std::string& super = fields[dash + 3];
-        if (type == "cgroup2") {
-            unified.push_back(Unescape(fields[4]));
-        } else if (type == "cgroup" && ("," + super + ",").find(",name=systemd,") != std::string::npos) {
-            named.push_back(Unescape(fields[4]));
-        }
-    }
-    unified.insert(unified.end(), named.begin(), named.end());
-    return unified;
+    }, &roots);
+    roots.unified.insert(roots.unified.end(), roots.named.begin(), roots.named.end());
+    return roots.unified;
 }
 
 struct Walk {

@@ -9,6 +9,64 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
+
+#include "platform/linux/Internal.h"
+
+namespace linuxapi {
+
+namespace {
+
+// Undoes mountinfo's octal escapes ("\\040" for a blank).
+std::string Unescape(const std::string& field) {
+    std::string out;
+    for (size_t i = 0; i < field.size(); ++i) {
+        const auto octal = [&](size_t at) { return at < field.size() && field[at] >= '0' && field[at] <= '7'; };
+        if (field[i] == '\\' && field[i + 1] <= '3' && octal(i + 1) && octal(i + 2) && octal(i + 3)) {
+            out += static_cast<char>((field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 + (field[i + 3] - '0'));
+            i += 3;
+        } else {
+            out += field[i];
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+bool ForEachMount(void (*visit)(const Mount& mount, void* context), void* context) {
+    char text[65536];
+    size_t length = 0;
+    const int fd = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    for (ssize_t n; length < sizeof text - 1 && (n = read(fd, text + length, sizeof text - 1 - length)) != 0;) {
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) break;
+        length += static_cast<size_t>(n);
+    }
+    close(fd);
+    // id parent major:minor root mountpoint options [optional...] - fstype source superoptions
+    for (size_t at = 0; at < length;) {
+        const char* end = static_cast<const char*>(std::memchr(text + at, '\n', length - at));
+        const size_t lineLength = end != nullptr ? static_cast<size_t>(end - text) - at : length - at;
+        const std::string line(text + at, lineLength);
+        at += lineLength + 1;
+        std::vector<std::string> fields;
+        for (size_t from = 0; from <= line.size();) {
+            size_t space = line.find(' ', from);
+            if (space == std::string::npos) space = line.size();
+            fields.push_back(line.substr(from, space - from));
+            from = space + 1;
+        }
+        size_t dash = 6;
+        while (dash < fields.size() && fields[dash] != "-") ++dash;
+        if (fields.size() < 5 || dash + 3 >= fields.size()) continue;
+        visit(Mount{Unescape(fields[4]), fields[dash + 1], fields[dash + 3]}, context);
+    }
+    return true;
+}
+
+}  // namespace linuxapi
 
 namespace platform {
 
@@ -58,33 +116,13 @@ const char* ProcessListProblem() {
 
 namespace {
 
-// The super options of the /proc mount from /proc/self/mountinfo, "" when absent.
+// The super options of the /proc mount, "" when absent.
 std::string ProcMountOptions() {
-    char text[65536];
-    size_t length = 0;
-    const int fd = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::string();
-    for (ssize_t n; length < sizeof text - 1 && (n = read(fd, text + length, sizeof text - 1 - length)) != 0;) {
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) break;
-        length += static_cast<size_t>(n);
-    }
-    close(fd);
-    text[length] = '\0';
-    // Fields: id parent major:minor root mountpoint options [optional...] - fstype source superoptions
     std::string options;
-    for (const char* line = text; *line != '\0';) {
-        const char* end = std::strchr(line, '\n');
-        const std::string entry(line, end != nullptr ? static_cast<size_t>(end - line) : std::strlen(line));
-        line = end != nullptr ? end + 1 : line + entry.size();
-        size_t at = 0;
-        for (int field = 0; field < 4 && at != std::string::npos; ++field) at = entry.find(' ', at + 1);
-        if (at == std::string::npos || entry.compare(at, 7, " /proc ") != 0) continue;
-        const size_t separator = entry.find(" - proc ");
-        if (separator == std::string::npos) continue;
-        const size_t super = entry.find(' ', separator + 8);
-        options = super == std::string::npos ? std::string() : entry.substr(super + 1);  // the last mount is the one seen
-    }
+    linuxapi::ForEachMount([](const linuxapi::Mount& mount, void* found) {
+        // The last mount is the one seen.
+        if (mount.point == "/proc" && mount.type == "proc") *static_cast<std::string*>(found) = mount.superOptions;
+    }, &options);
     return options;
 }
 

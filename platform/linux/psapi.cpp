@@ -1,6 +1,7 @@
 // psapi over Linux: process memory counters from /proc/<pid>/status and
 // /proc/<pid>/smaps_rollup, the process list from /proc and image names from
-// /proc/<pid>/comm.
+// /proc/<pid>/comm. Also kernel32's process snapshot (Tool Help), which
+// shares the walk of /proc: names and parents from /proc/<pid>/stat.
 //
 // WorkingSetSize = VmRSS, PeakWorkingSetSize = VmHWM, and PrivateUsage =
 // PagefileUsage = PeakPagefileUsage = VmData + VmStk: the private writable

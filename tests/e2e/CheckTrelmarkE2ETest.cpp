@@ -575,10 +575,131 @@ TEST(PluginCommandLine, BadArgumentsHelpAndVersion) {
     EXPECT_NE(help.out.find(kUsage), std::string::npos);
     EXPECT_EQ(help.status, 3);
     // Every limit the parser enforces, and what decides with --sum.
-    for (const char* said : {"1 to 86400", "at most 13 digits", "at most 15 characters", "most 4096 bytes",
-                             "the total of all the processes decides", "-v, --verbose", "an\n                        empty RANGE"}) {
+    for (const char* said : {"1 to 86400", "at most 13 digits", "longer than its 15", "most 4096 bytes",
+                             "the total decides", "default): the state", "another check_trelmark", "-v, --verbose", "an\n                        empty RANGE"}) {
         EXPECT_NE(help.out.find(said), std::string::npos) << said;
     }
+}
+
+// The cgroup2 mount (hybrid hosts: .../unified); empty when there is none.
+std::string ControlGroupMount() {
+    std::ifstream in("/proc/self/mountinfo");
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream fields(line);
+        std::string field, mountPoint;
+        for (int i = 0; i < 5 && fields >> field; ++i) mountPoint = field;
+        while (fields >> field && field != "-") {
+        }
+        if (fields >> field && field == "cgroup2") return mountPoint;
+    }
+    return std::string();
+}
+
+// A unit's control group stood up by hand, as systemd would: the unit in its
+// own slice and a sub-group below it. Its processes go back to the root and
+// the groups are removed on the way out.
+struct UnitGroup {
+    UnitGroup(const std::string& mount, const std::string& unit) : root(mount) {
+        path = "/" + unit + ".slice/" + unit + ".service";
+        for (const std::string& dir : {"/" + unit + ".slice", path, path + "/worker"}) {
+            made.push_back(mount + dir);
+            ok = ok && std::filesystem::create_directory(made.back());
+        }
+    }
+    bool Move(pid_t pid, const std::string& group) {
+        std::ofstream procs(root + group + "/cgroup.procs");
+        procs << pid << std::endl;
+        return static_cast<bool>(procs);
+    }
+    ~UnitGroup() {
+        for (auto dir = made.rbegin(); dir != made.rend(); ++dir) {
+            std::ifstream procs(*dir + "/cgroup.procs");
+            for (pid_t pid; procs >> pid;) Move(pid, "");
+            std::filesystem::remove(*dir);
+        }
+    }
+    std::string root, path;
+    std::vector<std::string> made;
+    bool ok = true;
+};
+
+// Every selector on real processes: two of one name told apart by their
+// arguments, one of another user, one in a unit's sub-group, one with a long
+// name; the states a selection that finds nothing gives; processes that
+// cannot be read never give OK; a check never selects its parent.
+TEST(PluginSelection, EachSelectorOnRealProcesses) {
+    if (getuid() != 0) GTEST_SKIP() << "needs root to run a process as another user and to stand up a unit";
+    const std::string mount = ControlGroupMount();
+    if (mount.empty()) GTEST_SKIP() << "no cgroup2 file system is mounted";
+    const std::string tag = std::to_string(getpid());
+    const std::string name = "sel" + tag, program = CopyAs(kMemhog, name);
+    const std::string longName = "trelmark-long-name-" + tag, longProgram = CopyAs(kMemhog, longName);
+    testsupport::Child small({program, "8", "touch"}), large({program, "24", "touch"});
+    testsupport::Child other({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", program, "4", "touch"});
+    testsupport::Child longNamed({longProgram, "4", "touch"});
+    const std::string unit = "tsel" + tag;
+    UnitGroup group(mount, unit);
+    ASSERT_TRUE(group.ok && group.Move(small.Pid(), group.path) && group.Move(large.Pid(), group.path + "/worker"));
+    UnitGroup stopped(mount, "tsel-stopped" + tag);
+    Sleepers sibling("check_trelmark", 1);  // as an agent's check running beside this one
+    const std::string pidSmall = std::to_string(small.Pid()), pidLarge = std::to_string(large.Pid());
+    const std::string pidOther = std::to_string(other.Pid());
+    const std::string stale = TempPath("stale.pid");
+    WriteFile(stale, std::to_string(ReapedPid()) + "\n");
+
+    const std::vector<std::string> asNobody = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", kPlugin};
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string out;  // the start of the line
+        bool asOtherUser = false;
+    } cases[] = {
+        {{"--service", unit, "--sum"}, 0, "MEMORY OK - service " + unit + ": 2 processes use "},
+        {{"--service", unit + ".service", "-c", "16"}, 2, "MEMORY CRITICAL - service " + unit + ".service: 2 processes, largest pid " + pidLarge},
+        {{"--cgroup", group.path + "/worker"}, 0, "MEMORY OK - control group " + group.path + "/worker: 1 process, pid " + pidLarge},
+        {{"--cgroup", group.path + "/"}, 0, "MEMORY OK - control group " + group.path + "/: 2 processes"},
+        {{"-C", name}, 0, "MEMORY OK - 3 processes named " + name + ", largest pid " + pidLarge},
+        {{"-C", name, "-a", name + " 8 "}, 0, "MEMORY OK - -C " + name + " -a " + name + " 8 : 1 process, pid " + pidSmall},
+        // The '|' that would start performance data is shown as '?'.
+        {{"--ereg-argument-array", name + " (8|24) t"}, 0, "MEMORY OK - --ereg-argument-array " + name + " (8?24) t: 2 processes"},
+        {{"-u", "nobody", "-C", name}, 0, "MEMORY OK - -u nobody -C " + name + ": 1 process, pid " + pidOther},
+        {{"-u", "0", "-C", name, "--sum"}, 0, "MEMORY OK - -u 0 -C " + name + ": 2 processes use "},
+        {{"-u", "no-such-user-" + tag}, 3, "MEMORY UNKNOWN - no user named no-such-user-" + tag + " in /etc/passwd"},
+        {{"-u", "4294967294", "-C", name}, 3, "MEMORY UNKNOWN - no process matches -u 4294967294 -C " + name + "\n"},
+        {{"-u", "4294967295"}, 3, "MEMORY UNKNOWN - user ids are at most 4294967294\n"},
+        {{"-C", longName}, 0, "MEMORY OK - 1 process named " + longName + ": pid " + std::to_string(longNamed.Pid())},
+        {{"-C", longName + "x"}, 3, "MEMORY UNKNOWN - no process named " + longName + "x\n"},
+        {{"-a", "nothing-runs-this-" + tag, "--empty-state=critical"}, 2,
+         "MEMORY CRITICAL - no process matches -a nothing-runs-this-" + tag + "\n"},
+        {{"--service", "tsel-stopped" + tag, "--empty-state", "OK"}, 0,
+         "MEMORY OK - service tsel-stopped" + tag + " is not running (no process in its control group)\n"},
+        {{"--service", "tsel-missing" + tag, "--empty-state=ok"}, 3, "MEMORY UNKNOWN - no service named tsel-missing" + tag + "\n"},
+        {{"-f", stale, "--empty-state=warning"}, 1, "MEMORY WARNING - no process with pid "},
+        {{"--cgroup", "/tsel-none" + tag}, 3, "MEMORY UNKNOWN - no control group /tsel-none" + tag + "\n"},
+        {{"-C", "check_trelmark"}, 3, "MEMORY UNKNOWN - no process named check_trelmark\n"},
+        // Root's processes cannot be read by another user: never OK, unless
+        // the ones that can be read are already critical.
+        {{"-C", name, "-m", "uss"}, 3, "MEMORY UNKNOWN - 2 of 3 processes named " + name + " could not be read: cannot read the unique memory of pid ", true},
+        {{"--service", unit, "-m", "pss"}, 3, "MEMORY UNKNOWN - service " + unit + ": 2 of 2 processes could not be read: ", true},
+        {{"-C", name, "-m", "uss", "-c", "1"}, 2, "MEMORY CRITICAL - 1 process named " + name + ": pid " + pidOther, true},
+    };
+    for (const auto& c : cases) {
+        testsupport::Result r;
+        if (c.asOtherUser) {
+            std::vector<std::string> argv = asNobody;
+            argv.insert(argv.end(), c.args.begin(), c.args.end());
+            r = testsupport::Run(argv);
+        } else {
+            r = Plugin(c.args);
+        }
+        EXPECT_EQ(r.out.rfind(c.out, 0), 0u) << c.args[0] << " " << c.args[1] << ": " << r.out;
+        EXPECT_EQ(r.status, c.status) << r.out;
+    }
+
+    // The shell that runs the check carries the text too: it is not selected.
+    const std::string marker = "only-in-this-shell-" + tag;
+    const testsupport::Result r = testsupport::Run({"/bin/sh", "-c", "\"$0\" -a " + marker + "; :", kPlugin});
+    EXPECT_EQ(r.out, "MEMORY UNKNOWN - no process matches -a " + marker + "\n");
 }
 
 }  // namespace

@@ -1,7 +1,5 @@
 // The platform's own calls beside the Win32 subset, unscripted: the plugin's
 // list tests select by name only and never reach them.
-#include <regex>
-
 #include "platform/ProcessMemory.h"
 #include "platform/ProcessQuery.h"
 #include "platform/ProcessView.h"
@@ -39,15 +37,13 @@ bool FindControlGroupProcesses(const char*, std::vector<DWORD>*, std::string* re
     return false;
 }
 
-struct Pattern::Compiled {
-    std::regex expression;
-};
+struct Pattern::Compiled {};
 Pattern::Pattern() = default;
 Pattern::~Pattern() = default;
-bool Pattern::Compile(const std::string& expression, std::string*) {
-    compiled_.reset(new Compiled{std::regex(expression, std::regex::extended)});
-    return true;
+bool Pattern::Compile(const std::string&, std::string* error) {
+    *error = "not scripted";
+    return false;
 }
-bool Pattern::Matches(const std::string& text) const { return std::regex_search(text, compiled_->expression); }
+bool Pattern::Matches(const std::string&) const { return false; }
 
 }  // namespace platform

@@ -1,35 +1,16 @@
 // Test helper (Linux): runs a program with pidfd_open refused with EPERM by a
 // seccomp filter, as filters written before the call existed answer it.
 //   nopidfd <program> [arguments...]
-#include <linux/audit.h>
-#include <linux/filter.h>
-#include <linux/seccomp.h>
-#include <sys/prctl.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstddef>
-#include <cstdio>
 
-#if defined(__x86_64__)
-constexpr unsigned kArch = AUDIT_ARCH_X86_64;
-#elif defined(__aarch64__)
-constexpr unsigned kArch = AUDIT_ARCH_AARCH64;
-#else
-#error "add this machine's AUDIT_ARCH value"
-#endif
+#include "tests/helpers/Seccomp.h"
 
 int main(int argc, char** argv) {
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: nopidfd <program> [arguments...]\n");
-        return 2;
-    }
+    if (!HasProgram(argc, "nopidfd")) return 2;
     sock_filter filter[] = {
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kArch, 1, 0),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        SECCOMP_THIS_ARCH_CALL,
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_pidfd_open, 0, 1),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),

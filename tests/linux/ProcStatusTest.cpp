@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "platform/linux/ProcStatus.h"
 
@@ -137,6 +138,67 @@ TEST(ProcStatus, TgidComesFromItsOwnCompleteLine) {
         pid_t tgid = 0;
         EXPECT_EQ(linuxapi::FindStatusTgid(c.text.data(), c.text.size(), &tgid), c.tgid != 0) << c.name;
         EXPECT_EQ(tgid, c.tgid) << c.name;
+    }
+}
+
+// The other files a selection reads: stat's name and parent, status's real
+// uid, cgroup.procs and /etc/passwd; malformed or cut text is refused.
+TEST(SelectionFiles, IdentityOwnerGroupMembersAndAccounts) {
+    const struct {
+        const char* name;
+        std::string stat;
+        const char* command;  // nullptr: refused
+        pid_t parent;
+    } stats[] = {
+        {"plain", "42 (bash) S 7 42 42 0", "bash", 7},
+        {"blanks and parentheses in the name", "42 (a) b) c) R 1 1", "a) b) c", 1},
+        {"15 bytes, the kernel's most", "9 (fifteen-chars-x) S 2 0", "fifteen-chars-x", 2},
+        {"largest parent", "9 (x) S 1073741823 0", "x", 1073741823},
+        {"16 bytes", "9 (sixteen-chars-xx) S 2 0", nullptr, 0},
+        {"parent beyond any id", "9 (x) S 1073741824 0", nullptr, 0},
+        {"no parent", "9 (x) S", nullptr, 0},
+        {"no name", "9 x S 1 0", nullptr, 0},
+    };
+    for (const auto& c : stats) {
+        char command[16] = "";
+        pid_t parent = 0;
+        EXPECT_EQ(linuxapi::ParseStatIdentity(c.stat.data(), c.stat.size(), command, &parent), c.command != nullptr) << c.name;
+        if (c.command != nullptr) {
+            EXPECT_EQ(std::string(command) + "/" + std::to_string(parent), std::string(c.command) + "/" + std::to_string(c.parent))
+                << c.name;
+        }
+    }
+    uint32_t uid = 7;
+    EXPECT_TRUE(linuxapi::FindStatusUid("Name:\tx\nUid:\t1000\t0\t0\t0\n", 27, &uid));
+    EXPECT_EQ(uid, 1000u);
+    EXPECT_TRUE(linuxapi::FindStatusUid("Uid:\t4294967294\t0\n", 18, &uid));
+    EXPECT_EQ(uid, 4294967294u);
+    EXPECT_FALSE(linuxapi::FindStatusUid("Uid:\t4294967295\t0\n", 18, &uid));  // (uid_t)-1 is no user
+
+    const struct {
+        std::string procs;
+        size_t count;  // ids seen; SIZE_MAX: refused
+    } lists[] = {{"", 0}, {"1\n", 1}, {"12\n1073741823\n", 2}, {"12\n1073741824\n", SIZE_MAX},
+                 {"12\n34", SIZE_MAX}, {"12\n\n", SIZE_MAX}, {"0\n", SIZE_MAX}, {"-1\n", SIZE_MAX}};
+    for (const auto& c : lists) {
+        std::vector<pid_t> ids;
+        const bool ok = linuxapi::ForEachListedId(c.procs.data(), c.procs.size(), [](pid_t id, void* to) {
+            static_cast<std::vector<pid_t>*>(to)->push_back(id);
+            return true;
+        }, &ids);
+        EXPECT_EQ(ok ? ids.size() : SIZE_MAX, c.count) << c.procs;
+    }
+
+    const std::string passwd = "root:x:0:0:root:/root:/bin/bash\nnagiosx:x:5:5::/:/bin/sh\nnagios:x:118:126::/:/bin/sh\n"
+                               "big:x:4294967294:1::/:/bin/sh\nhuge:x:4294967295:1::/:/bin/sh\nbad:x:12a:1::/:/bin/sh\n";
+    const struct {
+        const char* user;
+        int64_t uid;  // -1: not found or refused
+    } accounts[] = {{"root", 0}, {"nagios", 118}, {"big", 4294967294}, {"huge", -1}, {"bad", -1}, {"nagio", -1}, {"x", -1}};
+    for (const auto& c : accounts) {
+        uint32_t found = 0;
+        const bool ok = linuxapi::FindPasswdUid(passwd.data(), passwd.size(), c.user, &found);
+        EXPECT_EQ(ok ? static_cast<int64_t>(found) : -1, c.uid) << c.user;
     }
 }
 

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/ProcessMemory.h"
+#include "platform/ProcessQuery.h"
 #include "platform/ProcessView.h"
 #include "platform/Win32.h"
 #include "tests/support/Subprocess.h"
@@ -290,6 +291,36 @@ TEST(ProcessList, NoPathLeavesADescriptorOpen) {
                              GetExitCodeProcess(h, &code) && code == STILL_ACTIVE &&
                              GetProcessMemoryInfo(h, &c, sizeof c);
              return CloseHandle(h) && ok;
+         }},
+        {"snapshot: the child, its parent and name", [](DWORD id) {
+             HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+             PROCESSENTRY32 entry;
+             entry.dwSize = sizeof entry;
+             bool found = false;
+             for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
+                 found = found || (entry.th32ProcessID == id && entry.th32ParentProcessID == static_cast<DWORD>(getpid()) &&
+                                   std::string(entry.szExeFile) == "memhog");
+             }
+             const bool ended = GetLastError() == ERROR_NO_MORE_FILES;
+             return CloseHandle(snapshot) && found && ended;
+         }},
+        {"command line, full name, owner", [](DWORD id) {
+             HANDLE h = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_VM_READ, FALSE, id);
+             std::string line;
+             bool named = false, owned = false;
+             platform::User user;
+             user.uid = static_cast<uint32_t>(getuid());
+             const bool ok = h != nullptr && platform::ReadCommandLine(h, &line) &&
+                             line.size() > 14 && line.compare(line.size() - 14, 14, "memhog 1 touch") == 0 &&
+                             platform::FullImageNameIs(h, "memhog", &named) && named &&
+                             platform::ProcessOwnedBy(h, user, &owned) && owned;
+             return CloseHandle(h) && ok;
+         }},
+        {"control group of every process", [](DWORD id) {
+             std::vector<DWORD> pids;
+             std::string reason;
+             if (!platform::FindControlGroupProcesses("/", &pids, &reason)) return reason == "no control-group file system is mounted";
+             return std::find(pids.begin(), pids.end(), id) != pids.end();
          }},
         {"pidfile", [](DWORD) {
              char text[64];

@@ -7,9 +7,13 @@
 #include <vector>
 
 #include "check/BuildDate.h"
+#include "platform/ProcessQuery.h"
 #include "platform/Win32.h"
 #include "tests/support/ExpectedUsage.h"
 #include "windows/WindowsError.h"
+
+#define SECURITY_WIN32
+#include <security.h>
 
 namespace {
 
@@ -23,6 +27,7 @@ std::string WindowsPath(std::string path) {
 const std::string kProgram = WindowsPath(TRELMARK_PROGRAM);
 const std::string kPlugin = WindowsPath(TRELMARK_PLUGIN);
 const std::string kMemhog = WindowsPath(TRELMARK_MEMHOG);
+const std::string kTestService = WindowsPath(TRELMARK_TESTSERVICE);
 
 std::string TextMode(const std::string& text) {
     std::string out;
@@ -94,9 +99,10 @@ Result Run(const std::string& program, const std::string& arguments) {
 
 Result Check(const std::string& arguments) { return Run(kProgram, arguments); }
 Result Plugin(const std::string& arguments) { return Run(kPlugin, arguments); }
+Result Sc(const std::string& arguments) { return Run("sc.exe", arguments); }
 
-// memhog.exe (or a copy of it under another name) holding memory; stops
-// when its stdin closes.
+// memhog.exe (or a copy of it under another name, or testservice.exe with
+// tags for `mode`) holding memory; stops when its stdin closes.
 class Memhog {
 public:
     Memhog(int megabytes, const char* mode, const std::string& program = kMemhog) {
@@ -311,6 +317,226 @@ TEST(WinePlugin, PipePidfileIsRefusedAtOnce) {
     EXPECT_EQ(r.out, TextMode("MEMORY UNKNOWN - cannot read pidfile " + pipe + ": not a regular file\n"));
     EXPECT_EQ(r.status, 3u);
     CloseHandle(server);
+}
+
+// What the plugin prints for a selection whose processes the test has
+// read itself: with --sum, or naming the largest.
+struct Figures {
+    uint64_t total = 0, largest = 0;
+    DWORD largestPid = 0;
+    size_t count = 0;
+};
+
+Figures WorkingSets(const std::vector<DWORD>& pids) {
+    Figures f;
+    for (DWORD pid : pids) {
+        HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_VM_READ, FALSE, pid);
+        PROCESS_MEMORY_COUNTERS c{};
+        EXPECT_TRUE(process != nullptr && GetProcessMemoryInfo(process, &c, sizeof c)) << pid;
+        if (process != nullptr) CloseHandle(process);
+        f.total += c.WorkingSetSize;
+        if (c.WorkingSetSize > f.largest) f.largest = c.WorkingSetSize, f.largestPid = pid;
+        ++f.count;
+    }
+    return f;
+}
+
+std::string Mb(uint64_t bytes) { return std::to_string(bytes >> 20) + " MB"; }
+
+std::string Summed(const std::string& who, const Figures& f) {
+    return "MEMORY OK - " + who + ": " + std::to_string(f.count) + " processes use " + Mb(f.total) +
+           " of working memory in total, largest pid " + std::to_string(f.largestPid) + " with " + Mb(f.largest) +
+           " | working=" + std::to_string(f.total) + "B;;;0; processes=" + std::to_string(f.count) + ";;;0;\n";
+}
+
+std::string Largest(const std::string& who, const Figures& f) {
+    const std::string count = f.count == 1 ? "1 process, pid " : std::to_string(f.count) + " processes, largest pid ";
+    return "MEMORY OK - " + who + ": " + count + std::to_string(f.largestPid) + " uses " + Mb(f.largest) +
+           " of working memory | working=" + std::to_string(f.largest) + "B;;;0; processes=" +
+           std::to_string(f.count) + ";;;0;\n";
+}
+
+struct PluginCase {
+    std::string arguments;
+    DWORD status;
+    std::string out;
+};
+
+void ExpectPlugin(const std::vector<PluginCase>& cases) {
+    for (const PluginCase& c : cases) {
+        const Result r = Plugin(c.arguments);
+        EXPECT_EQ(r.out, TextMode(c.out)) << c.arguments;
+        EXPECT_EQ(r.err, "") << c.arguments;
+        EXPECT_EQ(r.status, c.status) << c.arguments;
+    }
+}
+
+// A service installed with sc.exe as an operator would, under a name of its
+// own; stopped and deleted however the test ends.
+class InstalledService {
+public:
+    explicit InstalledService(int megabytes) : name_("trelmarktest" + std::to_string(GetCurrentProcessId())) {
+        const Result r = Sc("create " + name_ + " binPath= \"\\\"" + kTestService + "\\\" --service " +
+                                           std::to_string(megabytes) + "\"");
+        EXPECT_EQ(r.status, 0u) << r.out;
+    }
+    ~InstalledService() {
+        Sc("stop " + name_);
+        WaitFor(SERVICE_STOPPED);
+        Sc("delete " + name_);
+    }
+    const std::string& Name() const { return name_; }
+
+    // The state reached within 20 s, and the service's process id.
+    bool WaitFor(DWORD state, DWORD* pid = nullptr) const {
+        SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+        SC_HANDLE service = OpenServiceA(manager, name_.c_str(), SERVICE_QUERY_STATUS);
+        SERVICE_STATUS_PROCESS status{};
+        DWORD needed = 0;
+        for (int i = 0; i < 200 && QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                                                        sizeof status, &needed) &&
+                        status.dwCurrentState != state;
+             ++i) {
+            Sleep(100);
+        }
+        if (pid != nullptr) *pid = status.dwProcessId;
+        CloseServiceHandle(service);
+        CloseServiceHandle(manager);
+        return status.dwCurrentState == state;
+    }
+
+private:
+    std::string name_;
+};
+
+std::vector<DWORD> ChildrenOf(DWORD parent) {
+    std::vector<DWORD> children;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32 entry;
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
+        if (entry.th32ParentProcessID == parent) children.push_back(entry.th32ProcessID);
+    }
+    CloseHandle(snapshot);
+    return children;
+}
+
+// --service: the process the Service Control Manager names and the
+// processes descending from it, then a stopped and an unknown service.
+TEST(WineSelection, ServiceRunningStoppedAndUnknown) {
+    InstalledService service(24);
+    const std::string name = service.Name();
+    const Result started = Sc("start " + name);
+    ASSERT_EQ(started.status, 0u) << started.out << started.err;
+    DWORD pid = 0;
+    ASSERT_TRUE(service.WaitFor(SERVICE_RUNNING, &pid));
+    const std::vector<DWORD> children = ChildrenOf(pid);
+    ASSERT_EQ(children.size(), 1u);
+    const std::vector<DWORD> grandchildren = ChildrenOf(children[0]);
+    ASSERT_EQ(grandchildren.size(), 1u);
+    const Figures all = WorkingSets({pid, children[0], grandchildren[0]});
+    ASSERT_EQ(all.largestPid, children[0]);
+    const std::string missing = name + "x";
+    ExpectPlugin({
+        {"--service " + name + " --sum", 0, Summed("service " + name, all)},
+        {"--service " + name, 0, Largest("service " + name, all)},
+        {"--service " + name + " -a service-child", 0,
+         Largest("--service " + name + " -a service-child", WorkingSets({children[0]}))},
+        {"--service " + missing, 3, "MEMORY UNKNOWN - no service named " + missing + "\n"},
+    });
+
+    ASSERT_EQ(Sc("stop " + name).status, 0u);
+    ASSERT_TRUE(service.WaitFor(SERVICE_STOPPED));
+    const std::string stopped = "service " + name + " is not running (stopped)\n";
+    ExpectPlugin({
+        {"--service " + name, 3, "MEMORY UNKNOWN - " + stopped},
+        {"--service " + name + " --empty-state=critical", 2, "MEMORY CRITICAL - " + stopped},
+        {"--service " + name + " --empty-state=ok --sum", 0, "MEMORY OK - " + stopped},
+    });
+}
+
+// DOMAIN\name of this test's account.
+std::string OwnAccount() {
+    char name[512];
+    ULONG length = sizeof name;
+    EXPECT_TRUE(GetUserNameExA(NameSamCompatible, name, &length));
+    return name;
+}
+
+std::string Upper(std::string text) {
+    for (char& c : text) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+    return text;
+}
+
+// -a, --ereg-argument-array and -u tell processes of one program apart,
+// on the longest command line Windows allows too.
+TEST(WineSelection, CommandLinesAndOwners) {
+    const std::string id = std::to_string(GetCurrentProcessId());
+    const std::string alpha = "alpha" + id, beta = "beta" + id, tail = "Z" + id;
+    // CreateProcess takes at most 32767 characters with the final NUL.
+    const std::string head = "\"" + kTestService + "\" 8 ";
+    std::string pairs;
+    while (head.size() + pairs.size() + tail.size() < 32766) pairs += "ab"[pairs.size() % 2];
+    Memhog a(16, alpha.c_str(), kTestService), b(24, beta.c_str(), kTestService);
+    Memhog longest(8, (pairs + tail).c_str(), kTestService);
+    const Figures first = WorkingSets({a.Pid()}), second = WorkingSets({b.Pid()});
+    const Figures both = WorkingSets({a.Pid(), b.Pid()});
+    // Without the right to read its memory a line is refused with the reason.
+    HANDLE limited = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, a.Pid());
+    std::string line;
+    EXPECT_FALSE(platform::ReadCommandLine(limited, &line));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    CloseHandle(limited);
+
+
+    const std::string account = OwnAccount();
+    ExpectPlugin({
+        {"-a " + beta, 0, Largest("-a " + beta, second)},
+        {"-a gamma" + id, 3, "MEMORY UNKNOWN - no process matches -a gamma" + id + "\n"},
+        {"--ereg-argument-array \"(alpha|beta)" + id + "$\" --sum", 0,
+         Summed("--ereg-argument-array (alpha?beta)" + id + "$", both)},
+        // The whole line, read and matched: 32 KiB of (a|b)*, on which the
+        // library's default matcher would overflow the stack.
+        {"--ereg-argument-array \"8 (a|b)*" + tail + "$\"", 0,
+         Largest("--ereg-argument-array 8 (a?b)*" + tail + "$", WorkingSets({longest.Pid()}))},
+        {"--ereg-argument-array \"8 (a|b)*Y" + id + "$\"", 3,
+         "MEMORY UNKNOWN - no process matches --ereg-argument-array 8 (a?b)*Y" + id + "$\n"},
+        {"--ereg-argument-array \"(a|b\"", 3,
+         "MEMORY UNKNOWN - invalid regular expression \"(a?b\": Mismatched '(' and ')' in regular expression\n"},
+        {"-u " + account + " -a " + alpha, 0, Largest("-u " + account + " -a " + alpha, first)},
+        {"-u " + Upper(account) + " -a " + alpha, 0, Largest("-u " + Upper(account) + " -a " + alpha, first)},
+        {"-u nosuchuser" + id, 3, "MEMORY UNKNOWN - no user named nosuchuser" + id + "\n"},
+        {"--cgroup /system.slice -a " + alpha, 3,
+         "MEMORY UNKNOWN - control groups are a Linux feature: --cgroup cannot select processes on Windows\n"},
+    });
+    // Every process of the account: at least the three above and this test.
+    const Result all = Plugin("-u " + account + " --sum");
+    EXPECT_EQ(all.out.rfind("MEMORY OK - user " + account + ": ", 0), 0u) << all.out;
+    EXPECT_EQ(all.status, 0u);
+    RecordProperty("Account", account);
+}
+
+// Expressions the standard library could not compile or run on the stack
+// are refused by length; the longest accepted one runs.
+TEST(WineSelection, LongestExpressionCompilesAndMatches) {
+    const std::string nested = std::string(1365, '(') + "a" + std::string(1365, ')');
+    const std::string text(8192, 'a');
+    struct {
+        std::string expression;
+        bool compiles;
+        bool matches;
+    } cases[] = {
+        {std::string(4096, 'a'), true, true},
+        {std::string(4097, 'a'), false, false},
+        {nested + std::string(4096 - nested.size(), 'a'), true, true},
+    };
+    for (const auto& c : cases) {
+        platform::Pattern pattern;
+        std::string error;
+        EXPECT_EQ(pattern.Compile(c.expression, &error), c.compiles) << c.expression.size();
+        EXPECT_EQ(error, c.compiles ? "" : "longer than 4096 characters");
+        EXPECT_EQ(pattern.Matches(text), c.matches) << c.expression.size();
+    }
 }
 
 }  // namespace
