@@ -10,8 +10,9 @@ our @EXPORT_OK = qw(nagios icinga nrpe trim);
 sub trim { my $s = shift; $s =~ s/^\s+//; $s =~ s/\s+$//; $s }
 
 # Nagios 4.4 splits the first line at '|' (status | perfdata), later lines are
-# long output until one holds '|'; it trims the status, stands in for empty
-# output, and turns an exit code outside 0-3 into CRITICAL.
+# long output until one holds '|'; it trims the status, turns its ';' into
+# ':' (not the long output's), stands in for empty output, and turns an exit
+# code outside 0-3 into CRITICAL.
 sub nagios {
     my ($rc, $out, $err, $service, $host) = @_;
     my ($status, $perf, @long) = ('', '');
@@ -32,6 +33,7 @@ sub nagios {
     }
     $status //= '';
     $status = trim($status);
+    $status =~ tr/;/:/;
     $status = '(No output returned from plugin)' if $status eq '';
     my $state = $rc;
     if ($rc < 0 || $rc > 3) {

@@ -11,6 +11,7 @@ my @rows = (
     # engine, exit, output, expected [state, status, long output, perfdata]
     [nagios => 0, "MEMORY OK - x | m=1MB;2;3\n", [0, 'MEMORY OK - x', '', 'm=1MB;2;3']],
     [nagios => 1, "W\nline 2\n\nlast | a=1\nb=2\n", [1, 'W', "line 2\n\nlast ", 'a=1 b=2']],
+    [nagios => 2, "C - a; b | m=1;2\nx; y\n", [2, 'C - a: b', 'x; y', 'm=1;2']],
     [nagios => 0, '', [0, '(No output on stdout) stderr: oops', '', '']],
     [nagios => 0, "  \n", [0, '(No output returned from plugin)', '', '']],
     [nagios => 255, "x\n", [2, "(Return code of 255 for service 's' on host 'h' was out of bounds)", '', '']],
