@@ -38,6 +38,25 @@ bool NeedsCommandLine(Criterion criterion) {
     return criterion == Criterion::Argument || criterion == Criterion::ArgumentRegex;
 }
 
+// Whether a word of `line` (split at blanks and quotes) names a
+// check_trelmark program: the shell or wrapper that runs a sibling check
+// carries that check's arguments, -a's text among them.
+bool RunsACheck(const std::string& line) {
+    static const char kSeparators[] = " \t\"'";
+    for (size_t at = 0; at < line.size();) {
+        const size_t start = line.find_first_not_of(kSeparators, at);
+        if (start == std::string::npos) break;
+        size_t end = line.find_first_of(kSeparators, start);
+        if (end == std::string::npos) end = line.size();
+        std::string word = line.substr(start, end - start);
+        const size_t slash = word.find_last_of("/\\");
+        if (slash != std::string::npos) word.erase(0, slash + 1);
+        if (platform::MatchImageName(word.c_str(), "check_trelmark") == platform::NameMatch::Yes) return true;
+        at = end;
+    }
+    return false;
+}
+
 }  // namespace
 
 const char* CriterionOption(Criterion criterion) { return Spec(criterion).option; }
@@ -193,6 +212,7 @@ bool Selection::Matches(HANDLE process, DWORD pid, const char* image, bool* matc
         if (NeedsCommandLine(entry.criterion) && !lineRead) {
             if (!platform::ReadCommandLine(process, &line)) return false;
             lineRead = true;
+            if (RunsACheck(line)) return true;
         }
         switch (entry.criterion) {
         case Criterion::Command:

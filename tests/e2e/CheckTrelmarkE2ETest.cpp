@@ -642,6 +642,14 @@ TEST(PluginSelection, EachSelectorOnRealProcesses) {
     ASSERT_TRUE(group.ok && group.Move(small.Pid(), group.path) && group.Move(large.Pid(), group.path + "/worker"));
     UnitGroup stopped(mount, "tsel-stopped" + tag);
     Sleepers sibling("check_trelmark", 1);  // as an agent's check running beside this one
+    // The shell that runs a sibling check carries its arguments.
+    const std::string siblingText = "sibling-shell-" + tag;
+    const pid_t siblingShell = fork();
+    if (siblingShell == 0) {
+        execl("/bin/sh", "sh", "-c", ("sleep 60; : /usr/lib/nagios/plugins/check_trelmark -a " + siblingText).c_str(),
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
     const std::string pidSmall = std::to_string(small.Pid()), pidLarge = std::to_string(large.Pid());
     const std::string pidOther = std::to_string(other.Pid());
     const std::string stale = TempPath("stale.pid");
@@ -677,6 +685,7 @@ TEST(PluginSelection, EachSelectorOnRealProcesses) {
         {{"-f", stale, "--empty-state=warning"}, 1, "MEMORY WARNING - no process with pid "},
         {{"--cgroup", "/tsel-none" + tag}, 3, "MEMORY UNKNOWN - no control group /tsel-none" + tag + "\n"},
         {{"-C", "check_trelmark"}, 3, "MEMORY UNKNOWN - no process named check_trelmark\n"},
+        {{"-a", siblingText}, 3, "MEMORY UNKNOWN - no process matches -a " + siblingText + "\n"},
         // Root's processes cannot be read by another user: never OK, unless
         // the ones that can be read are already critical.
         {{"-C", name, "-m", "uss"}, 3, "MEMORY UNKNOWN - 2 of 3 processes named " + name + " could not be read: cannot read the unique memory of pid ", true},
@@ -695,6 +704,9 @@ TEST(PluginSelection, EachSelectorOnRealProcesses) {
         EXPECT_EQ(r.out.rfind(c.out, 0), 0u) << c.args[0] << " " << c.args[1] << ": " << r.out;
         EXPECT_EQ(r.status, c.status) << r.out;
     }
+
+    kill(siblingShell, SIGKILL);
+    waitpid(siblingShell, nullptr, 0);
 
     // The shell that runs the check carries the text too: it is not selected.
     const std::string marker = "only-in-this-shell-" + tag;
