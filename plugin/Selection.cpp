@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "Common/Ascii.h"
 #include "plugin/Options.h"
 
 namespace plugin {
@@ -43,6 +44,10 @@ bool NeedsCommandLine(Criterion criterion) {
 // carries that check's arguments, -a's text among them.
 bool RunsACheck(const std::string& line) {
     static const char kSeparators[] = " \t\"'";
+    static const char kName[] = "check_trelmark";
+    const auto named = std::search(line.begin(), line.end(), kName, kName + sizeof kName - 1,
+                                   [](char a, char b) { return Ascii::ToLower(a) == b; });
+    if (named == line.end()) return false;  // the common case, without splitting the line
     for (size_t at = 0; at < line.size();) {
         const size_t start = line.find_first_not_of(kSeparators, at);
         if (start == std::string::npos) break;
