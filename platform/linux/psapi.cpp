@@ -299,24 +299,31 @@ struct Snapshot {
 
 void ReleaseSnapshot(void* data) { delete static_cast<Snapshot*>(data); }
 
-// The name and parent from /proc/<id>/stat; false when the process has gone
-// or its file cannot be read.
-bool ReadIdentity(int proc, pid_t id, SnapshotEntry* entry) {
+// The name and parent from /proc/<id>/stat: 0 when read, kLeftOut when the
+// process has gone or is hidden from this user, else the errno. Running out
+// of descriptors or memory must fail the list, never drop a process from it.
+constexpr int kLeftOut = -2;
+
+int ReadIdentity(int proc, pid_t id, SnapshotEntry* entry) {
     char path[32];
     std::snprintf(path, sizeof path, "%d/stat", static_cast<int>(id));
     const int fd = openat(proc, path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
     char text[512];  // the fields up to the parent's id fit well within this
-    ssize_t n;
-    do {
-        n = read(fd, text, sizeof text);
-    } while (n < 0 && errno == EINTR);
-    close(fd);
+    ssize_t n = -1;
+    if (fd >= 0) {
+        do {
+            n = read(fd, text, sizeof text);
+        } while (n < 0 && errno == EINTR);
+    }
+    const int error = n < 0 ? errno : 0;
+    if (fd >= 0) close(fd);
+    if (error == ENOENT || error == ESRCH || error == EACCES || error == EPERM) return kLeftOut;
+    if (error != 0) return error;
     pid_t parent = 0;
-    if (n <= 0 || !linuxapi::ParseStatIdentity(text, static_cast<size_t>(n), entry->name, &parent)) return false;
+    if (n == 0 || !linuxapi::ParseStatIdentity(text, static_cast<size_t>(n), entry->name, &parent)) return kLeftOut;
     entry->pid = static_cast<DWORD>(id);
     entry->parent = static_cast<DWORD>(parent);
-    return true;
+    return 0;
 }
 
 BOOL FillEntry(HANDLE snapshot, LPPROCESSENTRY32 entry, bool first) {
@@ -354,11 +361,15 @@ extern "C" HANDLE CreateToolhelp32Snapshot(DWORD dwFlags, DWORD) {
     int result = snapshot == nullptr ? ENOMEM : 0;
     if (snapshot != nullptr) {
         try {
+            int failed = 0;
             result = ForEachIdEntry(proc, [&](pid_t id) {
                 SnapshotEntry entry;
-                if (ReadIdentity(proc, id, &entry)) snapshot->entries.push_back(entry);
-                return true;
+                const int read = ReadIdentity(proc, id, &entry);
+                if (read == 0) snapshot->entries.push_back(entry);
+                if (read > 0) failed = read;
+                return read <= 0;
             });
+            if (result == 0) result = failed;
         } catch (const std::bad_alloc&) {
             result = ENOMEM;
         }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <grp.h>
 #include <unistd.h>
@@ -269,6 +270,32 @@ TEST(ProcessList, WritesAtMostTheBufferAndSaysHowMuch) {
         EXPECT_LE(needed, c.room * sizeof(DWORD)) << c.room;
         EXPECT_EQ(needed == c.room * sizeof(DWORD), c.full) << c.room;
         for (size_t i = needed / sizeof(DWORD); i < ids.size(); ++i) ASSERT_EQ(ids[i], 0xDEADBEEFu) << c.room << " at " << i;
+    }
+}
+
+// Out of descriptors, a snapshot fails whole with the reason: a list that
+// came back short would read as processes that have gone. One descriptor
+// beyond /proc's own is the first limit at which the list is whole.
+TEST(ProcessList, SnapshotOutOfDescriptorsFailsInsteadOfComingBackShort) {
+    for (const rlim_t spare : {1, 2}) {
+        const pid_t child = fork();
+        if (child == 0) {
+            for (int fd = 3; fd < 1024; ++fd) close(fd);
+            const rlimit low = {3 + spare, 3 + spare};
+            if (setrlimit(RLIMIT_NOFILE, &low) != 0) _exit(10);
+            HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+            if (snapshot == INVALID_HANDLE_VALUE) _exit(GetLastError() == ERROR_TOO_MANY_OPEN_FILES ? 1 : 11);
+            PROCESSENTRY32 entry;
+            entry.dwSize = sizeof entry;
+            bool self = false;
+            for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
+                self = self || entry.th32ProcessID == static_cast<DWORD>(getpid());
+            }
+            _exit(self ? 0 : 12);
+        }
+        int status = -1;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_EQ(WEXITSTATUS(status), spare == 1 ? 1 : 0) << spare << " spare";
     }
 }
 
