@@ -57,7 +57,8 @@ const char kHelp[] =
     "                        A selection never includes this check, its parent,\n"
     "                        another check_trelmark or a command line that runs\n"
     "                        one. A selected process that cannot be read makes the\n"
-    "                        state UNKNOWN unless the others are already CRITICAL.\n"
+    "                        state UNKNOWN unless the others are already CRITICAL\n"
+    "                        (with --sum: their total above the critical range).\n"
     "     --empty-state=STATE\n"
     "                        ok, warning, critical or unknown (default): the state\n"
     "                        when a selection finds no process, a service is not\n"
@@ -139,9 +140,8 @@ std::string Check(const plugin::Options& options, State* state) {
         if (selected.unreadable > 0) {
             // What was measured may already be critical; anything else could
             // be wrong about the processes that were not.
-            if (!selected.samples.empty()) {
-                const std::string line = plugin::StatusLine(options, selected.samples, state);
-                if (*state == State::Critical) return line;
+            if (plugin::CriticalWhateverTheRest(options, selected.samples)) {
+                return plugin::StatusLine(options, selected.samples, state);
             }
             const size_t all = selected.samples.size() + selected.unreadable;
             const std::string matched = plugin::Matched(options, all, std::to_string(selected.unreadable) + " of ");

@@ -85,6 +85,10 @@ bool Range::BelowStartAt(uint64_t count, unsigned shift) const {
     return !inside && !startInfinite && start.CompareAt(count, shift) < 0;
 }
 
+bool Range::AboveEndAt(uint64_t count, unsigned shift) const {
+    return !inside && !endInfinite && end.CompareAt(count, shift) > 0;
+}
+
 std::string Range::TimesPowerOfTwo(unsigned shift) const {
     std::string text = inside ? "@" : "";
     if (startInfinite) {

@@ -41,6 +41,8 @@ struct Range {
     bool AlertsAt(uint64_t count, unsigned shift) const;
     // Whether `count` (as for AlertsAt) alerts for lying below the start.
     bool BelowStartAt(uint64_t count, unsigned shift) const;
+    // Whether `count` alerts for lying above the end, as any larger count would.
+    bool AboveEndAt(uint64_t count, unsigned shift) const;
     // The range for the perfdata, each end scaled by 2^shift.
     std::string TimesPowerOfTwo(unsigned shift) const;
 };

@@ -54,6 +54,12 @@ bool DecidesBefore(const Options& options, const Sample& a, State stateA, const 
     return belowA ? a.bytes < b.bytes : a.bytes > b.bytes;
 }
 
+uint64_t Total(const std::vector<Sample>& samples) {
+    uint64_t total = 0;
+    for (const Sample& s : samples) total = total + s.bytes < total ? UINT64_MAX : total + s.bytes;  // saturate
+    return total;
+}
+
 }  // namespace
 
 std::string Matched(const Options& options, size_t count, const std::string& before) {
@@ -62,12 +68,18 @@ std::string Matched(const Options& options, size_t count, const std::string& bef
     return options.selection.Description() + ": " + processes;
 }
 
+bool CriticalWhateverTheRest(const Options& options, const std::vector<Sample>& measured) {
+    if (!options.hasCritical) return false;
+    if (options.sum) return !measured.empty() && options.critical.AboveEndAt(Total(measured), kMegabyteShift);
+    return std::any_of(measured.begin(), measured.end(),
+                       [&](const Sample& s) { return Evaluate(options, s.bytes) == State::Critical; });
+}
+
 std::string StatusLine(const Options& options, const std::vector<Sample>& samples, State* state) {
     const char* memory = MetricWords(options.metric);
     const Sample& largest = *std::max_element(samples.begin(), samples.end(),
                                               [](const Sample& a, const Sample& b) { return a.bytes < b.bytes; });
-    uint64_t total = 0;
-    for (const Sample& s : samples) total = total + s.bytes < total ? UINT64_MAX : total + s.bytes;  // saturate
+    const uint64_t total = Total(samples);
 
     std::string text;
     text.reserve(160);

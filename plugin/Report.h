@@ -21,6 +21,11 @@ State Evaluate(const Options& options, uint64_t bytes);
 // processes (at least one), with the state in `state`.
 std::string StatusLine(const Options& options, const std::vector<Sample>& samples, State* state);
 
+// Whether the measured processes give CRITICAL whatever the unread ones
+// hold: one of them on its own, or with --sum a total already above the
+// critical range's end (below a start or inside "@", more could undo it).
+bool CriticalWhateverTheRest(const Options& options, const std::vector<Sample>& measured);
+
 // "MEMORY <STATE> - <text>\n", without performance data: for a selection
 // that found nothing to measure.
 std::string EmptyLine(State state, const std::string& text);

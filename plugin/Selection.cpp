@@ -197,7 +197,7 @@ Selection::Verdict Selection::FromSnapshot(DWORD pid, const char* image) const {
 bool Selection::NamedBySnapshot(DWORD pid, const char* image) const {
     for (const Entry& entry : entries_) {
         if (entry.criterion == Criterion::Command &&
-            platform::MatchImageName(image, entry.value.c_str()) == platform::NameMatch::Yes) {
+            platform::MatchImageName(image, entry.value.c_str()) != platform::NameMatch::No) {
             return true;
         }
         if ((entry.criterion == Criterion::Service || entry.criterion == Criterion::ControlGroup) && InSet(entry, pid)) {

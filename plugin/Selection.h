@@ -47,8 +47,9 @@ public:
     // image name): No, Yes, or Open when the process must be opened to tell.
     enum class Verdict { No, Yes, Open };
     Verdict FromSnapshot(DWORD pid, const char* image) const;
-    // Whether any criterion positively matched from the snapshot alone, so
-    // that a process that cannot be opened still counts as selected.
+    // Whether any criterion matched from the snapshot alone, so that a
+    // process that cannot be opened still counts as selected. The start of
+    // a long name does: such a process is most likely the one named.
     bool NamedBySnapshot(DWORD pid, const char* image) const;
     // The answer for an opened process; false with the last error set when
     // something the criteria need cannot be read.

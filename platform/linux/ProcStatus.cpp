@@ -2,6 +2,7 @@
 // /proc/<pid>/smaps_rollup, from untrusted text of any shape.
 #include "platform/linux/ProcStatus.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace linuxapi {
@@ -190,7 +191,9 @@ bool ParseStatIdentity(const char* text, size_t size, char (&name)[16], pid_t* p
             break;
         }
     }
-    if (open == nullptr || close == nullptr || close < open || close - open - 1 > 15) return false;
+    // A user process's name has at most 15 bytes; a kernel thread's is
+    // shown whole (up to 63), and kept here as its first 15 like any other.
+    if (open == nullptr || close == nullptr || close < open || close - open - 1 > 63) return false;
     const size_t rest = size - static_cast<size_t>(close + 1 - text);
     // ") S 1234 "
     if (rest < 5 || close[1] != ' ' || close[3] != ' ') return false;
@@ -201,7 +204,7 @@ bool ParseStatIdentity(const char* text, size_t size, char (&name)[16], pid_t* p
         if (value > kMaxProcessId) return false;
     }
     if (digits == 0 || (i < rest && close[i] != ' ' && close[i] != '\n')) return false;
-    const size_t length = static_cast<size_t>(close - open - 1);
+    const size_t length = std::min<size_t>(static_cast<size_t>(close - open - 1), 15);
     std::memcpy(name, open + 1, length);
     name[length] = '\0';
     *parent = static_cast<pid_t>(value);

@@ -95,7 +95,7 @@ bool FindStatusTgid(const char* text, size_t size, pid_t* tgid);
 // The real user id on the first "Uid:" line of status text.
 bool FindStatusUid(const char* text, size_t size, uint32_t* uid);
 
-// The command name (at most 15 bytes, NUL-ended into `name`) and the
+// The command name (its first 15 bytes, NUL-ended into `name`) and the
 // parent's id from /proc/<pid>/stat; false for anything malformed.
 bool ParseStatIdentity(const char* text, size_t size, char (&name)[16], pid_t* parent);
 

@@ -82,6 +82,7 @@ bool FullImageNameIs(HANDLE process, const char* wanted, bool* matches) {
     if (!ProcessDirectory(process, &dir)) return false;
     char target[4096];
     const ssize_t n = readlinkat(dir, "exe", target, sizeof target - 1);
+    const int linkError = n > 0 ? 0 : errno;
     if (n > 0) {
         target[n] = '\0';
         // A replaced executable reads "/usr/sbin/name (deleted)".
@@ -94,10 +95,12 @@ bool FullImageNameIs(HANDLE process, const char* wanted, bool* matches) {
         }
     }
     // Another user's executable link is out of reach without ptrace rights;
-    // argv[0] is not.
+    // argv[0] is not. When argv[0] was changed too, the process may well be
+    // the one named: it cannot be read, which is never the same as absent.
     std::string arguments;
     if (!ReadArguments(process, &arguments)) return n > 0 ? (*matches = false, true) : false;
     *matches = std::strcmp(BaseName(arguments.c_str()), wanted) == 0;
+    if (!*matches && (linkError == EACCES || linkError == EPERM)) return linuxapi::FailWithErrno(linkError);
     return true;
 }
 
@@ -197,8 +200,10 @@ void CollectGroup(int dir, int depth, Walk* walk) {
         return;
     }
     std::string procs;
+    // A threaded group's processes are listed by its thread root, whose
+    // cgroup.procs holds the whole threaded subtree; its own refuses reading.
     const int error = ReadBounded(dir, "cgroup.procs", kMaxProcsBytes, &procs);
-    if (error != 0 && error != ENOENT) walk->error = walk->error != 0 ? walk->error : error;
+    if (error != 0 && error != ENOENT && error != EOPNOTSUPP) walk->error = walk->error != 0 ? walk->error : error;
     if (error == 0 && !linuxapi::ForEachListedId(procs.data(), procs.size(), AddId, walk->pids)) {
         walk->error = walk->error != 0 ? walk->error : EINVAL;
     }
@@ -212,7 +217,10 @@ void CollectGroup(int dir, int depth, Walk* walk) {
     while (const struct dirent* entry = readdir(entries)) {
         if (entry->d_type != DT_DIR || std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
         const int child = openat(dir, entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (child < 0) continue;  // removed meanwhile
+        if (child < 0) {
+            if (errno != ENOENT) walk->error = walk->error != 0 ? walk->error : errno;
+            continue;  // else removed meanwhile
+        }
         CollectGroup(child, depth + 1, walk);
         close(child);
     }
@@ -234,15 +242,20 @@ bool Collect(int dir, std::vector<DWORD>* pids, std::string* reason) {
 }
 
 // The directory named `unit` below `dir`, searched breadth first over the
-// top levels where systemd puts units (slices nest a few deep).
-std::string FindUnitBelow(const std::string& root, const std::string& unit) {
+// top levels where systemd puts units (slices nest a few deep). *error is
+// the first errno of a level that could not be searched: the unit may be
+// there.
+std::string FindUnitBelow(const std::string& root, const std::string& unit, int* error) {
     std::vector<std::string> level{""};
     size_t visited = 0;
     for (int depth = 0; depth < 6 && !level.empty(); ++depth) {
         std::vector<std::string> next;
         for (const std::string& path : level) {
             DIR* entries = opendir((root + path).c_str());
-            if (entries == nullptr) continue;
+            if (entries == nullptr) {
+                if (errno != ENOENT && *error == 0) *error = errno;
+                continue;
+            }
             while (const struct dirent* entry = readdir(entries)) {
                 if (entry->d_type != DT_DIR || entry->d_name[0] == '.') continue;
                 const std::string child = path + "/" + entry->d_name;
@@ -304,6 +317,10 @@ bool FindControlGroupProcesses(const char* path, std::vector<DWORD>* pids, std::
     if (relative == "/") relative.clear();
     for (const std::string& root : roots) {
         const int dir = OpenGroup(root, relative);
+        if (dir < 0 && errno != ENOENT) {
+            *reason = std::string("cannot read the control group: ") + std::strerror(errno);
+            return false;
+        }
         if (dir < 0) continue;
         const bool collected = Collect(dir, pids, reason);
         close(dir);
@@ -326,14 +343,20 @@ bool FindServiceProcesses(const char* name, ServiceProcesses* service, std::stri
     }
     service->pids.clear();
     for (const std::string& root : roots) {
+        // Only a group that is not there means a unit that is not running.
         std::string path = "/system.slice/" + unit;
         int dir = OpenGroup(root, path);
-        if (dir < 0) {
-            path = FindUnitBelow(root, unit);
-            if (path.empty()) continue;
-            dir = OpenGroup(root, path);
-            if (dir < 0) continue;
+        int error = dir < 0 && errno != ENOENT ? errno : 0;
+        if (dir < 0 && error == 0) {
+            path = FindUnitBelow(root, unit, &error);
+            dir = path.empty() ? -1 : OpenGroup(root, path);
+            if (dir < 0 && !path.empty() && errno != ENOENT) error = errno;
         }
+        if (dir < 0 && error != 0) {
+            *reason = std::string("cannot read the control groups: ") + std::strerror(error);
+            return false;
+        }
+        if (dir < 0) continue;
         const bool collected = Collect(dir, &service->pids, reason);
         close(dir);
         if (!collected) return false;

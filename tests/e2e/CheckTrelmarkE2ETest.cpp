@@ -648,11 +648,19 @@ TEST(PluginSelection, EachSelectorOnRealProcesses) {
     const std::string longName = "trelmark-long-name-" + tag, longProgram = CopyAs(kMemhog, longName);
     testsupport::Child small({program, "8", "touch"}), large({program, "24", "touch"});
     testsupport::Child other({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", program, "4", "touch"});
-    testsupport::Child longNamed({longProgram, "4", "touch"});
+    // Its argv[0] names it no more: only its executable does, which another
+    // user may not read.
+    testsupport::Child longNamed({"/bin/bash", "-c", "exec -a renamed \"$0\" 4 touch", longProgram});
     const std::string unit = "tsel" + tag;
     UnitGroup group(mount, unit);
     ASSERT_TRUE(group.ok && group.Move(small.Pid(), group.path) && group.Move(large.Pid(), group.path + "/worker"));
     UnitGroup stopped(mount, "tsel-stopped" + tag);
+    UnitGroup locked(mount, "tsel-locked" + tag);  // a group other users may not search
+    ASSERT_EQ(chmod((mount + locked.path).c_str(), 0700), 0);
+    // A threaded sub-group, whose cgroup.procs refuses reading by design.
+    stopped.made.push_back(mount + stopped.path + "/threads");
+    ASSERT_TRUE(std::filesystem::create_directory(stopped.made.back()));
+    ASSERT_TRUE(static_cast<bool>(std::ofstream(stopped.made.back() + "/cgroup.type") << "threaded" << std::flush));
     Sleepers sibling("check_trelmark", 1);  // as an agent's check running beside this one
     // The shell that runs a sibling check carries its arguments.
     const std::string siblingText = "sibling-shell-" + tag;
@@ -700,6 +708,12 @@ TEST(PluginSelection, EachSelectorOnRealProcesses) {
         {{"-C", name, "-m", "uss"}, 3, "MEMORY UNKNOWN - 2 of 3 processes named " + name + " could not be read: cannot read the unique memory of pid ", true},
         {{"--service", unit, "-m", "pss"}, 3, "MEMORY UNKNOWN - service " + unit + ": 2 of 2 processes could not be read: ", true},
         {{"-C", name, "-m", "uss", "-c", "1"}, 2, "MEMORY CRITICAL - 1 process named " + name + ": pid " + pidOther, true},
+        // A partial total proves CRITICAL above the range's end, not below its start.
+        {{"-C", name, "-m", "uss", "--sum", "-c", "1"}, 2, "MEMORY CRITICAL - 1 process named " + name + " uses ", true},
+        {{"-C", name, "-m", "uss", "--sum", "-c", "100:"}, 3, "MEMORY UNKNOWN - 2 of 3 processes named " + name, true},
+        {{"--service", "tsel-locked" + tag, "--empty-state=ok"}, 3,
+         "MEMORY UNKNOWN - cannot find service tsel-locked" + tag + ": cannot read the control groups: Permission denied\n", true},
+        {{"-C", longName}, 3, "MEMORY UNKNOWN - 1 of 1 process named " + longName + " could not be read: Access is denied\n", true},
     };
     for (const auto& c : cases) {
         testsupport::Result r;
