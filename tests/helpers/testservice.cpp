@@ -36,8 +36,11 @@ bool StartChild(const std::string& arguments, HANDLE* child, HANDLE* childInput)
     startup.hStdError = outWrite;
     PROCESS_INFORMATION info{};
     std::string line = "\"" + std::string(self) + "\" " + arguments;
+    // Without a console of its own: Wine would otherwise give a child of a
+    // service (which has none) a conhost.exe now and then, one more
+    // descendant than the test expects.
     const bool started =
-        CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info);
+        CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE, DETACHED_PROCESS, nullptr, nullptr, &startup, &info);
     CloseHandle(inRead);
     CloseHandle(outWrite);
     if (started) {

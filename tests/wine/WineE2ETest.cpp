@@ -3,6 +3,7 @@
 // Expected texts follow the Windows console's text mode: "\n" becomes "\r\n".
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -409,16 +410,46 @@ private:
     std::string name_;
 };
 
+// When the process started, or 0 when it cannot be opened.
+uint64_t CreationTime(DWORD pid) {
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    FILETIME created{}, unused[3];
+    const bool ok = process != nullptr && GetProcessTimes(process, &created, &unused[0], &unused[1], &unused[2]);
+    if (process != nullptr) CloseHandle(process);
+    return ok ? (uint64_t{created.dwHighDateTime} << 32) | created.dwLowDateTime : 0;
+}
+
+// Wine reuses ids at once: a process whose parent id is `parent` is its
+// child only if it started after it (one of a fresh prefix's start-up
+// processes may name an id that has since been reused).
 std::vector<DWORD> ChildrenOf(DWORD parent) {
     std::vector<DWORD> children;
+    const uint64_t born = CreationTime(parent);
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     PROCESSENTRY32 entry;
     entry.dwSize = sizeof entry;
     for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
-        if (entry.th32ParentProcessID == parent) children.push_back(entry.th32ProcessID);
+        if (entry.th32ParentProcessID == parent && CreationTime(entry.th32ProcessID) >= born) {
+            children.push_back(entry.th32ProcessID);
+        }
     }
     CloseHandle(snapshot);
     return children;
+}
+
+// "name (pid) ..." of each process, for a failure's message.
+std::string Names(const std::vector<DWORD>& pids) {
+    std::string names;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32 entry;
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
+        if (std::find(pids.begin(), pids.end(), entry.th32ProcessID) != pids.end()) {
+            names += std::string(entry.szExeFile) + " (" + std::to_string(entry.th32ProcessID) + ") ";
+        }
+    }
+    CloseHandle(snapshot);
+    return names;
 }
 
 // --service: the process the Service Control Manager names and the
@@ -433,7 +464,7 @@ TEST(WineSelection, ServiceRunningStoppedAndUnknown) {
     const std::vector<DWORD> children = ChildrenOf(pid);
     ASSERT_EQ(children.size(), 1u);
     const std::vector<DWORD> grandchildren = ChildrenOf(children[0]);
-    ASSERT_EQ(grandchildren.size(), 1u);
+    ASSERT_EQ(grandchildren.size(), 1u) << Names(grandchildren);
     const Figures all = WorkingSets({pid, children[0], grandchildren[0]});
     ASSERT_EQ(all.largestPid, children[0]);
     const std::string missing = name + "x";
