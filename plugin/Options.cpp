@@ -61,13 +61,13 @@ std::string Printable(const std::string& text) {
 
 namespace {
 
-struct MetricSpec {
+struct MetricEntry {
     Metric metric;
     const char* name;
     const char* words;
 };
 
-constexpr MetricSpec kMetrics[] = {
+constexpr MetricEntry kMetrics[] = {
     {Metric::Working, "working", "working memory"},
     {Metric::Private, "private", "private memory"},
     {Metric::Proportional, "pss", "proportional memory"},
@@ -93,7 +93,7 @@ namespace {
 
 enum class Id { Pid, Pidfile, Criterion, Metric, Warning, Critical, Timeout, Sum, EmptyState, Help, Version, Verbose };
 
-struct OptionSpec {
+struct OptionEntry {
     Id id;
     char shortName;  // 0: long form only
     const char* longName;
@@ -103,7 +103,7 @@ struct OptionSpec {
 
 constexpr Criterion kNone = Criterion::Command;  // unused for other ids
 
-const OptionSpec kOptions[] = {
+const OptionEntry kOptions[] = {
     {Id::Pid, 'p', "pid", true, kNone},
     {Id::Pidfile, 'f', "pidfile", true, kNone},
     {Id::Criterion, 'C', "command", true, Criterion::Command},
@@ -150,7 +150,7 @@ bool ParseUnsigned(const char* text, uint64_t limit, uint64_t* value) {
 }
 
 // Applies one option; false with `error` set when its value is bad.
-bool Apply(const OptionSpec& option, const char* value, Options* o, std::string* error) {
+bool Apply(const OptionEntry& option, const char* value, Options* o, std::string* error) {
     // -p and -f name one process; the criteria together choose several.
     const auto select = [&](Selector selector) {
         if (o->selector != Selector::None && (selector != Selector::Command || o->selector != Selector::Command)) {
@@ -232,15 +232,15 @@ bool Apply(const OptionSpec& option, const char* value, Options* o, std::string*
     return true;
 }
 
-const OptionSpec* FindShort(char name) {
-    for (const OptionSpec& option : kOptions) {
+const OptionEntry* FindShort(char name) {
+    for (const OptionEntry& option : kOptions) {
         if (option.shortName != 0 && option.shortName == name) return &option;
     }
     return nullptr;
 }
 
-const OptionSpec* FindLong(const char* name, size_t length) {
-    for (const OptionSpec& option : kOptions) {
+const OptionEntry* FindLong(const char* name, size_t length) {
+    for (const OptionEntry& option : kOptions) {
         if (std::strlen(option.longName) == length && std::strncmp(option.longName, name, length) == 0) return &option;
     }
     return nullptr;
@@ -252,7 +252,7 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
     Options o;
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
-        const OptionSpec* option = nullptr;
+        const OptionEntry* option = nullptr;
         const char* value = nullptr;
         std::string shown;  // the option as the user wrote it, for messages
         if (std::strcmp(arg, "--") == 0) {  // the end of the options; this plugin takes no operands

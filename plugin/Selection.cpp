@@ -10,13 +10,13 @@ namespace plugin {
 
 namespace {
 
-struct CriterionSpec {
+struct CriterionEntry {
     Criterion criterion;
     const char* option;
     const char* words;  // how the text names it when it is the only one; nullptr: by its option
 };
 
-constexpr CriterionSpec kCriteria[] = {
+constexpr CriterionEntry kCriteria[] = {
     {Criterion::Command, "-C", nullptr},
     {Criterion::Argument, "-a", nullptr},
     {Criterion::ArgumentRegex, "--ereg-argument-array", nullptr},
@@ -25,7 +25,7 @@ constexpr CriterionSpec kCriteria[] = {
     {Criterion::ControlGroup, "--cgroup", "control group"},
 };
 
-const CriterionSpec& Spec(Criterion criterion) { return kCriteria[static_cast<int>(criterion)]; }
+const CriterionEntry& EntryFor(Criterion criterion) { return kCriteria[static_cast<int>(criterion)]; }
 
 constexpr bool InEnumOrder() {
     for (size_t i = 0; i < sizeof kCriteria / sizeof kCriteria[0]; ++i) {
@@ -33,7 +33,7 @@ constexpr bool InEnumOrder() {
     }
     return true;
 }
-static_assert(InEnumOrder(), "Spec indexes the table by the enum");
+static_assert(InEnumOrder(), "EntryFor indexes the table by the enum");
 
 bool NeedsCommandLine(Criterion criterion) {
     return criterion == Criterion::Argument || criterion == Criterion::ArgumentRegex;
@@ -64,7 +64,7 @@ bool RunsACheck(const std::string& line) {
 
 }  // namespace
 
-const char* CriterionOption(Criterion criterion) { return Spec(criterion).option; }
+const char* CriterionOption(Criterion criterion) { return EntryFor(criterion).option; }
 
 bool Selection::Add(Criterion criterion, const char* value, std::string* error) {
     const char* problem = nullptr;
@@ -90,13 +90,13 @@ std::string Selection::Options() const {
     std::string text;
     for (const Entry& entry : entries_) {
         if (!text.empty()) text += ' ';
-        text.append(Spec(entry.criterion).option).append(" ").append(Printable(entry.value));
+        text.append(EntryFor(entry.criterion).option).append(" ").append(Printable(entry.value));
     }
     return text;
 }
 
 std::string Selection::Description() const {
-    const char* words = entries_.size() == 1 ? Spec(entries_[0].criterion).words : nullptr;
+    const char* words = entries_.size() == 1 ? EntryFor(entries_[0].criterion).words : nullptr;
     return words != nullptr ? std::string(words) + " " + Printable(entries_[0].value) : Options();
 }
 
