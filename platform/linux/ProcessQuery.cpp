@@ -232,13 +232,16 @@ int OpenGroup(const std::string& root, const std::string& path) {
     return open((root + path).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
 }
 
+bool Unreadable(int error, std::string* reason) {
+    *reason = error == E2BIG ? "the control group has too many sub-groups to walk"
+                             : std::string("cannot read the control group: ") + std::strerror(error);
+    return false;
+}
+
 bool Collect(int dir, std::vector<DWORD>* pids, std::string* reason) {
     Walk walk{pids};
     CollectGroup(dir, 0, &walk);
-    if (walk.error == 0) return true;
-    *reason = walk.error == E2BIG ? "the control group has too many sub-groups to walk"
-                                  : std::string("cannot read the control group: ") + std::strerror(walk.error);
-    return false;
+    return walk.error == 0 || Unreadable(walk.error, reason);
 }
 
 // The directory named `unit` below `dir`, searched breadth first over the
@@ -317,10 +320,7 @@ bool FindControlGroupProcesses(const char* path, std::vector<DWORD>* pids, std::
     if (relative == "/") relative.clear();
     for (const std::string& root : roots) {
         const int dir = OpenGroup(root, relative);
-        if (dir < 0 && errno != ENOENT) {
-            *reason = std::string("cannot read the control group: ") + std::strerror(errno);
-            return false;
-        }
+        if (dir < 0 && errno != ENOENT) return Unreadable(errno, reason);
         if (dir < 0) continue;
         const bool collected = Collect(dir, pids, reason);
         close(dir);
@@ -346,11 +346,11 @@ bool FindServiceProcesses(const char* name, ServiceProcesses* service, std::stri
         // Only a group that is not there means a unit that is not running.
         std::string path = "/system.slice/" + unit;
         int dir = OpenGroup(root, path);
-        int error = dir < 0 && errno != ENOENT ? errno : 0;
-        if (dir < 0 && error == 0) {
+        int error = dir < 0 ? errno : 0;
+        if (error == ENOENT) {
+            error = 0;
             path = FindUnitBelow(root, unit, &error);
-            dir = path.empty() ? -1 : OpenGroup(root, path);
-            if (dir < 0 && !path.empty() && errno != ENOENT) error = errno;
+            if (!path.empty() && (dir = OpenGroup(root, path)) < 0 && errno != ENOENT) error = errno;
         }
         if (dir < 0 && error != 0) {
             *reason = std::string("cannot read the control groups: ") + std::strerror(error);
