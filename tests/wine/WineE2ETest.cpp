@@ -410,28 +410,13 @@ private:
     std::string name_;
 };
 
-// When the process started, or 0 when it cannot be opened.
-uint64_t CreationTime(DWORD pid) {
-    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
-    FILETIME created{}, unused[3];
-    const bool ok = process != nullptr && GetProcessTimes(process, &created, &unused[0], &unused[1], &unused[2]);
-    if (process != nullptr) CloseHandle(process);
-    return ok ? (uint64_t{created.dwHighDateTime} << 32) | created.dwLowDateTime : 0;
-}
-
-// Wine reuses ids at once: a process whose parent id is `parent` is its
-// child only if it started after it (one of a fresh prefix's start-up
-// processes may name an id that has since been reused).
 std::vector<DWORD> ChildrenOf(DWORD parent) {
     std::vector<DWORD> children;
-    const uint64_t born = CreationTime(parent);
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     PROCESSENTRY32 entry;
     entry.dwSize = sizeof entry;
     for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
-        if (entry.th32ParentProcessID == parent && CreationTime(entry.th32ProcessID) >= born) {
-            children.push_back(entry.th32ProcessID);
-        }
+        if (entry.th32ParentProcessID == parent) children.push_back(entry.th32ProcessID);
     }
     CloseHandle(snapshot);
     return children;
