@@ -410,30 +410,33 @@ private:
     std::string name_;
 };
 
-std::vector<DWORD> ChildrenOf(DWORD parent) {
-    std::vector<DWORD> children;
+// Every process now, as a snapshot lists it.
+std::vector<PROCESSENTRY32> Listed() {
+    std::vector<PROCESSENTRY32> listed;
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     PROCESSENTRY32 entry;
     entry.dwSize = sizeof entry;
-    for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
+    for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) listed.push_back(entry);
+    CloseHandle(snapshot);
+    return listed;
+}
+
+std::vector<DWORD> ChildrenOf(DWORD parent) {
+    std::vector<DWORD> children;
+    for (const PROCESSENTRY32& entry : Listed()) {
         if (entry.th32ParentProcessID == parent) children.push_back(entry.th32ProcessID);
     }
-    CloseHandle(snapshot);
     return children;
 }
 
 // "name (pid) ..." of each process, for a failure's message.
 std::string Names(const std::vector<DWORD>& pids) {
     std::string names;
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    PROCESSENTRY32 entry;
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
+    for (const PROCESSENTRY32& entry : Listed()) {
         if (std::find(pids.begin(), pids.end(), entry.th32ProcessID) != pids.end()) {
             names += std::string(entry.szExeFile) + " (" + std::to_string(entry.th32ProcessID) + ") ";
         }
     }
-    CloseHandle(snapshot);
     return names;
 }
 
