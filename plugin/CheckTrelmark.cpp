@@ -3,6 +3,7 @@
 // Exit status 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN; one line on stdout.
 #include <cstdio>
 #include <exception>
+#include <new>
 #include <string>
 
 #include "Common/IgnoredCall.h"
@@ -156,6 +157,17 @@ std::string Check(const plugin::Options& options, State* state) {
     return plugin::StatusLine(options, samples, state);
 }
 
+// Whatever its input (an expression whose automaton explodes, a host of
+// processes), a check holds at most this much memory; beyond it an
+// allocation fails and the check answers UNKNOWN.
+constexpr size_t kMemoryBoundBytes = 64u << 20;
+bool memoryBounded = false;
+
+std::string OutOfMemory() {
+    return memoryBounded ? "out of memory: a check may hold at most " + std::to_string(kMemoryBoundBytes >> 20) + " MB"
+                         : std::string("out of memory");
+}
+
 int Answer(const std::string& line, State state) {
     std::fputs(line.c_str(), stdout);
     return static_cast<int>(state);
@@ -167,6 +179,7 @@ int main(int argc, char** argv) {
     if (!AfxWinInit(::GetModuleHandleA(nullptr), nullptr, ::GetCommandLineA(), 0)) {
         return Answer(plugin::UnknownLine("the program could not start"), State::Unknown);
     }
+    memoryBounded = platform::BoundOwnMemory(kMemoryBoundBytes);
     plugin::Options options;
     std::string error;
     try {
@@ -180,7 +193,7 @@ int main(int argc, char** argv) {
         }
         if (options.version) return Answer("check_trelmark " + check::OwnVersionText() + "\n", State::Unknown);
     } catch (...) {
-        return Answer(plugin::UnknownLine("out of memory"), State::Unknown);
+        return Answer(plugin::UnknownLine(OutOfMemory()), State::Unknown);
     }
 
     platform::ArmWatchdog(options.timeoutSeconds, "MEMORY UNKNOWN - timed out after ", static_cast<int>(State::Unknown));
@@ -195,6 +208,9 @@ int main(int argc, char** argv) {
     } catch (const Keel::Error& e) {
         state = State::Unknown;
         line = plugin::UnknownLine(e.Message());
+    } catch (const std::bad_alloc&) {
+        state = State::Unknown;
+        line = plugin::UnknownLine(OutOfMemory());
     } catch (const std::exception& e) {
         state = State::Unknown;
         line = plugin::UnknownLine(std::string("internal error: ") + e.what());

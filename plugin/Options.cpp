@@ -56,7 +56,16 @@ std::string Printable(const std::string& text) {
             i += length;
         }
     }
-    return out;
+    return Shortened(out, kMaxShownBytes);
+}
+
+std::string Shortened(std::string text, size_t most) {
+    if (text.size() <= most) return text;
+    size_t cut = most - 3;
+    // Never inside a character: the text stays valid UTF-8.
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+    text.resize(cut);
+    return text + "...";
 }
 
 namespace {

@@ -56,7 +56,15 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
 
 // `text` with every byte that could break a status line (control
 // characters, '|', which starts the performance data, and bytes that are not
-// valid UTF-8, which engines' APIs refuse) shown as '?'.
+// valid UTF-8, which engines' APIs refuse) shown as '?', and cut to
+// kMaxShownBytes: a status line that echoes what it was given stays within
+// the 1 KB NRPE passes on, with its performance data.
 std::string Printable(const std::string& text);
+
+constexpr size_t kMaxShownBytes = 160;
+
+// `text` (valid UTF-8) when it has at most `most` bytes (at least 4), else
+// its start and "...", `most` bytes or fewer in all.
+std::string Shortened(std::string text, size_t most);
 
 }  // namespace plugin

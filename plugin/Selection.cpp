@@ -92,7 +92,7 @@ std::string Selection::Options() const {
         if (!text.empty()) text += ' ';
         text.append(EntryFor(entry.criterion).option).append(" ").append(Printable(entry.value));
     }
-    return text;
+    return Shortened(text, 2 * kMaxShownBytes);
 }
 
 std::string Selection::Description() const {

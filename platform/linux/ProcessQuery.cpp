@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -385,6 +386,9 @@ Pattern::~Pattern() {
 bool Pattern::Compile(const std::string& expression, std::string* error) {
     std::unique_ptr<Compiled> compiled(new Compiled);
     const int result = regcomp(&compiled->expression, expression.c_str(), REG_EXTENDED | REG_NOSUB);
+    // An expression whose automaton outgrows the memory the check may hold
+    // is valid, only too large: as any allocation that fails.
+    if (result == REG_ESPACE) throw std::bad_alloc();
     if (result != 0) {
         char text[256];
         regerror(result, &compiled->expression, text, sizeof text);
@@ -397,7 +401,10 @@ bool Pattern::Compile(const std::string& expression, std::string* error) {
 }
 
 bool Pattern::Matches(const std::string& text) const {
-    return compiled_ != nullptr && regexec(&compiled_->expression, text.c_str(), 0, nullptr, 0) == 0;
+    if (compiled_ == nullptr) return false;
+    const int result = regexec(&compiled_->expression, text.c_str(), 0, nullptr, 0);
+    if (result == REG_ESPACE) throw std::bad_alloc();
+    return result == 0;
 }
 
 }  // namespace platform

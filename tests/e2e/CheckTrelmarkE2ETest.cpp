@@ -14,6 +14,7 @@
 #include <memory>
 #include <fstream>
 #include <chrono>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -571,6 +572,12 @@ TEST(PluginCommandLine, BadArgumentsHelpAndVersion) {
          "MEMORY UNKNOWN - -p and -f name one process: they combine with none of -C, -a, --ereg-argument-array, -u, "
          "--service and --cgroup\n" + std::string(kUsage)},
         {{"--ereg-argument-array", "a{1"}, "MEMORY UNKNOWN - invalid regular expression \"a{1\": Unmatched \\{\n"},
+        // What is echoed of a long value: its first 157 bytes, never part of a character, and "...".
+        {{"-a", "\xC3\xA9" + std::string(120 * 1024, 'x')},
+         "MEMORY UNKNOWN - no process matches -a \xC3\xA9" + std::string(155, 'x') + "...\n"},
+        {{"-a", std::string(156, 'x') + "\xC3\xA9-" + std::string(1000, 'x')},
+         "MEMORY UNKNOWN - no process matches -a " + std::string(156, 'x') + "...\n"},
+        {{"-a", std::string(160, 'x')}, "MEMORY UNKNOWN - no process matches -a " + std::string(160, 'x') + "\n"},
         {{"--cgroup", "/a/../b"}, "MEMORY UNKNOWN - invalid control group \"/a/../b\": the path holds \"..\"\n" + std::string(kUsage)},
         {{"-a", "x", "--empty-state", "maybe"},
          "MEMORY UNKNOWN - invalid empty state \"maybe\" (use ok, warning, critical or unknown)\n" + std::string(kUsage)},
@@ -582,6 +589,17 @@ TEST(PluginCommandLine, BadArgumentsHelpAndVersion) {
         EXPECT_EQ(r.out, c.out);
         EXPECT_EQ(r.status, 3);
     }
+    // Expressions whose automata grow without end: the check holds at most
+    // 64 MB of data and answers at once. (Sanitizer builds run unbounded.)
+#if !defined(__SANITIZE_ADDRESS__)
+    const long atRest = Plugin({"-V"}).peakKilobytes;
+    for (const char* expression : {"(((a{1,100}){1,100}){1,100}){1,100}", "a{1,32767}b{1,32767}c{1,32767}"}) {
+        const testsupport::Result r = Plugin({"--ereg-argument-array", expression, "-t", "60"});
+        EXPECT_EQ(r.out, "MEMORY UNKNOWN - out of memory: a check may hold at most 64 MB\n") << expression;
+        EXPECT_EQ(r.status, 3);
+        EXPECT_LE(r.peakKilobytes, atRest + 64 * 1024) << expression;
+    }
+#endif
     const testsupport::Result help = Plugin({"-h"});
     EXPECT_EQ(help.out.rfind("check_trelmark 1.0.0.54 (" TRELMARK_BUILD_DATE ")\n", 0), 0u) << help.out;
     EXPECT_NE(help.out.find(kUsage), std::string::npos);
@@ -651,6 +669,10 @@ TEST(PluginSelection, EachSelectorOnRealProcesses) {
     // Its argv[0] names it no more: only its executable does, which another
     // user may not read.
     testsupport::Child longNamed({"/bin/bash", "-c", "exec -a renamed \"$0\" 4 touch", longProgram});
+    // A command line of 120 KB, all of which -a asks for: the status line
+    // echoes its start, and the performance data follows whole.
+    const std::string hugeText = "huge-" + tag + std::string(120 * 1024, 'x');
+    testsupport::Child huge({CopyAs(kMemhog, "huge" + tag), "4", "touch", hugeText});
     const std::string unit = "tsel" + tag;
     UnitGroup group(mount, unit);
     ASSERT_TRUE(group.ok && group.Move(small.Pid(), group.path) && group.Move(large.Pid(), group.path + "/worker"));
@@ -703,6 +725,7 @@ TEST(PluginSelection, EachSelectorOnRealProcesses) {
         {{"--cgroup", "/tsel-none" + tag}, 3, "MEMORY UNKNOWN - no control group /tsel-none" + tag + "\n"},
         {{"-C", "check_trelmark"}, 3, "MEMORY UNKNOWN - no process named check_trelmark\n"},
         {{"-a", siblingText}, 3, "MEMORY UNKNOWN - no process matches -a " + siblingText + "\n"},
+        {{"-a", hugeText}, 0, "MEMORY OK - -a " + hugeText.substr(0, 157) + "...: 1 process, pid " + std::to_string(huge.Pid()) + " uses "},
         // Root's processes cannot be read by another user: never OK, unless
         // the ones that can be read are already critical.
         {{"-C", name, "-m", "uss"}, 3, "MEMORY UNKNOWN - 2 of 3 processes named " + name + " could not be read: cannot read the unique memory of pid ", true},
@@ -726,6 +749,13 @@ TEST(PluginSelection, EachSelectorOnRealProcesses) {
         }
         EXPECT_EQ(r.out.rfind(c.out, 0), 0u) << c.args[0] << " " << c.args[1] << ": " << r.out;
         EXPECT_EQ(r.status, c.status) << r.out;
+        // One line, within the 1 KB NRPE passes on, the performance data last.
+        EXPECT_LE(r.out.size(), 1024u) << r.out.substr(0, 1024);
+        EXPECT_EQ(r.out.find('\n'), r.out.size() - 1) << r.out;
+        if (r.out.find(" | ") != std::string::npos) {
+            EXPECT_TRUE(std::regex_search(r.out, std::regex(" \\| [a-z]+=[0-9]+B;[0-9]*;[0-9]*;0; processes=[0-9]+;;;0;\n$")))
+                << r.out.substr(0, 1024);
+        }
     }
 
     // The shell that runs the check carries the text too: it is not selected.

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -92,8 +93,10 @@ Result Run(const std::vector<std::string>& argv, Output output) {
         }
     }
     int raw = 0;
-    waitpid(pid, &raw, 0);
+    struct rusage usage = {};
+    wait4(pid, &raw, 0, &usage);
     result.status = Status(raw);
+    result.peakKilobytes = usage.ru_maxrss;
     return result;
 }
 
