@@ -8,7 +8,7 @@
 namespace linuxapi {
 
 KilobyteLineParser::KilobyteLineParser(const char* const* keys, unsigned count)
-    : keys_(keys), count_(count), all_((1u << count) - 1) {
+    : keys_(keys), count_(count), all_((1u << count) - 1), candidates_(all_) {
     for (unsigned k = 0; k < count; ++k) lengths_[k] = static_cast<unsigned char>(std::strlen(keys[k]));
 }
 
@@ -16,6 +16,16 @@ void KilobyteLineParser::Feed(const char* data, size_t size) {
     const char* p = data;
     const char* const end = data + size;
     while (p < end && !Complete()) {
+        if (state_ == State::Key && keyLength_ == 0) {
+            // A line that is whole in this piece, the common case, is taken
+            // at once; one cut by the piece's end goes byte by byte below.
+            const char* newline = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+            if (newline != nullptr) {
+                TakeLine(p, newline);
+                p = newline + 1;
+                continue;
+            }
+        }
         if (state_ == State::Skip) {
             // Most lines are of no interest: jump to the next one at once.
             const char* newline = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
@@ -31,10 +41,8 @@ void KilobyteLineParser::Feed(const char* data, size_t size) {
         case State::Key:
             if (c == ':') {
                 StartValue();
-            } else if (ExtendsAKey(c)) {
-                key_[keyLength_++] = c;
             } else {
-                state_ = State::Skip;
+                NarrowKeys(c);
             }
             break;
         case State::Value:
@@ -67,23 +75,57 @@ void KilobyteLineParser::Feed(const char* data, size_t size) {
     }
 }
 
-// True when the key read so far followed by `c` starts a wanted key.
-bool KilobyteLineParser::ExtendsAKey(char c) const {
-    for (unsigned k = 0; k < count_; ++k) {
-        if (lengths_[k] > keyLength_ && keys_[k][keyLength_] == c && std::memcmp(keys_[k], key_, keyLength_) == 0) {
-            return true;
+// The line from `line` to `newline`, as the bytes one at a time would be.
+void KilobyteLineParser::TakeLine(const char* line, const char* newline) {
+    const size_t length = static_cast<size_t>(newline - line);
+    unsigned field = 0;
+    for (unsigned k = 0, wanted = all_ & ~seen_; k < count_; ++k) {
+        const size_t keyLength = lengths_[k];
+        if ((wanted & (1u << k)) != 0 && line[0] == keys_[k][0] && length > keyLength && line[keyLength] == ':' &&
+            std::memcmp(line, keys_[k], keyLength) == 0) {
+            field = k + 1;
+            break;
         }
     }
-    return false;
+    if (field == 0) return;
+    const char* p = line + lengths_[field - 1] + 1;
+    while (p < newline && (*p == ' ' || *p == '\t')) ++p;
+    uint64_t value = 0;
+    const char* const digits = p;
+    for (; p < newline && *p >= '0' && *p <= '9'; ++p) {
+        const uint64_t digit = static_cast<uint64_t>(*p - '0');
+        if (value > (UINT64_MAX - digit) / 10) malformed_ = true;
+        value = value * 10 + digit;
+    }
+    // Exactly " kB" after the number, and the line ends.
+    if (p == digits || newline - p != 3 || p[0] != ' ' || p[1] != 'k' || p[2] != 'B') {
+        malformed_ = true;
+        return;
+    }
+    kilobytes_[field - 1] = value;
+    seen_ |= 1u << (field - 1);
+    candidates_ = all_ & ~seen_;
+}
+
+// Keeps the wanted keys that the line's key read so far, followed by `c`,
+// still starts; the line is skipped once none is left. Keys already read
+// are never candidates: only the first line of each counts.
+void KilobyteLineParser::NarrowKeys(char c) {
+    unsigned still = 0;
+    for (unsigned k = 0; k < count_; ++k) {
+        if ((candidates_ & (1u << k)) != 0 && lengths_[k] > keyLength_ && keys_[k][keyLength_] == c) still |= 1u << k;
+    }
+    candidates_ = still;
+    ++keyLength_;
+    if (still == 0) state_ = State::Skip;
 }
 
 void KilobyteLineParser::StartValue() {
     field_ = 0;
     for (unsigned k = 0; k < count_; ++k) {
-        if (keyLength_ == lengths_[k] && std::memcmp(key_, keys_[k], keyLength_) == 0) field_ = k + 1;
+        if ((candidates_ & (1u << k)) != 0 && keyLength_ == lengths_[k]) field_ = k + 1;
     }
-    // Only the first line of each key counts.
-    state_ = field_ != 0 && (seen_ & (1u << (field_ - 1))) == 0 ? State::Value : State::Skip;
+    state_ = field_ != 0 ? State::Value : State::Skip;
     value_ = 0;
     digits_ = 0;
     unitLength_ = 0;
@@ -100,6 +142,7 @@ void KilobyteLineParser::EndLine() {
     }
     state_ = State::Key;
     keyLength_ = 0;
+    candidates_ = all_ & ~seen_;
     field_ = 0;
 }
 

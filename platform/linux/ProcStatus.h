@@ -36,7 +36,8 @@ protected:
 private:
     enum class State : unsigned char { Key, Value, Unit, Skip };
 
-    bool ExtendsAKey(char c) const;
+    void TakeLine(const char* line, const char* newline);
+    void NarrowKeys(char c);
     void StartValue();
     void EndLine();
 
@@ -44,8 +45,8 @@ private:
     unsigned count_;
     unsigned all_;
     unsigned char lengths_[kMaxKeys] = {};
+    unsigned candidates_;  // the wanted keys the line's key so far starts
     State state_ = State::Key;
-    char key_[kMaxKeyLength] = {};
     unsigned keyLength_ = 0;
     unsigned field_ = 0;  // index + 1 of the key whose value is being read
     uint64_t value_ = 0;
