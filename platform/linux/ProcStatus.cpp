@@ -5,11 +5,17 @@
 #include <algorithm>
 #include <cstring>
 
+#include <string.h>  // memrchr
+
 namespace linuxapi {
 
 KilobyteLineParser::KilobyteLineParser(const char* const* keys, unsigned count)
     : keys_(keys), count_(count), all_((1u << count) - 1), candidates_(all_) {
-    for (unsigned k = 0; k < count; ++k) lengths_[k] = static_cast<unsigned char>(std::strlen(keys[k]));
+    for (unsigned k = 0; k < count; ++k) {
+        lengths_[k] = static_cast<unsigned char>(std::strlen(keys[k]));
+        firsts_[k] = keys[k][0];
+        oneFirst_ = oneFirst_ && firsts_[k] == firsts_[0];
+    }
 }
 
 void KilobyteLineParser::Feed(const char* data, size_t size) {
@@ -17,8 +23,26 @@ void KilobyteLineParser::Feed(const char* data, size_t size) {
     const char* const end = data + size;
     while (p < end && !Complete()) {
         if (state_ == State::Key && keyLength_ == 0) {
-            // A line that is whole in this piece, the common case, is taken
-            // at once; one cut by the piece's end goes byte by byte below.
+            // At a line's start. When every key starts with one letter, the
+            // lines before the next one that starts with it are passed over
+            // at once. A line that is whole in this piece, the common case,
+            // is taken at once; one cut by the piece's end goes byte by byte
+            // below.
+            if (oneFirst_) {
+                const char* at = p;
+                while ((at = static_cast<const char*>(std::memchr(at, firsts_[0], static_cast<size_t>(end - at)))) != nullptr &&
+                       at != p && at[-1] != '\n') {
+                    ++at;
+                }
+                if (at == nullptr) {
+                    // None here: only a cut last line may still become one.
+                    const char* last = static_cast<const char*>(memrchr(p, '\n', static_cast<size_t>(end - p)));
+                    if (last == nullptr) goto byteByByte;
+                    p = last + 1;
+                    continue;
+                }
+                p = at;
+            }
             const char* newline = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
             if (newline != nullptr) {
                 TakeLine(p, newline);
@@ -26,6 +50,7 @@ void KilobyteLineParser::Feed(const char* data, size_t size) {
                 continue;
             }
         }
+    byteByByte:
         if (state_ == State::Skip) {
             // Most lines are of no interest: jump to the next one at once.
             const char* newline = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
@@ -81,8 +106,10 @@ void KilobyteLineParser::TakeLine(const char* line, const char* newline) {
     unsigned field = 0;
     for (unsigned k = 0, wanted = all_ & ~seen_; k < count_; ++k) {
         const size_t keyLength = lengths_[k];
-        if ((wanted & (1u << k)) != 0 && line[0] == keys_[k][0] && length > keyLength && line[keyLength] == ':' &&
-            std::memcmp(line, keys_[k], keyLength) == 0) {
+        if ((wanted & (1u << k)) == 0 || length <= keyLength || line[keyLength] != ':') continue;
+        size_t i = 0;
+        while (i < keyLength && line[i] == keys_[k][i]) ++i;  // keys are short: no call
+        if (i == keyLength) {
             field = k + 1;
             break;
         }
@@ -191,7 +218,7 @@ bool FindStatusNumber(const char* text, size_t size, const char* key, uint64_t l
         if (newline == nullptr) return false;  // a cut line may have lost digits
         const size_t length = static_cast<size_t>(newline - line);
         at += length + 1;
-        if (length < keyLength || std::memcmp(line, key, keyLength) != 0) continue;
+        if (length < keyLength || line[0] != key[0] || std::memcmp(line, key, keyLength) != 0) continue;
         size_t i = keyLength;
         while (i < length && (line[i] == '\t' || line[i] == ' ')) ++i;
         const size_t firstDigit = i;
@@ -227,13 +254,7 @@ bool ParseStatIdentity(const char* text, size_t size, char (&name)[16], pid_t* p
     // "pid (name) state ppid ...": the name may hold anything, ')' and
     // blanks included, so it ends at the last ')'.
     const char* open = static_cast<const char*>(std::memchr(text, '(', size));
-    const char* close = nullptr;
-    for (size_t i = size; i > 0; --i) {
-        if (text[i - 1] == ')') {
-            close = text + i - 1;
-            break;
-        }
-    }
+    const char* close = static_cast<const char*>(memrchr(text, ')', size));
     // A user process's name has at most 15 bytes; a kernel thread's is
     // shown whole (up to 63), and kept here as its first 15 like any other.
     if (open == nullptr || close == nullptr || close < open || close - open - 1 > 63) return false;

@@ -45,6 +45,8 @@ private:
     unsigned count_;
     unsigned all_;
     unsigned char lengths_[kMaxKeys] = {};
+    char firsts_[kMaxKeys] = {};  // each key's first byte
+    bool oneFirst_ = true;        // all keys start with the same one
     unsigned candidates_;  // the wanted keys the line's key so far starts
     State state_ = State::Key;
     unsigned keyLength_ = 0;
