@@ -221,8 +221,6 @@ Selected MeasureSelection(const Selection& chosen, Metric metric) {
             continue;
         }
         Windows::HandleSentry sentry(process);
-        // A zombie holds no memory: it is no running process.
-        if (HasExited(process)) continue;
         if (!listedName) {
             p.image = ImageName(process);
             if (excluded(p.pid, p.image.c_str())) continue;
@@ -240,6 +238,9 @@ Selected MeasureSelection(const Selection& chosen, Metric metric) {
             continue;
         }
         if (!matches) continue;
+        // A zombie holds no memory: it is no running process. (Asked only
+        // of the processes selected: most of a scan's are not.)
+        if (HasExited(process)) continue;
         try {
             result.samples.push_back(Measure(process, p.pid, p.image, metric));
         } catch (const Keel::Error& e) {

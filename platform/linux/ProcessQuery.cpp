@@ -71,9 +71,12 @@ const char* BaseName(const char* path) {
 
 bool ReadCommandLine(HANDLE process, std::string* line) {
     if (!ReadArguments(process, line)) return false;
-    while (!line->empty() && line->back() == '\0') line->pop_back();
-    for (char& c : *line) {
-        if (c == '\0') c = ' ';
+    size_t length = line->size();
+    while (length > 0 && (*line)[length - 1] == '\0') --length;
+    line->resize(length);
+    char* const end = &(*line)[0] + length;
+    for (char* at = &(*line)[0]; (at = static_cast<char*>(std::memchr(at, '\0', static_cast<size_t>(end - at)))) != nullptr;) {
+        *at++ = ' ';
     }
     return true;
 }
