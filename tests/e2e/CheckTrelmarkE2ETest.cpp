@@ -578,6 +578,10 @@ TEST(PluginCommandLine, BadArgumentsHelpAndVersion) {
         {{"-a", std::string(156, 'x') + "\xC3\xA9-" + std::string(1000, 'x')},
          "MEMORY UNKNOWN - no process matches -a " + std::string(156, 'x') + "...\n"},
         {{"-a", std::string(160, 'x')}, "MEMORY UNKNOWN - no process matches -a " + std::string(160, 'x') + "\n"},
+        // Many values: the options as given are cut to 320 bytes in all.
+        {{"-a", std::string(100, 'x'), "-a", std::string(100, 'y'), "-a", std::string(100, 'z'), "-a", std::string(100, 'w')},
+         "MEMORY UNKNOWN - no process matches -a " + std::string(100, 'x') + " -a " + std::string(100, 'y') + " -a " +
+             std::string(100, 'z') + " -a ww...\n"},
         {{"--cgroup", "/a/../b"}, "MEMORY UNKNOWN - invalid control group \"/a/../b\": the path holds \"..\"\n" + std::string(kUsage)},
         {{"-a", "x", "--empty-state", "maybe"},
          "MEMORY UNKNOWN - invalid empty state \"maybe\" (use ok, warning, critical or unknown)\n" + std::string(kUsage)},
