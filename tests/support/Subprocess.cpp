@@ -6,7 +6,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -93,10 +92,8 @@ Result Run(const std::vector<std::string>& argv, Output output) {
         }
     }
     int raw = 0;
-    struct rusage usage = {};
-    wait4(pid, &raw, 0, &usage);
+    waitpid(pid, &raw, 0);
     result.status = Status(raw);
-    result.peakKilobytes = usage.ru_maxrss;
     return result;
 }
 

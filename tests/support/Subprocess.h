@@ -12,7 +12,6 @@ struct Result {
     int status = -1;  // exit status 0..255, or -1 when killed by a signal
     std::string out;
     std::string err;
-    long peakKilobytes = 0;  // its largest resident size
 };
 
 // Where a program's standard output goes.
