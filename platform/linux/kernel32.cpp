@@ -1,6 +1,7 @@
 // kernel32 over Linux: last error, system message texts, the command line,
 // the program's own module, process handles and the error mode.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -418,6 +419,18 @@ BOOL GetExitCodeProcess(HANDLE hProcess, LPDWORD lpExitCode) {
         if (!linuxapi::LookupObject(hProcess, ObjectKind::Process, &object)) return linuxapi::Fail(ERROR_INVALID_HANDLE);
         dir = object.procDir;
         path = "stat";
+        // A pidfd is readable once the whole thread group has exited (a
+        // leader that called pthread_exit while its threads run is not):
+        // a running process needs no read of its stat file.
+        pollfd exited = {object.pidfd, POLLIN, 0};
+        int ready;
+        do {
+            ready = object.pidfd >= 0 ? poll(&exited, 1, 0) : -1;
+        } while (ready < 0 && errno == EINTR);
+        if (ready == 0) {
+            *lpExitCode = STILL_ACTIVE;
+            return TRUE;
+        }
     }
     char text[1024];  // 52 numbers after a name of at most 64 bytes
     ssize_t length = -1;
