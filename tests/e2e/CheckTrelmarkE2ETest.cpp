@@ -28,6 +28,7 @@ const std::string kPlugin = TRELMARK_PLUGIN;
 const std::string kMemhog = TRELMARK_MEMHOG;
 const std::string kNoPidfd = TRELMARK_NOPIDFD;
 constexpr long long kMB = 1048576;
+const std::string kNeedsPtrace = " (another user's process needs root or CAP_SYS_PTRACE)\n";
 const char kUsage[] =
     "Usage: check_trelmark -p PID, -f PIDFILE or any of -C NAME, -a TEXT, --ereg-argument-array REGEX, -u USER, "
     "--service NAME, --cgroup PATH [-m working, private, pss, uss or peak] [-w RANGE] [-c RANGE] [--sum] "
@@ -408,9 +409,9 @@ TEST(PluginMetric, AnotherUsersProcessNeedsTheRightToInspectIt) {
         std::string out;  // the start of the line
     } cases[] = {
         {{plugin}, {"-p", pid, "-m", "pss"}, 3,
-         "MEMORY UNKNOWN - cannot read the proportional memory of pid " + pid + ": Access is denied\n"},
+         "MEMORY UNKNOWN - cannot read the proportional memory of pid " + pid + ": Permission denied" + kNeedsPtrace},
         {{plugin}, {"-p", pid, "-m", "uss"}, 3,
-         "MEMORY UNKNOWN - cannot read the unique memory of pid " + pid + ": Access is denied\n"},
+         "MEMORY UNKNOWN - cannot read the unique memory of pid " + pid + ": Permission denied" + kNeedsPtrace},
         {{plugin}, {"-p", pid, "-m", "peak"}, 0, "MEMORY OK - " + name + " (pid " + pid + ") uses "},  // status needs no right
         {{"--inh-caps=+sys_ptrace", "--ambient-caps=+sys_ptrace", plugin}, {"-p", pid, "-m", "pss"}, 0,
          "MEMORY OK - " + name + " (pid " + pid + ") uses "},
@@ -423,6 +424,36 @@ TEST(PluginMetric, AnotherUsersProcessNeedsTheRightToInspectIt) {
         const testsupport::Result r = testsupport::Run(argv);
         EXPECT_EQ(r.out.rfind(c.out, 0), 0u) << c.how.back() << " " << c.args[3] << ": " << r.out << r.err;
         EXPECT_EQ(r.status, c.status) << r.out;
+    }
+}
+
+// Out of descriptors, the check says so in Linux's words and names the
+// limit to raise; never a Windows text, whichever call ran out.
+TEST(PluginErrors, OutOfDescriptorsSaysTooManyOpenFilesAndUlimit) {
+    const std::string name = "fds" + std::to_string(getpid());
+    testsupport::Child target({CopyAs(kMemhog, name), "4", "touch"});
+    const std::string pid = std::to_string(target.Pid());
+    const std::string tooMany = "Too many open files (raise the limit: ulimit -n)\n";
+    const struct {
+        const char* limit;
+        std::vector<std::string> args;
+        std::string out;
+    } cases[] = {
+        {"--nofile=4", {"-C", name}, "MEMORY UNKNOWN - cannot list the processes: " + tooMany},
+        {"--nofile=4", {"-p", pid}, "MEMORY UNKNOWN - cannot open the process with pid " + pid + ": " + tooMany},
+        {"--nofile=4", {"-u", "0"}, "MEMORY UNKNOWN - cannot list the processes: " + tooMany},
+        {"--nofile=5", {"-C", name}, "MEMORY UNKNOWN - 1 of 1 process named " + name +
+                                          " could not be read: cannot read the memory counters of pid " + pid + ": " + tooMany},
+        {"--nofile=5", {"-p", pid, "-m", "pss"},
+         "MEMORY UNKNOWN - cannot read the proportional memory of pid " + pid + ": " + tooMany},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> argv = {"/usr/bin/prlimit", c.limit, kPlugin};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        const testsupport::Result r = testsupport::Run(argv);
+        EXPECT_EQ(r.out, c.out) << c.limit << " " << c.args[0];
+        EXPECT_EQ(r.status, 3) << r.out;
+        EXPECT_EQ(r.err, "");
     }
 }
 
@@ -713,7 +744,7 @@ TEST(PluginSelection, EachSelectorOnRealProcesses) {
         {{"-C", name, "-m", "uss", "--sum", "-c", "100:"}, 3, "MEMORY UNKNOWN - 2 of 3 processes named " + name, true},
         {{"--service", "tsel-locked" + tag, "--empty-state=ok"}, 3,
          "MEMORY UNKNOWN - cannot find service tsel-locked" + tag + ": cannot read the control groups: Permission denied\n", true},
-        {{"-C", longName}, 3, "MEMORY UNKNOWN - 1 of 1 process named " + longName + " could not be read: Access is denied\n", true},
+        {{"-C", longName}, 3, "MEMORY UNKNOWN - 1 of 1 process named " + longName + " could not be read: Permission denied" + kNeedsPtrace, true},
     };
     for (const auto& c : cases) {
         testsupport::Result r;
