@@ -457,6 +457,61 @@ TEST(PluginErrors, OutOfDescriptorsSaysTooManyOpenFilesAndUlimit) {
     }
 }
 
+// -u resolves names as id would, through the name service switch: an
+// account only libnss-extrausers knows, configured in a mount namespace of
+// the test's own (never the host's files), and a name service that hangs,
+// which the check's -t ends together with the getent it started.
+TEST(PluginUser, NamesOnlyTheNameServicesKnowResolveWithinTheTimeout) {
+    if (getuid() != 0) GTEST_SKIP() << "needs root for a mount namespace";
+    if (!std::filesystem::exists("/var/lib/extrausers") || !std::filesystem::exists("/usr/bin/unshare")) {
+        GTEST_SKIP() << "needs libnss-extrausers and unshare";
+    }
+    const std::string tag = std::to_string(getpid());
+    const std::string account = "nssonly" + tag, name = "nss" + tag, uid = "61" + std::to_string(getpid() % 1000 + 100);
+    const std::string dir = TempPath("nss-" + tag);
+    std::filesystem::create_directories(dir + "/extrausers");
+    WriteFile(dir + "/nsswitch.conf", "passwd: files extrausers\ngroup: files\n");
+    WriteFile(dir + "/extrausers/passwd", account + ":x:" + uid + ":" + uid + ":NSS only:/nonexistent:/usr/sbin/nologin\n");
+    // A unique duration names the hanging child: 30.<pid> seconds.
+    WriteFile(dir + "/hanging-getent", "#!/bin/sh\nexec /bin/sleep 30." + tag + "\n");
+    chmod((dir + "/hanging-getent").c_str(), 0755);
+    testsupport::Child owned({"/usr/bin/setpriv", "--reuid=" + uid, "--regid=" + uid, "--clear-groups",
+                              CopyAs(kMemhog, name), "4", "touch"});
+    const std::string pid = std::to_string(owned.Pid());
+    const std::string nss = "mount --bind " + dir + "/nsswitch.conf /etc/nsswitch.conf && mount --bind " + dir +
+                            "/extrausers /var/lib/extrausers && ";
+    const std::string hang = nss + "mount --bind " + dir + "/hanging-getent /usr/bin/getent && ";
+    const struct {
+        std::string setup;  // run in the namespace before the check
+        std::vector<std::string> args;
+        int status;
+        std::string out;
+    } cases[] = {
+        {nss, {"-u", account, "-C", name}, 0, "MEMORY OK - -u " + account + " -C " + name + ": 1 process, pid " + pid + " uses "},
+        {nss, {"-u", uid, "-C", name}, 0, "MEMORY OK - -u " + uid + " -C " + name + ": 1 process, pid " + pid + " uses "},
+        {nss, {"-u", "root", "-C", name}, 3, "MEMORY UNKNOWN - no process matches -u root -C " + name + "\n"},
+        {nss, {"-u", "nosuch" + tag}, 3, "MEMORY UNKNOWN - no user named nosuch" + tag + "\n"},
+        {nss, {"-u", account + ":x"}, 3, "MEMORY UNKNOWN - no user named " + account + ":x\n"},
+        {"", {"-u", account}, 3, "MEMORY UNKNOWN - no user named " + account + "\n"},  // the host's own switch
+        {hang, {"-u", account, "-t", "1"}, 3, "MEMORY UNKNOWN - timed out after 1 s\n"},
+        {hang, {"-u", "root", "-C", name, "-t", "1"}, 3, "MEMORY UNKNOWN - no process matches -u root -C " + name + "\n"},
+    };
+    for (const auto& c : cases) {
+        std::string line = c.setup + "exec " + kPlugin;
+        for (const std::string& arg : c.args) line += " '" + arg + "'";
+        const auto start = std::chrono::steady_clock::now();
+        const testsupport::Result r = testsupport::Run({"/usr/bin/unshare", "-m", "--propagation", "private", "/bin/sh", "-c", line});
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_EQ(r.out.rfind(c.out, 0), 0u) << c.args[1] << ": " << r.out << r.err;
+        EXPECT_EQ(r.status, c.status) << r.out;
+        EXPECT_LT(seconds, 3) << c.args[1];
+    }
+    // The hanging getent ended with the check, not 30 seconds later.
+    const testsupport::Result left = testsupport::Run({"/usr/bin/pgrep", "-f", "sleep 30." + tag});
+    EXPECT_EQ(left.out, "");
+    std::filesystem::remove_all(dir);
+}
+
 TEST(PluginProcesses, NoSuchProcessThreadsAndHostileNames) {
     const std::string gone = std::to_string(ReapedPid());
     testsupport::Result r = Plugin({"-p", gone});
@@ -720,7 +775,7 @@ TEST(PluginSelection, EachSelectorOnRealProcesses) {
         {{"--ereg-argument-array", name + " (8|24) t"}, 0, "MEMORY OK - --ereg-argument-array " + name + " (8?24) t: 2 processes"},
         {{"-u", "nobody", "-C", name}, 0, "MEMORY OK - -u nobody -C " + name + ": 1 process, pid " + pidOther},
         {{"-u", "0", "-C", name, "--sum"}, 0, "MEMORY OK - -u 0 -C " + name + ": 2 processes use "},
-        {{"-u", "no-such-user-" + tag}, 3, "MEMORY UNKNOWN - no user named no-such-user-" + tag + " in /etc/passwd"},
+        {{"-u", "no-such-user-" + tag}, 3, "MEMORY UNKNOWN - no user named no-such-user-" + tag + "\n"},
         {{"-u", "4294967294", "-C", name}, 3, "MEMORY UNKNOWN - no process matches -u 4294967294 -C " + name + "\n"},
         {{"-u", "4294967295"}, 3, "MEMORY UNKNOWN - user ids are at most 4294967294\n"},
         {{"-C", longName}, 0, "MEMORY OK - 1 process named " + longName + ": pid " + std::to_string(longNamed.Pid())},
