@@ -86,6 +86,12 @@ AccountLookup LookUpAccount(const char* program, const char* name, uint32_t* uid
         *reason = running + std::strerror(errno);
         return AccountLookup::Failed;
     }
+    // An agent that ignores SIGCHLD passes that on: the child would be
+    // reaped unseen and its exit status lost.
+    struct sigaction reaping = {}, saved = {};
+    reaping.sa_handler = SIG_DFL;
+    sigemptyset(&reaping.sa_mask);
+    sigaction(SIGCHLD, &reaping, &saved);
     const pid_t parent = getpid();
     const pid_t child = fork();
     if (child == 0) RunChild(program, name, pipe[1], parent);
@@ -93,6 +99,7 @@ AccountLookup LookUpAccount(const char* program, const char* name, uint32_t* uid
     close(pipe[1]);
     if (child < 0) {
         close(pipe[0]);
+        sigaction(SIGCHLD, &saved, nullptr);
         *reason = running + std::strerror(forkError);
         return AccountLookup::Failed;
     }
@@ -110,8 +117,13 @@ AccountLookup LookUpAccount(const char* program, const char* name, uint32_t* uid
     const bool tooLong = length == sizeof answer;
     if (tooLong || readError != 0) kill(child, SIGKILL);
     int status = 0;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
+    pid_t waited;
+    do {
+        waited = waitpid(child, &status, 0);
+    } while (waited < 0 && errno == EINTR);
+    const int waitError = errno;
+    sigaction(SIGCHLD, &saved, nullptr);
+    if (waited < 0) readError = waitError;
     if (readError != 0) {
         *reason = running + std::strerror(readError);
         return AccountLookup::Failed;

@@ -2,6 +2,7 @@
 // untrusted input, and the child it runs holding nothing of the caller's.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -98,6 +99,24 @@ TEST_F(GetentProgram, AnswersFoundMissingOrWhyNot) {
     std::string reason;
     EXPECT_EQ(linuxapi::LookUpAccount("/nonexistent/getent", "x", &uid, &reason), linuxapi::AccountLookup::Failed);
     EXPECT_EQ(reason, "/nonexistent/getent failed (exit status 127)");
+}
+
+// An agent that ignores SIGCHLD hands that on to the check: getent's exit
+// status is still seen, and the caller's disposition is given back.
+TEST_F(GetentProgram, SeesTheExitStatusWhenTheCallerIgnoresSigchld) {
+    const std::string missing = Script("missing", "exit 2\n"), found = Script("found", "echo 'n:x:77:1::/:'\n");
+    struct sigaction ignore = {}, saved = {}, after = {};
+    ignore.sa_handler = SIG_IGN;
+    ASSERT_EQ(sigaction(SIGCHLD, &ignore, &saved), 0);
+    uint32_t uid = 0;
+    std::string reason;
+    const linuxapi::AccountLookup first = linuxapi::LookUpAccount(missing.c_str(), "x", &uid, &reason);
+    const linuxapi::AccountLookup second = linuxapi::LookUpAccount(found.c_str(), "x", &uid, &reason);
+    sigaction(SIGCHLD, &saved, &after);
+    EXPECT_EQ(first, linuxapi::AccountLookup::Missing) << reason;
+    EXPECT_EQ(second, linuxapi::AccountLookup::Found) << reason;
+    EXPECT_EQ(uid, 77u);
+    EXPECT_EQ(after.sa_handler, SIG_IGN);
 }
 
 // getent runs with a clean environment, its arguments as given, no
