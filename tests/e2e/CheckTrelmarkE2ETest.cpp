@@ -439,16 +439,22 @@ TEST(PluginErrors, OutOfDescriptorsSaysTooManyOpenFilesAndUlimit) {
         std::vector<std::string> args;
         std::string out;
     } cases[] = {
-        {"--nofile=4", {"-C", name}, "MEMORY UNKNOWN - cannot list the processes: " + tooMany},
-        {"--nofile=4", {"-p", pid}, "MEMORY UNKNOWN - cannot open the process with pid " + pid + ": " + tooMany},
-        {"--nofile=4", {"-u", "0"}, "MEMORY UNKNOWN - cannot list the processes: " + tooMany},
-        {"--nofile=5", {"-C", name}, "MEMORY UNKNOWN - 1 of 1 process named " + name +
+        {"4", {"-C", name}, "MEMORY UNKNOWN - cannot list the processes: " + tooMany},
+        {"4", {"-p", pid}, "MEMORY UNKNOWN - cannot open the process with pid " + pid + ": " + tooMany},
+        {"4", {"-u", "0"}, "MEMORY UNKNOWN - cannot list the processes: " + tooMany},
+        {"5", {"-C", name}, "MEMORY UNKNOWN - 1 of 1 process named " + name +
                                           " could not be read: cannot read the memory counters of pid " + pid + ": " + tooMany},
-        {"--nofile=5", {"-p", pid, "-m", "pss"},
+        {"5", {"-p", pid, "-m", "pss"},
          "MEMORY UNKNOWN - cannot read the proportional memory of pid " + pid + ": " + tooMany},
     };
     for (const auto& c : cases) {
-        std::vector<std::string> argv = {"/usr/bin/prlimit", c.limit, kPlugin};
+        // Only the three standard descriptors, whatever the test inherited,
+        // so that the limit leaves the same room every time.
+        std::vector<std::string> argv = {
+            "/bin/bash", "-c",
+            "for fd in $(ls /proc/$$/fd); do [ \"$fd\" -gt 2 ] && eval \"exec $fd>&-\"; done; ulimit -n " +
+                std::string(c.limit) + " && exec \"$0\" \"$@\"",
+            kPlugin};
         argv.insert(argv.end(), c.args.begin(), c.args.end());
         const testsupport::Result r = testsupport::Run(argv);
         EXPECT_EQ(r.out, c.out) << c.limit << " " << c.args[0];
