@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -140,7 +141,7 @@ TEST_F(GetentProgram, RunsWithNothingOfTheCallers) {
     seen << std::ifstream(out).rdbuf();
     unlink(out.c_str());
     EXPECT_EQ(seen.str(), "args=passwd -- " + out + "\nLC_ALL=C\nPATH=/usr/bin:/bin\nPWD=" +
-                              std::string(getcwd(nullptr, 0)) + "\nfd 0\nfd 1\nfd 2\n"
+                              std::filesystem::current_path().string() + "\nfd 0\nfd 1\nfd 2\n"
                               "CapInh:\t0000000000000000\nCapPrm:\t0000000000000000\nCapEff:\t0000000000000000\n"
                               "CapAmb:\t0000000000000000\nNoNewPrivs:\t1\n");
 }
