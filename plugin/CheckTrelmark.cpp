@@ -101,6 +101,28 @@ const char kHelp[] =
     "process, nothing selected (see --empty-state), an unreadable pidfile or memory\n"
     "counters, a timeout; also after --help and --version, as monitoring plugins do).\n";
 
+// The answer for the processes a selection (or a process tree) found.
+std::string Conclude(const plugin::Options& options, plugin::Selected& selected, State* state) {
+    if (selected.samples.empty() && selected.unreadable == 0) {
+        const std::string hidden = platform::HiddenProcessesNote();
+        const std::string what = options.selection.IsOnlyCommand()
+                                     ? "no process named " + options.selection.Names()
+                                     : "no process matches " + options.selection.Options();
+        return plugin::EmptySelection(options, what + (hidden.empty() ? "" : "; " + hidden), state);
+    }
+    if (selected.unreadable > 0) {
+        // What was measured may already be critical; anything else could
+        // be wrong about the processes that were not.
+        if (plugin::CriticalWhateverTheRest(options, selected.samples)) {
+            return plugin::StatusLine(options, selected.samples, state);
+        }
+        const size_t all = selected.samples.size() + selected.unreadable;
+        const std::string matched = plugin::Matched(options, all, std::to_string(selected.unreadable) + " of ");
+        throw Keel::Error(matched + " could not be read: " + plugin::Printable(selected.reason));
+    }
+    return plugin::StatusLine(options, selected.samples, state);
+}
+
 std::string Check(const plugin::Options& options, State* state) {
     if (options.metric == plugin::Metric::Proportional) {
         if (const char* problem = platform::ProportionalSetSizeProblem()) throw Keel::Error(problem);
@@ -118,40 +140,33 @@ std::string Check(const plugin::Options& options, State* state) {
         } catch (const Keel::Error& e) {
             const std::string text = std::string(e.Message()) + " (from pidfile " + plugin::Printable(options.target) + ")";
             if (e.Code() != plugin::kProcessGone) throw Keel::Error(text);
-            *state = options.emptyState;
-            return plugin::EmptyLine(*state, text);
+            return plugin::EmptySelection(options, text, state);
+        }
+        if (options.children) {
+            // The tree's text names the process the file named.
+            plugin::Options tree = options;
+            tree.pid = pid;
+            plugin::Selected selected;
+            selected.samples = std::move(samples);
+            plugin::MeasureDescendants(&selected, options.metric);
+            return Conclude(tree, selected, state);
         }
         break;
     }
     case plugin::Selector::Command: {
         plugin::Selected selected = plugin::MeasureSelection(options.selection, options.metric);
-        if (!selected.notRunning.empty()) {
-            *state = options.emptyState;
-            return plugin::EmptyLine(*state, selected.notRunning);
-        }
-        if (selected.samples.empty() && selected.unreadable == 0) {
-            const std::string hidden = platform::HiddenProcessesNote();
-            const std::string what = options.selection.IsOnlyCommand()
-                                         ? "no process named " + plugin::Printable(options.target)
-                                         : "no process matches " + options.selection.Options();
-            *state = options.emptyState;
-            return plugin::EmptyLine(*state, what + (hidden.empty() ? "" : "; " + hidden));
-        }
-        if (selected.unreadable > 0) {
-            // What was measured may already be critical; anything else could
-            // be wrong about the processes that were not.
-            if (plugin::CriticalWhateverTheRest(options, selected.samples)) {
-                return plugin::StatusLine(options, selected.samples, state);
-            }
-            const size_t all = selected.samples.size() + selected.unreadable;
-            const std::string matched = plugin::Matched(options, all, std::to_string(selected.unreadable) + " of ");
-            throw Keel::Error(matched + " could not be read: " + plugin::Printable(selected.reason));
-        }
-        samples = std::move(selected.samples);
-        break;
+        if (!selected.notRunning.empty()) return plugin::EmptySelection(options, selected.notRunning, state);
+        if (options.children) plugin::MeasureDescendants(&selected, options.metric);
+        return Conclude(options, selected, state);
     }
     case plugin::Selector::None:
         throw Keel::Error("no process given");
+    }
+    if (options.children) {
+        plugin::Selected selected;
+        selected.samples = std::move(samples);
+        plugin::MeasureDescendants(&selected, options.metric);
+        return Conclude(options, selected, state);
     }
     return plugin::StatusLine(options, samples, state);
 }
