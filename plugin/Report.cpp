@@ -32,11 +32,11 @@ Wide PowerOfTen(unsigned n) {
 }
 
 // `value` / 10^decimals, trailing zeros of the fraction dropped.
-std::string DecimalText(Wide value, unsigned decimals) {
-    const Wide unit = PowerOfTen(decimals);
-    std::string text = std::to_string(static_cast<uint64_t>(value / unit));
-    if (decimals == 0) return text;
-    std::string fraction = std::to_string(static_cast<uint64_t>(value % unit));
+std::string DecimalText(uint64_t value, unsigned decimals) {
+    if (decimals == 0) return std::to_string(value);
+    const uint64_t unit = static_cast<uint64_t>(PowerOfTen(decimals));
+    std::string text = std::to_string(value / unit);
+    std::string fraction = std::to_string(value % unit);
     fraction.insert(0, decimals - fraction.size(), '0');
     while (!fraction.empty() && fraction.back() == '0') fraction.pop_back();
     return fraction.empty() ? text : text + "." + fraction;
@@ -45,41 +45,50 @@ std::string DecimalText(Wide value, unsigned decimals) {
 // -1, 0 or 1 as `shown` / 10^decimals units of 2^shift bytes lies below, at or
 // above `end` MB. Both sides stay below 2^120: shown << shift is at most
 // 1000 times a 64-bit figure, 10^scale below 2^44.
-int CompareShown(Wide shown, unsigned decimals, unsigned shift, const Decimal& end) {
-    const Wide left = (shown << shift) * PowerOfTen(end.scale);
+int CompareShown(uint64_t shown, unsigned decimals, unsigned shift, const Decimal& end) {
+    const Wide left = (static_cast<Wide>(shown) << shift) * PowerOfTen(end.scale);
     const Wide right = (static_cast<Wide>(end.digits) << kMegabyteShift) * PowerOfTen(decimals);
     return left < right ? -1 : left > right ? 1 : 0;
 }
 
 // The ends a shown figure must keep its side of: the finite ends above 0
 // of the ranges given (no figure lies below 0).
-std::vector<const Decimal*> Ends(const Options& options) {
-    std::vector<const Decimal*> ends;
-    const auto add = [&](bool given, const Range& range) {
-        if (!given) return;
-        if (!range.startInfinite && !range.start.negative && range.start.digits != 0) ends.push_back(&range.start);
-        if (!range.endInfinite && !range.end.negative && range.end.digits != 0) ends.push_back(&range.end);
-    };
-    add(options.hasWarning, options.warning);
-    add(options.hasCritical, options.critical);
-    return ends;
-}
+struct Ends {
+    const Decimal* end[4];
+    size_t count = 0;
+
+    explicit Ends(const Options& options) {
+        const auto add = [&](bool given, const Range& range) {
+            if (!given) return;
+            if (!range.startInfinite && !range.start.negative && range.start.digits != 0) end[count++] = &range.start;
+            if (!range.endInfinite && !range.end.negative && range.end.digits != 0) end[count++] = &range.end;
+        };
+        add(options.hasWarning, options.warning);
+        add(options.hasCritical, options.critical);
+    }
+    const Decimal* const* begin() const { return end; }
+    const Decimal* const* end_() const { return end + count; }
+};
 
 // `end` MB in `unit`, when three decimals hold it exactly.
 bool EndIn(const Decimal& end, const Unit& unit, std::string* text) {
     const Wide number = (static_cast<Wide>(end.digits) << kMegabyteShift) * PowerOfTen(kMostDecimals);
     const Wide per = PowerOfTen(end.scale) << unit.shift;
-    if (number % per != 0) return false;
-    *text = std::string(end.negative && end.digits != 0 ? "-" : "") + DecimalText(number / per, kMostDecimals) + " " +
-            unit.name;
+    if (number % per != 0 || number / per > UINT64_MAX) return false;
+    *text = std::string(end.negative && end.digits != 0 ? "-" : "") +
+            DecimalText(static_cast<uint64_t>(number / per), kMostDecimals) + " " + unit.name;
     return true;
 }
 
 // `bytes` as the text shows it, and the unit chosen. With `crossed`, only a
 // unit that shows that end exactly (the note names it beside the figure).
 std::string Figure(const Options& options, uint64_t bytes, const Decimal* crossed = nullptr, size_t* chosen = nullptr) {
-    const std::vector<const Decimal*> ends = Ends(options);
+    const Ends ends(options);
     const size_t natural = bytes >= (uint64_t{1} << 30) ? 0 : bytes >= (uint64_t{1} << 20) ? 1 : 2;
+    if (ends.count == 0 && kUnits[natural].decimals == 0) {  // no range: whole kB or MB, as most checks show
+        if (chosen != nullptr) *chosen = natural;
+        return std::to_string(bytes >> kUnits[natural].shift) + " " + kUnits[natural].name;
+    }
     for (int pass = 0; pass < 2; ++pass) {
         for (size_t u = natural; u < kUnitCount; ++u) {
             const Unit& unit = kUnits[u];
@@ -87,8 +96,9 @@ std::string Figure(const Options& options, uint64_t bytes, const Decimal* crosse
             if (pass == 0 && crossed != nullptr && !EndIn(*crossed, unit, &ignored)) continue;
             const unsigned most = unit.shift == 0 ? 0 : kMostDecimals;
             for (unsigned decimals = unit.decimals; decimals <= most; ++decimals) {
-                const Wide shown = (static_cast<Wide>(bytes) * PowerOfTen(decimals)) >> unit.shift;
-                const bool agrees = std::all_of(ends.begin(), ends.end(), [&](const Decimal* end) {
+                // Below 2^64: a unit of 2^10 or more bytes shows at most 3 decimals.
+                const uint64_t shown = static_cast<uint64_t>((static_cast<Wide>(bytes) * PowerOfTen(decimals)) >> unit.shift);
+                const bool agrees = std::all_of(ends.begin(), ends.end_(), [&](const Decimal* end) {
                     return CompareShown(shown, decimals, unit.shift, *end) == end->CompareAt(bytes, kMegabyteShift);
                 });
                 if (!agrees) continue;

@@ -91,6 +91,8 @@ bool Selection::Add(Criterion criterion, const char* value, std::string* error) 
         *error = std::string("invalid ") + kWhat[static_cast<int>(criterion)] + " \"" + Printable(value) + "\": " + problem;
         return false;
     }
+    repeated_ = repeated_ || std::any_of(entries_.begin(), entries_.end(),
+                                         [&](const Entry& e) { return e.criterion == criterion; });
     entries_.push_back(Entry{criterion, value, nullptr, platform::User(), {}});
     return true;
 }
@@ -247,6 +249,15 @@ Selection::Verdict Selection::EntryFromSnapshot(const Entry& entry, DWORD pid, c
 // Each kind's verdict is its best value's (any may hold); the selection's is
 // its worst kind's (all must).
 Selection::Verdict Selection::FromSnapshot(DWORD pid, const char* image) const {
+    if (!repeated_) {  // one value of each kind, as most checks give: no kind to gather
+        Verdict verdict = Verdict::Yes;
+        for (const Entry& entry : entries_) {
+            const Verdict each = EntryFromSnapshot(entry, pid, image);
+            if (each == Verdict::No) return Verdict::No;
+            if (each == Verdict::Open) verdict = Verdict::Open;
+        }
+        return verdict;
+    }
     const auto rank = [](Verdict v) { return v == Verdict::No ? 0 : v == Verdict::Open ? 1 : 2; };
     bool given[kKinds] = {};
     Verdict best[kKinds] = {};

@@ -81,6 +81,7 @@ private:
     std::vector<Entry> entries_;
     std::vector<DWORD> candidates_;  // sorted
     bool hasCandidates_ = false;
+    bool repeated_ = false;  // a kind given more than once: its values are alternatives
 };
 
 }  // namespace plugin
