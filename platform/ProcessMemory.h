@@ -11,6 +11,9 @@
 namespace platform {
 
 #ifdef _WIN32
+// Windows before 10 1809 (and Wine) leave the private working set unfilled:
+// a zero beside a working set that is not zero.
+constexpr bool kPrivateWorkingSetMayBeUnfilled = true;
 
 inline const char* ProportionalSetSizeProblem() {
     return "Windows keeps no proportional set size (-m pss): use -m uss, the private working set as Task Manager "
@@ -23,6 +26,8 @@ inline BOOL GetProcessProportionalSetSize(HANDLE, uint64_t*) {
 }
 
 #else
+// Linux always fills it: a zero is the process's answer.
+constexpr bool kPrivateWorkingSetMayBeUnfilled = false;
 
 // Why this system keeps no proportional set size, naming the figure to use
 // instead; nullptr where it keeps one.
