@@ -12,7 +12,7 @@ namespace plugin {
 namespace {
 
 constexpr unsigned kMegabyteShift = 20;
-constexpr unsigned kMaxShownDecimals = 6;
+constexpr unsigned kMaxShownDecimals = 12;  // a byte past a bound of 256 GiB still shows
 
 uint64_t PowerOfTen(unsigned n) {
     uint64_t p = 1;
