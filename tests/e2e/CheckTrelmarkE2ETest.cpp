@@ -852,6 +852,11 @@ TEST(PluginControlGroup, V1GroupFiguresAsTheKernelKeepsThem) {
     ASSERT_TRUE(groups.ok);
     testsupport::Child hog(MemoryGroups::Inside(worker, {kMemhog, "54", "touch"}));
     testsupport::Child small(MemoryGroups::Inside(free, {kMemhog, "20", "touch"}));
+    // File cache written from inside: charged, but not in the working set.
+    const std::string cached = TempPath("cached" + tag);
+    ASSERT_EQ(testsupport::Run(MemoryGroups::Inside(free, {"/bin/dd", "if=/dev/zero", "of=" + cached, "bs=1M", "count=8",
+                                                           "status=none"})).status, 0);
+    ASSERT_GT(StatValue(kMemoryRoot + free, "total_inactive_file"), uint64_t{4} << 20);
     // 64 MB in a group of 32: the kernel kills it; its peak stays.
     const testsupport::Result oom = testsupport::Run(MemoryGroups::Inside(killed, {kMemhog, "64", "touch"}));
     EXPECT_EQ(oom.status, -1) << oom.out;
@@ -882,8 +887,9 @@ TEST(PluginControlGroup, V1GroupFiguresAsTheKernelKeepsThem) {
         // 54 MB of 64: past 80%, short of 95%.
         {{"--cgroup", limited, "-m", "cgroup", "-w", "80%", "-c", "95%"}, limited, 1,
          "MEMORY WARNING - control group " + limited + " holds ", ";53687091.2;63753420.8;0;" + limit + "\n"},
-        {{"--cgroup", worker, "-m", "cgroup", "-w", "80%", "-c", "85%"}, worker, 2,
-         "MEMORY CRITICAL - control group " + worker + " holds ", ";53687091.2;57042534.4;0;" + limit + "\n"},
+        // Its 54 MB of heap alone are 84.4% of the limit, whatever else is charged.
+        {{"--cgroup", worker, "-m", "cgroup", "-w", "80%", "-c", "84%"}, worker, 2,
+         "MEMORY CRITICAL - control group " + worker + " holds ", ";53687091.2;56371445.76;0;" + limit + "\n"},
         {{"--cgroup", worker, "-m", "cgroup", "-w", "95%"}, worker, 0,
          "MEMORY OK - control group " + worker + " holds ", ";63753420.8;;0;" + limit + "\n"},
         // In MB the limit still gives the graph its ceiling.
@@ -895,6 +901,8 @@ TEST(PluginControlGroup, V1GroupFiguresAsTheKernelKeepsThem) {
         {{"--cgroup", free, "-m", "cgroup", "-w", "80%"}, free, 0,
          "MEMORY OK - control group " + free + " holds ", ";" + std::to_string(hostBytes * 4 / 5) + (hostBytes * 4 % 5 ? "." + std::to_string(hostBytes * 4 % 5 * 2) : "") + ";;0;" + host + "\n"},
         {{"--cgroup", free, "-m", "CGROUP"}, free, 0, "MEMORY OK - control group " + free + " holds ", ";;;0;\n"},
+        {{"--cgroup", free, "-m", "cgroup-workingset", "-c", "24"}, free, 0,
+         "MEMORY OK - control group " + free + "'s working set is ", ";;25165824;0;\n"},
         // The group whose program the OOM killer ended: its peak reached the limit.
         {{"--cgroup", killed, "-m", "cgroup-peak", "-c", "95%"}, killed, 2,
          "MEMORY CRITICAL - control group " + killed + "'s peak charge is ", ";;31876710.4;0;" + std::to_string(32 << 20) + "\n"},
@@ -920,6 +928,7 @@ TEST(PluginControlGroup, V1GroupFiguresAsTheKernelKeepsThem) {
     }
     // The oom row read the peak at the limit: 100% of it.
     EXPECT_EQ(peak(killed), uint64_t{32} << 20);
+    std::filesystem::remove(cached);
 
     // --cgroup takes the memory controller's paths for processes too.
     testsupport::Result r = Plugin({"--cgroup", limited, "--sum"});
