@@ -972,6 +972,16 @@ TEST(PluginControlGroup, V1GroupFiguresAsTheKernelKeepsThem) {
                          "memory controller's hierarchy has no " + kMemoryRoot + group.path +
                          " (systemd: MemoryAccounting=no)\n");
         EXPECT_EQ(r.status, 3);
+        // Seen as a pure v2 host (cgroup2 at /sys/fs/cgroup, in a mount
+        // namespace of its own) whose cgroup2 lacks the controller: the reason.
+        if ((" " + ReadLine(mount + "/cgroup.controllers") + " ").find(" memory ") == std::string::npos) {
+            r = testsupport::Run({"/usr/bin/unshare", "-m", "/bin/sh", "-c",
+                                  "mount -t cgroup2 none /sys/fs/cgroup && exec \"$0\" \"$@\"", kPlugin, "--service",
+                                  unit, "-m", "cgroup-workingset"});
+            EXPECT_EQ(r.out, "MEMORY UNKNOWN - service " + unit + ": the memory controller is not in the cgroup2 "
+                             "hierarchy at /sys/fs/cgroup (its cgroup.controllers does not list memory)\n");
+            EXPECT_EQ(r.status, 3);
+        }
     }
 }
 
