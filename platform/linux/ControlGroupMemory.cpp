@@ -107,18 +107,14 @@ bool ParseCount(const std::string& text, uint64_t* value) {
 
 // The value of the first "key value" line of memory.stat.
 bool FindStatValue(const std::string& stat, const char* key, uint64_t* value) {
-    // "\nkey " found in one search (the first line has no feed before it).
+    // "\nkey " found in one search. The keys read are never the first line
+    // (v1: "cache", v2: "anon"); one that were would read as missing.
     char wanted[64];
     const int length = std::snprintf(wanted, sizeof wanted, "\n%s ", key);
     if (length <= 1 || static_cast<size_t>(length) >= sizeof wanted) return false;
-    const char* const end = stat.data() + stat.size();
-    const char* found = nullptr;
-    if (stat.compare(0, static_cast<size_t>(length) - 1, wanted + 1) == 0) {
-        found = stat.data() - 1;
-    } else {
-        found = static_cast<const char*>(memmem(stat.data(), stat.size(), wanted, static_cast<size_t>(length)));
-    }
-    return found != nullptr && ParseCount(found + length, end, false, value);
+    const char* const found =
+        static_cast<const char*>(memmem(stat.data(), stat.size(), wanted, static_cast<size_t>(length)));
+    return found != nullptr && ParseCount(found + length, stat.data() + stat.size(), false, value);
 }
 
 class GroupReader {

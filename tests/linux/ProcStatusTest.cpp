@@ -154,6 +154,7 @@ TEST(ProcStatus, AnonSwapAndMemInfoLines) {
         {"MemTotal:       24683728 kB", "MemTotal", true, 24683728},
         {"XMemTotal: 5 kB\nMemTotal: 6 kB\n", "MemTotal", true, 6},
         {"MemTotalX: 5 kB\n", "MemTotal", false, 0},
+        {"MemTotalHuge: 5 kB\nMemTotal: 6 kB\n", "MemTotal", true, 6},
         {"MemTotal: 2468", "MemTotal", false, 0},  // cut short
         {"MemTotal: 24x kB\n", "MemTotal", false, 0},
         {"MemTotal: 18014398509481983 kB\n", "MemTotal", true, 18014398509481983ull},
