@@ -261,4 +261,52 @@ Selected MeasureSelection(const Selection& chosen, Metric metric) {
     return result;
 }
 
+void MeasureDescendants(Selected* selected, Metric metric) {
+    std::vector<DWORD> roots;
+    for (const Sample& s : selected->samples) roots.push_back(s.pid);
+    std::vector<DWORD> tree = roots;
+    if (!platform::AddDescendants(&tree)) {
+        throw Keel::Error("cannot list the processes: " + Windows::GetLastErrorText(true));
+    }
+    const DWORD self = ::GetCurrentProcessId();
+    const DWORD parent = platform::ParentProcessId();
+    const auto unreadable = [&](const std::string& why) {
+        if (selected->unreadable++ == 0) selected->reason = why;
+    };
+    for (size_t i = roots.size(); i < tree.size(); ++i) {
+        const DWORD pid = tree[i];
+        // Never this check, its parent or a sibling check (nor its shell).
+        if (pid == self || pid == parent || pid == 0) continue;
+        HANDLE process = ::OpenProcess(kLeastAccess, FALSE, pid);
+        if (process == nullptr) {
+            const DWORD error = ::GetLastError();
+            if (IsResourceError(error)) {
+                throw Keel::Error("cannot open the process with pid " + PidText(pid) + ": " +
+                                  Windows::GetErrorText(error, true));
+            }
+            if (error != ERROR_INVALID_PARAMETER) unreadable(Windows::GetErrorText(error, true));
+            continue;
+        }
+        Windows::HandleSentry sentry(process);
+        if (HasExited(process)) continue;
+        std::string image = ImageName(process);
+        if (platform::MatchImageName(image.c_str(), "check_trelmark") == platform::NameMatch::Yes) continue;
+        bool check = false;
+        if (!RunsACheck(process, &check)) {
+            const DWORD error = ::GetLastError();
+            if (IsResourceError(error)) {
+                throw Keel::Error("cannot read pid " + PidText(pid) + ": " + Windows::GetErrorText(error, true));
+            }
+            if (!HasExited(process)) unreadable(Windows::GetErrorText(error, true));
+            continue;
+        }
+        if (check) continue;
+        try {
+            selected->samples.push_back(Measure(process, pid, std::move(image), metric));
+        } catch (const Keel::Error& e) {
+            if (!HasExited(process)) unreadable(e.Message());
+        }
+    }
+}
+
 }  // namespace plugin

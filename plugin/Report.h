@@ -17,6 +17,10 @@ const char* StateName(State state);
 // scaled to bytes, as the performance data shows it.
 State Evaluate(const Options& options, uint64_t bytes);
 
+// CRITICAL when the processes-critical range alerts at `count` processes,
+// else WARNING when the processes-warning range does, else OK.
+State EvaluateCount(const Options& options, size_t count);
+
 // "MEMORY <STATE> - <text> | <performance data>\n" for the measured
 // processes (at least one), with the state in `state`.
 std::string StatusLine(const Options& options, const std::vector<Sample>& samples, State* state);
@@ -30,9 +34,25 @@ bool CriticalWhateverTheRest(const Options& options, const std::vector<Sample>& 
 // that found nothing to measure.
 std::string EmptyLine(State state, const std::string& text);
 
+// The line for a selection that found no process, `text` saying so: a count
+// range decides its state (and its performance data carries processes=0);
+// without one, --empty-state does.
+std::string EmptySelection(const Options& options, const std::string& text, State* state);
+
 // What the text calls `count` processes of the selection: "3 processes named
 // postgres", or "service nginx: 3 processes"; `before` goes before the count.
 std::string Matched(const Options& options, size_t count, const std::string& before = "");
+
+// An amount in the units people read (kB, MB, GB), as the text shows it.
+std::string SizeText(uint64_t bytes);
+
+// A figure as the text shows it beside the ranges of `options` ("200.35 MB"),
+// and for WARNING and CRITICAL the end it crossed ("warning above 200 MB").
+struct FigureText {
+    std::string figure;
+    std::string note;
+};
+FigureText ShowFigure(const Options& options, uint64_t bytes, State state);
 
 // "MEMORY UNKNOWN - <reason>\n".
 std::string UnknownLine(const std::string& reason);

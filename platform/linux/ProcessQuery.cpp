@@ -11,9 +11,12 @@
 #include <sys/statfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/linux/Internal.h"
@@ -106,6 +109,32 @@ bool FullImageNameIs(HANDLE process, const char* wanted, bool* matches) {
 }
 
 DWORD ParentProcessId() { return static_cast<DWORD>(getppid()); }
+
+// A parent id always names the live parent (an orphan is given to a reaper
+// at once), so no creation times are needed to tell a reused id.
+bool AddDescendants(std::vector<DWORD>* pids) {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return false;
+    std::vector<std::pair<DWORD, DWORD>> byParent;  // (parent, process)
+    PROCESSENTRY32 entry;
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
+        if (entry.th32ProcessID != entry.th32ParentProcessID) {
+            byParent.emplace_back(entry.th32ParentProcessID, entry.th32ProcessID);
+        }
+    }
+    CloseHandle(snapshot);
+    std::sort(byParent.begin(), byParent.end());
+    std::set<DWORD> seen(pids->begin(), pids->end());
+    for (size_t i = 0; i < pids->size(); ++i) {
+        const DWORD parent = (*pids)[i];
+        auto it = std::lower_bound(byParent.begin(), byParent.end(), std::make_pair(parent, DWORD{0}));
+        for (; it != byParent.end() && it->first == parent; ++it) {
+            if (seen.insert(it->second).second) pids->push_back(it->second);
+        }
+    }
+    return true;
+}
 
 bool ResolveUser(const char* text, User* user, std::string* reason) {
     uint64_t uid = 0;

@@ -30,9 +30,9 @@ const std::string kNoPidfd = TRELMARK_NOPIDFD;
 constexpr long long kMB = 1048576;
 const char kUsage[] =
     "Usage: check_trelmark -p PID, -f PIDFILE or any of -C NAME, -a TEXT, --ereg-argument-array REGEX, -u USER, "
-    "--service NAME, --cgroup PATH [-m working, private, pss, uss, peak, swap, anon, cgroup, cgroup-workingset or "
-    "cgroup-peak] [-w RANGE] [-c RANGE] [--sum] "
-    "[--empty-state STATE] [-t SECONDS]\n";
+    "--service NAME, --cgroup PATH [--children] [-m working, private, pss, uss, peak, swap, anon, cgroup, "
+    "cgroup-workingset or cgroup-peak] [-w RANGE] [-c RANGE] [--processes-warning RANGE] [--processes-critical RANGE] "
+    "[--sum] [--empty-state STATE] [-t SECONDS]\n";
 
 // What every answer must be, whatever the case: a state 0-3, a first line
 // that carries it, a second line only for UNKNOWN, nothing on stderr.
@@ -103,32 +103,35 @@ struct Threshold {
     std::vector<std::string> (*args)(long long mb);  // for a process of `mb` MB
     std::string (*perf)(long long mb);              // the expected ";warn;crit" part
     int state;
+    std::string (*note)(long long mb);  // the bound the figure crossed, beside it
 };
 
+std::string NoNote(long long) { return std::string(); }
+
 const Threshold kThresholds[] = {
-    {"None", [](long long) { return std::vector<std::string>{}; }, [](long long) { return std::string(";;"); }, 0},
+    {"None", [](long long) { return std::vector<std::string>{}; }, [](long long) { return std::string(";;"); }, 0, NoNote},
     {"WarnAbove", [](long long mb) { return std::vector<std::string>{"-w", N(mb - 2), "-c", N(mb + 100)}; },
-     [](long long mb) { return ";" + Bytes(mb - 2) + ";" + Bytes(mb + 100); }, 1},
+     [](long long mb) { return ";" + Bytes(mb - 2) + ";" + Bytes(mb + 100); }, 1, [](long long mb) { return " (warning above " + N(mb - 2) + " MB)"; }},
     {"NotAbove", [](long long mb) { return std::vector<std::string>{"-w", N(mb + 2)}; },
-     [](long long mb) { return ";" + Bytes(mb + 2) + ";"; }, 0},
+     [](long long mb) { return ";" + Bytes(mb + 2) + ";"; }, 0, NoNote},
     {"CriticalWins", [](long long mb) { return std::vector<std::string>{"-w", N(mb - 2), "-c", N(mb - 2)}; },
-     [](long long mb) { return ";" + Bytes(mb - 2) + ";" + Bytes(mb - 2); }, 2},
+     [](long long mb) { return ";" + Bytes(mb - 2) + ";" + Bytes(mb - 2); }, 2, [](long long mb) { return " (critical above " + N(mb - 2) + " MB)"; }},
     {"LowerEndMet", [](long long mb) { return std::vector<std::string>{"-c", N(mb - 2) + ":"}; },
-     [](long long mb) { return ";;" + Bytes(mb - 2) + ":"; }, 0},
+     [](long long mb) { return ";;" + Bytes(mb - 2) + ":"; }, 0, NoNote},
     {"LowerEndMissed", [](long long mb) { return std::vector<std::string>{"-c", N(mb + 2) + ":"}; },
-     [](long long mb) { return ";;" + Bytes(mb + 2) + ":"; }, 2},
+     [](long long mb) { return ";;" + Bytes(mb + 2) + ":"; }, 2, [](long long mb) { return " (critical below " + N(mb + 2) + " MB)"; }},
     {"NoLowerEnd", [](long long mb) { return std::vector<std::string>{"--warning=~:" + N(mb - 2)}; },
-     [](long long mb) { return ";~:" + Bytes(mb - 2) + ";"; }, 1},
+     [](long long mb) { return ";~:" + Bytes(mb - 2) + ";"; }, 1, [](long long mb) { return " (warning above " + N(mb - 2) + " MB)"; }},
     {"InsideBand", [](long long mb) { return std::vector<std::string>{"-w", N(mb - 2) + ":" + N(mb + 2)}; },
-     [](long long mb) { return ";" + Bytes(mb - 2) + ":" + Bytes(mb + 2) + ";"; }, 0},
+     [](long long mb) { return ";" + Bytes(mb - 2) + ":" + Bytes(mb + 2) + ";"; }, 0, NoNote},
     {"OutsideBand", [](long long mb) { return std::vector<std::string>{"-w", N(mb + 2) + ":" + N(mb + 5)}; },
-     [](long long mb) { return ";" + Bytes(mb + 2) + ":" + Bytes(mb + 5) + ";"; }, 1},
+     [](long long mb) { return ";" + Bytes(mb + 2) + ":" + Bytes(mb + 5) + ";"; }, 1, [](long long mb) { return " (warning below " + N(mb + 2) + " MB)"; }},
     {"InvertedHit", [](long long mb) { return std::vector<std::string>{"-c", "@" + N(mb - 2) + ":" + N(mb + 2)}; },
-     [](long long mb) { return ";;@" + Bytes(mb - 2) + ":" + Bytes(mb + 2); }, 2},
+     [](long long mb) { return ";;@" + Bytes(mb - 2) + ":" + Bytes(mb + 2); }, 2, [](long long mb) { return " (critical from " + N(mb - 2) + " MB to " + N(mb + 2) + " MB)"; }},
     {"InvertedMiss", [](long long mb) { return std::vector<std::string>{"-c", "@" + N(mb + 2) + ":" + N(mb + 4)}; },
-     [](long long mb) { return ";;@" + Bytes(mb + 2) + ":" + Bytes(mb + 4); }, 0},
+     [](long long mb) { return ";;@" + Bytes(mb + 2) + ":" + Bytes(mb + 4); }, 0, NoNote},
     {"Fraction", [](long long mb) { return std::vector<std::string>{"-w", N(mb - 3) + ".5"}; },
-     [](long long mb) { return ";" + N((mb - 3) * kMB + kMB / 2) + ";"; }, 1},
+     [](long long mb) { return ";" + N((mb - 3) * kMB + kMB / 2) + ";"; }, 1, [](long long mb) { return " (warning above " + N(mb - 3) + ".5 MB)"; }},
 };
 
 void PrintTo(const Threshold& t, std::ostream* os) { *os << t.name; }
@@ -150,8 +153,8 @@ TEST_P(Thresholds, StateTextAndPerformanceDataFromTheKernelsFigures) {
     const uint64_t bytes = ReportedBytes(r.out, "working", before, Kilobytes(target.Pid(), false));
     static const char* const kNames[] = {"OK", "WARNING", "CRITICAL"};
     EXPECT_EQ(r.out, std::string("MEMORY ") + kNames[t.state] + " - memhog (pid " + std::to_string(target.Pid()) +
-                         ") uses " + std::to_string(bytes >> 20) + " MB of working memory | working=" +
-                         std::to_string(bytes) + "B" + t.perf(mb) + ";0;\n");
+                         ") uses " + std::to_string(bytes >> 20) + " MB of working memory" + t.note(mb) +
+                         " | working=" + std::to_string(bytes) + "B" + t.perf(mb) + ";0;\n");
     EXPECT_EQ(r.status, t.state);
 }
 
@@ -166,7 +169,8 @@ TEST(PluginMetric, PrivateMemoryCountsWhatIsReservedButUntouched) {
     testsupport::Result r = Plugin({"-p", pid, "-m", "private", "-c", "299"});
     const uint64_t bytes = ReportedBytes(r.out, "private", before, Kilobytes(target.Pid(), true));
     EXPECT_EQ(r.out, "MEMORY CRITICAL - memhog (pid " + pid + ") uses " + std::to_string(bytes >> 20) +
-                         " MB of private memory | private=" + std::to_string(bytes) + "B;;" + Bytes(299) + ";0;\n");
+                         " MB of private memory (critical above 299 MB) | private=" + std::to_string(bytes) + "B;;" +
+                         Bytes(299) + ";0;\n");
     EXPECT_EQ(r.status, 2);
     r = Plugin({"-p", pid, "--metric=working", "-c", "299"});  // the working set stays small
     EXPECT_EQ(r.status, 0) << r.out;
@@ -299,7 +303,8 @@ TEST_F(NamedProcesses, EachComparedOrTheirSumAsPgrepFindsThem) {
     testsupport::Result r = Plugin({"-C", name_, "-w", N(warn), "-c", "100000"});
     uint64_t bytes = ReportedBytes(r.out, "working", kb[1], Kilobytes(largest, false));
     EXPECT_EQ(r.out, "MEMORY WARNING - " + head + ", largest pid " + std::to_string(largest) + " uses " +
-                         std::to_string(bytes >> 20) + " MB of working memory (1 warning) | working=" +
+                         std::to_string(bytes >> 20) + " MB of working memory (1 warning; warning above " + N(warn) +
+                         " MB) | working=" +
                          std::to_string(bytes) + "B;" + Bytes(warn) + ";" + Bytes(100000) + perfTail);
     EXPECT_EQ(r.status, 1);
 
@@ -309,7 +314,7 @@ TEST_F(NamedProcesses, EachComparedOrTheirSumAsPgrepFindsThem) {
     const size_t largestAt = r.out.find(", largest pid " + std::to_string(largest) + " with ");
     ASSERT_NE(largestAt, std::string::npos) << r.out;
     EXPECT_EQ(r.out.substr(0, largestAt), "MEMORY CRITICAL - " + head + " use " + std::to_string(bytes >> 20) +
-                                              " MB of working memory in total");
+                                              " MB of working memory in total (critical above " + N(below) + " MB)");
     EXPECT_NE(r.out.find(" MB | working=" + std::to_string(bytes) + "B;" + Bytes(1) + ";" + Bytes(below) + perfTail),
               std::string::npos)
         << r.out;
@@ -336,6 +341,78 @@ TEST_F(NamedProcesses, NamesMatchExactlyAndNoMatchIsUnknown) {
         EXPECT_EQ(r.out, "MEMORY UNKNOWN - no process named " + other + "\n");
         EXPECT_EQ(r.status, 3);
     }
+}
+
+// Count ranges on the processes selected, either value of one selector, and
+// all kinds given together.
+TEST_F(NamedProcesses, CountRangesAndEitherValueOfASelector) {
+    const std::string other = name_ + "o";
+    testsupport::Child eight({CopyAs(kMemhog, other), "8", "touch"});
+    const std::string largest = std::to_string(children_[1]->Pid());
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string start;
+        std::string end;  // of the first line
+    } cases[] = {
+        {{"-C", name_, "--processes-warning", "4:", "--processes-critical", "2:"}, 1,
+         "MEMORY WARNING - 3 processes named " + name_ + " (warning below 4), largest pid " + largest + " uses ",
+         " processes=3;4:;2:;0;\n"},
+        {{"-C", name_, "--processes-critical", "2", "--processes-warning", "1"}, 2,
+         "MEMORY CRITICAL - 3 processes named " + name_ + " (critical above 2), largest pid ", " processes=3;1;2;0;\n"},
+        // The worse of the count's and the memory's states.
+        {{"-C", name_, "--processes-warning", "2", "-c", "30"}, 2,
+         "MEMORY CRITICAL - 3 processes named " + name_ + " (warning above 2), largest pid " + largest + " uses ",
+         " processes=3;2;;0;\n"},
+        {{"-C", name_, "-C", other}, 0, "MEMORY OK - 4 processes named " + name_ + " or " + other + ", ", " processes=4;;;0;\n"},
+        {{"-C", name_, "-C", other, "-a", " 40 touch", "-a", " 8 touch"}, 0,
+         "MEMORY OK - -C " + name_ + " -C " + other + " -a  40 touch -a  8 touch: 2 processes, largest pid " + largest,
+         " processes=2;;;0;\n"},
+        {{"-C", other, "-a", " 40 touch"}, 3, "MEMORY UNKNOWN - no process matches -C " + other + " -a  40 touch", "\n"},
+        // A count range decides an empty selection, whatever --empty-state says.
+        {{"-C", other + "x", "--processes-critical", "1:", "--empty-state", "ok"}, 2,
+         "MEMORY CRITICAL - no process named " + other + "x (critical below 1) | processes=0;;1:;0;\n", ""},
+        {{"-C", other + "x", "--processes-warning", "0", "--empty-state=critical"}, 0,
+         "MEMORY OK - no process named " + other + "x | processes=0;0;;0;\n", ""},
+        {{"-C", other + "x", "-C", name_, "--processes-critical", "3:3"}, 0, "MEMORY OK - 3 processes named ", "\n"},
+    };
+    for (const auto& c : cases) {
+        const testsupport::Result r = Plugin(c.args);
+        EXPECT_EQ(r.out.rfind(c.start, 0), 0u) << c.args[1] << ": " << r.out;
+        const std::string first = r.out.substr(0, r.out.find('\n') + 1);
+        EXPECT_EQ(first.substr(first.size() - std::min(first.size(), c.end.size())), c.end) << r.out;
+        EXPECT_EQ(r.status, c.status) << r.out;
+    }
+}
+
+// A figure just above its bound is shown above it, with the decimals that
+// takes, and the bound beside it.
+TEST(PluginThresholds, AFigureJustAboveItsBoundIsShownAboveIt) {
+    for (const char* mb : {"40", "41", "42"}) {
+        testsupport::Child target({kMemhog, mb, "touch"});
+        const std::string pid = std::to_string(target.Pid());
+        const testsupport::Result first = Plugin({"-p", pid});
+        const uint64_t bytes = ReportedBytes(first.out, "working", Kilobytes(target.Pid(), false), Kilobytes(target.Pid(), false));
+        if (bytes % kMB == 0) continue;  // a whole MB: no bound lies just below it
+        const uint64_t bound = bytes / kMB;
+        unsigned decimals = 0;
+        uint64_t scale = 1;
+        while ((bytes * scale) / kMB <= bound * scale) ++decimals, scale *= 10;
+        const uint64_t shown = (bytes * scale) / kMB;
+        std::string figure = std::to_string(shown / scale);
+        if (decimals > 0) {
+            const std::string fraction = std::to_string(shown % scale);
+            figure += "." + std::string(decimals - fraction.size(), '0') + fraction;
+        }
+        const testsupport::Result r = Plugin({"-p", pid, "-w", std::to_string(bound)});
+        EXPECT_EQ(r.out, "MEMORY WARNING - memhog (pid " + pid + ") uses " + figure + " MB of working memory (warning above " +
+                             std::to_string(bound) + " MB) | working=" + std::to_string(bytes) + "B;" +
+                             Bytes(static_cast<long long>(bound)) + ";;0;\n");
+        EXPECT_GT(decimals, 0u) << r.out;
+        EXPECT_EQ(r.status, 1);
+        return;
+    }
+    FAIL() << "three working sets of whole MB";
 }
 
 long long RollupKb(pid_t pid, const char* key) {
@@ -382,7 +459,8 @@ TEST(PluginMetric, PeakRemembersWhatWasFreed) {
     testsupport::Result r = Plugin({"-p", pid, "-m", "peak", "-c", "99"});
     const uint64_t peak = ReportedBytes(r.out, "peak", hwm, testsupport::StatusKilobytes(shrunk.Pid(), "VmHWM"));
     EXPECT_EQ(r.out, "MEMORY CRITICAL - sharehog (pid " + pid + ") uses " + std::to_string(peak >> 20) +
-                         " MB of peak working memory | peak=" + std::to_string(peak) + "B;;" + Bytes(99) + ";0;\n");
+                         " MB of peak working memory (critical above 99 MB) | peak=" + std::to_string(peak) + "B;;" +
+                         Bytes(99) + ";0;\n");
     EXPECT_EQ(r.status, 2);
     r = Plugin({"-p", pid, "-c", "99"});
     EXPECT_EQ(r.status, 0) << r.out;
@@ -401,10 +479,11 @@ TEST(PluginMetric, AnonymousAndSwappedMemoryAsStatusShowsThem) {
         ASSERT_EQ(before, after) << figure.second;  // memhog holds still
         const std::string bytes = std::to_string(before * 1024);
         const bool anon = std::string(figure.first) == "anon";
+        // No swap here: 0 kB, below 1 MB.
+        const std::string shown = before >= 1024 ? std::to_string(before / 1024) + " MB" : std::to_string(before) + " kB";
         EXPECT_EQ(r.out, "MEMORY " + std::string(anon ? "CRITICAL" : "OK") + " - memhog (pid " + pid + ") uses " +
-                             std::to_string(before / 1024) + " MB of " +
-                             (anon ? "resident anonymous" : "swapped-out") + " memory | " + figure.first + "=" +
-                             bytes + "B;;" + Bytes(29) + ";0;\n");
+                             shown + " of " + (anon ? "resident anonymous memory (critical above 29 MB)" : "swapped-out memory") +
+                             " | " + figure.first + "=" + bytes + "B;;" + Bytes(29) + ";0;\n");
         EXPECT_EQ(r.status, anon ? 2 : 0) << r.out;
     }
     EXPECT_GE(testsupport::StatusKilobytes(id, "RssAnon"), 30 * 1024);
@@ -558,6 +637,83 @@ TEST(PluginProcesses, ZombiesAndTheCheckItselfAreNotSelected) {
     EXPECT_EQ(r.out, "MEMORY UNKNOWN - no process named " + self + "\n");
 }
 
+// The children of `pid`, theirs and so on, as pgrep -P finds them.
+std::set<std::string> Descendants(const std::string& pid) {
+    std::set<std::string> found;
+    std::vector<std::string> parents = {pid};
+    while (!parents.empty()) {
+        const std::string parent = parents.back();
+        parents.pop_back();
+        std::istringstream in(testsupport::Run({"/usr/bin/pgrep", "-P", parent}).out);
+        for (std::string child; std::getline(in, child);) {
+            if (found.insert(child).second) parents.push_back(child);
+        }
+    }
+    return found;
+}
+
+// The pids of -v's lines, one for each process measured.
+std::set<std::string> VerbosePids(const std::string& out) {
+    std::set<std::string> pids;
+    for (size_t at = out.find('\n'); (at = out.find(" (pid ", at)) != std::string::npos; at += 6) {
+        pids.insert(out.substr(at + 6, out.find(')', at) - at - 6));
+    }
+    return pids;
+}
+
+// --children: a tree of three generations (a shell, its memhog and a shell
+// with a memhog of its own), as pgrep -P finds it; never the check, its
+// parent shell, a sibling check or a shell that runs one, though all
+// descend from the process named.
+TEST(PluginProcesses, ChildrenSelectAThreeGenerationTreeWithoutTheChecks) {
+    const std::string name = "tre" + std::to_string(getpid());
+    const std::string program = CopyAs(kMemhog, name);
+    testsupport::Child top({"/bin/sh", "-c",
+                            // Background jobs' stdin is /dev/null: they get the test's pipe as 3.
+                            "exec 3<&0; echo $$; \"$0\" 8 touch <&3 & /bin/sh -c '\"$0\" 4 touch <&3 & wait' \"$0\" & wait",
+                            program});
+    const std::string root = std::to_string(top.Pid());
+    std::set<std::string> tree;
+    for (int i = 0; i < 200 && (tree = Descendants(root)).size() < 3; ++i) usleep(25000);
+    ASSERT_EQ(tree.size(), 3u);
+    for (int i = 0; i < 200 && Pgrep(name).size() < 2; ++i) usleep(25000);
+    const std::set<std::string> memhogs = Pgrep(name);
+    ASSERT_EQ(memhogs.size(), 2u);
+    tree.insert(root);
+
+    // -v adds a line for each process.
+    testsupport::Result r = testsupport::Run({kPlugin, "-p", root, "--children", "-v", "--processes-critical", "4:4"});
+    EXPECT_EQ(r.out.rfind("MEMORY OK - pid " + root + " with descendants: 4 processes, largest pid ", 0), 0u) << r.out;
+    EXPECT_NE(r.out.find(" processes=4;;4:4;0;\n"), std::string::npos) << r.out;
+    EXPECT_EQ(VerbosePids(r.out), tree) << r.out;
+    EXPECT_EQ(r.status, 0);
+    // From a pidfile; the count range decides on the whole tree.
+    const std::string pidfile = TempPath("tree.pid");
+    WriteFile(pidfile, root + "\n");
+    r = Plugin({"-f", pidfile, "--children", "--sum", "--processes-critical", "5:"});
+    EXPECT_EQ(r.out.rfind("MEMORY CRITICAL - pid " + root + " with descendants: 4 processes (critical below 5) use ", 0), 0u)
+        << r.out;
+    EXPECT_EQ(r.status, 2);
+    // The memhogs have no children of their own.
+    r = testsupport::Run({kPlugin, "-C", name, "--children", "-v"});
+    EXPECT_EQ(r.out.rfind("MEMORY OK - processes named " + name + " with descendants: 2 processes, largest pid ", 0), 0u)
+        << r.out;
+    EXPECT_EQ(VerbosePids(r.out), memhogs);
+
+    // Run below this test: its descendants are the tree, a sibling check,
+    // a shell running another, the check's shell and the check itself.
+    Sleepers sibling("check_trelmark", 1);
+    testsupport::Child siblingShell({"/bin/sh", "-c", "echo $$; read x; : /usr/lib/nagios/plugins/check_trelmark -C " + name});
+    const std::string self = std::to_string(getpid());
+    // Under a name of its own, so that only the parent rule leaves its shell out.
+    const std::string renamed = CopyAs(kPlugin, "tck" + self);
+    r = testsupport::Run({"/bin/sh", "-c", "\"$0\" -p \"$1\" --children -v; :", renamed, self});
+    std::set<std::string> expected = tree;
+    expected.insert(self);
+    EXPECT_EQ(VerbosePids(r.out), expected) << r.out;
+    EXPECT_EQ(r.out.rfind("MEMORY OK - pid " + self + " with descendants: 5 processes, ", 0), 0u) << r.out;
+}
+
 // A /proc that is not this process's view: another pid namespace's (no
 // process id would be right), or one that hides other users' processes.
 // Unprivileged too: user namespaces stand in for root.
@@ -587,7 +743,9 @@ TEST(PluginCommandLine, BadArgumentsHelpAndVersion) {
         std::vector<std::string> args;
         std::string out;
     } cases[] = {
-        {{}, "MEMORY UNKNOWN - no process given: use -p PID, -f PIDFILE or -C NAME\n" + std::string(kUsage)},
+        {{}, "MEMORY UNKNOWN - no process given: use -p PID, -f PIDFILE or any of -C NAME, -a TEXT, "
+             "--ereg-argument-array REGEX, -u USER, --service NAME, --cgroup PATH\n" + std::string(kUsage)},
+        {{"-p", "1", "-p", "1"}, "MEMORY UNKNOWN - -p and -f name one process: give one -p or one -f\n" + std::string(kUsage)},
         {{"-p", "1", "-w", "x"}, "MEMORY UNKNOWN - invalid warning range \"x\"\n" + std::string(kUsage)},
         {{"-C", "sixteen-chars-xx"}, "MEMORY UNKNOWN - no process named sixteen-chars-xx\n"},  // longer than comm
         {{"-p", "1", "-a", "x"},
