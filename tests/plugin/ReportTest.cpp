@@ -167,6 +167,10 @@ TEST(StatusLine, SharesOfTheHostsMemory) {
         {{"-C", "pg", "--sum", "-m", "anon", "-w", "50%:"}, 5 * MB, plugin::State::Warning,
          "MEMORY WARNING - 1 process named pg uses 5 MB of resident anonymous memory in total (warning below 50%); 0.03% of the host's 16 "
          "GB | anon=5242880B;8589934592:;;0;17179869184 processes=1;;;0;\n"},
+        // A share's digits are no MB: 50.5 MB beside -w 50% is cut to 50 MB.
+        {{"-p", "7", "-w", "50%"}, 52953088, plugin::State::Ok,
+         "MEMORY OK - pg (pid 7) uses 50 MB of working memory; 0.3% of the host's 16 GB | "
+         "working=52953088B;8589934592;;0;17179869184\n"},
         // In MB, no share: no max.
         {{"-p", "7", "-m", "swap", "-w", "1"}, 2 * MB, plugin::State::Warning,
          "MEMORY WARNING - pg (pid 7) uses 2 MB of swapped-out memory (warning above 1 MB) | swap=2097152B;1048576;;0;\n"},
