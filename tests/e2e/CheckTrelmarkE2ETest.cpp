@@ -28,6 +28,7 @@ const std::string kPlugin = TRELMARK_PLUGIN;
 const std::string kMemhog = TRELMARK_MEMHOG;
 const std::string kNoPidfd = TRELMARK_NOPIDFD;
 constexpr long long kMB = 1048576;
+const std::string kNeedsPtrace = " (another user's process needs root or CAP_SYS_PTRACE)\n";
 const char kUsage[] =
     "Usage: check_trelmark -p PID, -f PIDFILE or any of -C NAME, -a TEXT, --ereg-argument-array REGEX, -u USER, "
     "--service NAME, --cgroup PATH [--children] [-m working, private, pss, uss, peak, swap, anon, cgroup, "
@@ -510,9 +511,9 @@ TEST(PluginMetric, AnotherUsersProcessNeedsTheRightToInspectIt) {
         std::string out;  // the start of the line
     } cases[] = {
         {{plugin}, {"-p", pid, "-m", "pss"}, 3,
-         "MEMORY UNKNOWN - cannot read the proportional memory of pid " + pid + ": Access is denied\n"},
+         "MEMORY UNKNOWN - cannot read the proportional memory of pid " + pid + ": Permission denied" + kNeedsPtrace},
         {{plugin}, {"-p", pid, "-m", "uss"}, 3,
-         "MEMORY UNKNOWN - cannot read the unique memory of pid " + pid + ": Access is denied\n"},
+         "MEMORY UNKNOWN - cannot read the unique memory of pid " + pid + ": Permission denied" + kNeedsPtrace},
         {{plugin}, {"-p", pid, "-m", "peak"}, 0, "MEMORY OK - " + name + " (pid " + pid + ") uses "},  // status needs no right
         {{"--inh-caps=+sys_ptrace", "--ambient-caps=+sys_ptrace", plugin}, {"-p", pid, "-m", "pss"}, 0,
          "MEMORY OK - " + name + " (pid " + pid + ") uses "},
@@ -526,6 +527,103 @@ TEST(PluginMetric, AnotherUsersProcessNeedsTheRightToInspectIt) {
         EXPECT_EQ(r.out.rfind(c.out, 0), 0u) << c.how.back() << " " << c.args[3] << ": " << r.out << r.err;
         EXPECT_EQ(r.status, c.status) << r.out;
     }
+}
+
+// Out of descriptors, the check says so in Linux's words and names the
+// limit to raise; never a Windows text, whichever call ran out.
+TEST(PluginErrors, OutOfDescriptorsSaysTooManyOpenFilesAndUlimit) {
+#ifdef __SANITIZE_ADDRESS__
+    // UBSan's type checks probe memory through a pipe of their own: with no
+    // descriptor left they report every object as invalid. The debug build
+    // runs these rows.
+    GTEST_SKIP() << "the sanitizers need descriptors of their own";
+#endif
+    const std::string name = "fds" + std::to_string(getpid());
+    testsupport::Child target({CopyAs(kMemhog, name), "4", "touch"});
+    const std::string pid = std::to_string(target.Pid());
+    const std::string tooMany = "Too many open files (raise the limit: ulimit -n)\n";
+    const struct {
+        const char* limit;
+        std::vector<std::string> args;
+        std::string out;
+    } cases[] = {
+        {"4", {"-C", name}, "MEMORY UNKNOWN - cannot list the processes: " + tooMany},
+        {"4", {"-p", pid}, "MEMORY UNKNOWN - cannot open the process with pid " + pid + ": " + tooMany},
+        {"4", {"-u", "0"}, "MEMORY UNKNOWN - cannot list the processes: " + tooMany},
+        {"5", {"-C", name}, "MEMORY UNKNOWN - 1 of 1 process named " + name +
+                                          " could not be read: cannot read the memory counters of pid " + pid + ": " + tooMany},
+        {"5", {"-p", pid, "-m", "pss"},
+         "MEMORY UNKNOWN - cannot read the proportional memory of pid " + pid + ": " + tooMany},
+    };
+    for (const auto& c : cases) {
+        // Only the three standard descriptors, whatever the test inherited,
+        // so that the limit leaves the same room every time.
+        std::vector<std::string> argv = {
+            "/bin/bash", "-c",
+            "for fd in $(ls /proc/$$/fd); do [ \"$fd\" -gt 2 ] && eval \"exec $fd>&-\"; done; ulimit -n " +
+                std::string(c.limit) + " && exec \"$0\" \"$@\"",
+            kPlugin};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        const testsupport::Result r = testsupport::Run(argv);
+        EXPECT_EQ(r.out, c.out) << c.limit << " " << c.args[0];
+        EXPECT_EQ(r.status, 3) << r.out;
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+// -u resolves names as id would, through the name service switch: an
+// account only libnss-extrausers knows, configured in a mount namespace of
+// the test's own (never the host's files), and a name service that hangs,
+// which the check's -t ends together with the getent it started.
+TEST(PluginUser, NamesOnlyTheNameServicesKnowResolveWithinTheTimeout) {
+    if (getuid() != 0) GTEST_SKIP() << "needs root for a mount namespace";
+    if (!std::filesystem::exists("/var/lib/extrausers") || !std::filesystem::exists("/usr/bin/unshare")) {
+        GTEST_SKIP() << "needs libnss-extrausers and unshare";
+    }
+    const std::string tag = std::to_string(getpid());
+    const std::string account = "nssonly" + tag, name = "nss" + tag, uid = "61" + std::to_string(getpid() % 1000 + 100);
+    const std::string dir = TempPath("nss-" + tag);
+    std::filesystem::create_directories(dir + "/extrausers");
+    WriteFile(dir + "/nsswitch.conf", "passwd: files extrausers\ngroup: files\n");
+    WriteFile(dir + "/extrausers/passwd", account + ":x:" + uid + ":" + uid + ":NSS only:/nonexistent:/usr/sbin/nologin\n");
+    // A unique duration names the hanging child: 30.<pid> seconds.
+    WriteFile(dir + "/hanging-getent", "#!/bin/sh\nexec /bin/sleep 30." + tag + "\n");
+    chmod((dir + "/hanging-getent").c_str(), 0755);
+    testsupport::Child owned({"/usr/bin/setpriv", "--reuid=" + uid, "--regid=" + uid, "--clear-groups",
+                              CopyAs(kMemhog, name), "4", "touch"});
+    const std::string pid = std::to_string(owned.Pid());
+    const std::string nss = "mount --bind " + dir + "/nsswitch.conf /etc/nsswitch.conf && mount --bind " + dir +
+                            "/extrausers /var/lib/extrausers && ";
+    const std::string hang = nss + "mount --bind " + dir + "/hanging-getent /usr/bin/getent && ";
+    const struct {
+        std::string setup;  // run in the namespace before the check
+        std::vector<std::string> args;
+        int status;
+        std::string out;
+    } cases[] = {
+        {nss, {"-u", account, "-C", name}, 0, "MEMORY OK - -u " + account + " -C " + name + ": 1 process, pid " + pid + " uses "},
+        {nss, {"-u", uid, "-C", name}, 0, "MEMORY OK - -u " + uid + " -C " + name + ": 1 process, pid " + pid + " uses "},
+        {nss, {"-u", "root", "-C", name}, 3, "MEMORY UNKNOWN - no process matches -u root -C " + name + "\n"},
+        {nss, {"-u", "nosuch" + tag}, 3, "MEMORY UNKNOWN - no user named nosuch" + tag + "\n"},
+        {nss, {"-u", account + ":x"}, 3, "MEMORY UNKNOWN - no user named " + account + ":x\n"},
+        {"", {"-u", account}, 3, "MEMORY UNKNOWN - no user named " + account + "\n"},  // the host's own switch
+        {hang, {"-u", account, "-t", "1"}, 3, "MEMORY UNKNOWN - timed out after 1 s\n"},
+        {hang, {"-u", "root", "-C", name, "-t", "1"}, 3, "MEMORY UNKNOWN - no process matches -u root -C " + name + "\n"},
+    };
+    for (const auto& c : cases) {
+        std::string line = c.setup + "exec " + kPlugin;
+        for (const std::string& arg : c.args) line += " '" + arg + "'";
+        const auto start = std::chrono::steady_clock::now();
+        const testsupport::Result r = testsupport::Run({"/usr/bin/unshare", "-m", "--propagation", "private", "/bin/sh", "-c", line});
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_EQ(r.out.rfind(c.out, 0), 0u) << c.args[1] << ": " << r.out << r.err;
+        EXPECT_EQ(r.status, c.status) << r.out;
+        EXPECT_LT(seconds, 3) << c.args[1];
+    }
+    // The hanging getent ended with the check, not 30 seconds later.
+    const testsupport::Result left = testsupport::Run({"/usr/bin/pgrep", "-f", "sleep 30." + tag});
+    EXPECT_EQ(left.out, "");
+    std::filesystem::remove_all(dir);
 }
 
 TEST(PluginProcesses, NoSuchProcessThreadsAndHostileNames) {
@@ -870,7 +968,7 @@ TEST(PluginSelection, EachSelectorOnRealProcesses) {
         {{"--ereg-argument-array", name + " (8|24) t"}, 0, "MEMORY OK - --ereg-argument-array " + name + " (8?24) t: 2 processes"},
         {{"-u", "nobody", "-C", name}, 0, "MEMORY OK - -u nobody -C " + name + ": 1 process, pid " + pidOther},
         {{"-u", "0", "-C", name, "--sum"}, 0, "MEMORY OK - -u 0 -C " + name + ": 2 processes use "},
-        {{"-u", "no-such-user-" + tag}, 3, "MEMORY UNKNOWN - no user named no-such-user-" + tag + " in /etc/passwd"},
+        {{"-u", "no-such-user-" + tag}, 3, "MEMORY UNKNOWN - no user named no-such-user-" + tag + "\n"},
         {{"-u", "4294967294", "-C", name}, 3, "MEMORY UNKNOWN - no process matches -u 4294967294 -C " + name + "\n"},
         {{"-u", "4294967295"}, 3, "MEMORY UNKNOWN - user ids are at most 4294967294\n"},
         {{"-C", longName}, 0, "MEMORY OK - 1 process named " + longName + ": pid " + std::to_string(longNamed.Pid())},
@@ -894,7 +992,7 @@ TEST(PluginSelection, EachSelectorOnRealProcesses) {
         {{"-C", name, "-m", "uss", "--sum", "-c", "100:"}, 3, "MEMORY UNKNOWN - 2 of 3 processes named " + name, true},
         {{"--service", "tsel-locked" + tag, "--empty-state=ok"}, 3,
          "MEMORY UNKNOWN - cannot find service tsel-locked" + tag + ": cannot read the control groups: Permission denied\n", true},
-        {{"-C", longName}, 3, "MEMORY UNKNOWN - 1 of 1 process named " + longName + " could not be read: Access is denied\n", true},
+        {{"-C", longName}, 3, "MEMORY UNKNOWN - 1 of 1 process named " + longName + " could not be read: Permission denied" + kNeedsPtrace, true},
     };
     for (const auto& c : cases) {
         testsupport::Result r;

@@ -14,7 +14,7 @@
 
 #include "Common/Ascii.h"
 #include "platform/ImageName.h"
-#include "windows/WindowsError.h"
+#include "platform/ErrorText.h"
 
 namespace platform {
 
@@ -263,7 +263,7 @@ bool ResolveUser(const char* text, User* user, std::string* reason) {
     if (LookupAccountNameA(nullptr, text, sid, &sidLength, domain, &domainLength, &use)) return true;
     const DWORD code = GetLastError();
     if (code != ERROR_NONE_MAPPED) {
-        *reason = std::string("cannot look up user ") + text + ": " + Windows::GetErrorText(code, true);
+        *reason = std::string("cannot look up user ") + text + ": " + ErrorText(code);
         return false;
     }
     // Some systems (Wine) look names up in exact case only: the account
@@ -303,7 +303,7 @@ bool FindServiceProcesses(const char* name, ServiceProcesses* service, std::stri
     service->pids.clear();
     ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (manager.handle == nullptr) {
-        *reason = "cannot ask the service manager: " + Windows::GetLastErrorText(true);
+        *reason = "cannot ask the service manager: " + LastErrorText();
         return false;
     }
     ServiceHandle handle(OpenServiceA(manager.handle, name, SERVICE_QUERY_STATUS));
@@ -311,14 +311,14 @@ bool FindServiceProcesses(const char* name, ServiceProcesses* service, std::stri
         const DWORD code = GetLastError();
         // A name no service can have is as missing as one nobody installed.
         if (code == ERROR_SERVICE_DOES_NOT_EXIST || code == ERROR_INVALID_NAME) return true;
-        *reason = "cannot ask the service manager: " + Windows::GetErrorText(code, true);
+        *reason = "cannot ask the service manager: " + ErrorText(code);
         return false;
     }
     SERVICE_STATUS_PROCESS status{};
     DWORD needed = 0;
     if (!QueryServiceStatusEx(handle.handle, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
                               &needed)) {
-        *reason = "cannot ask the service manager: " + Windows::GetLastErrorText(true);
+        *reason = "cannot ask the service manager: " + LastErrorText();
         return false;
     }
     if (status.dwCurrentState != SERVICE_RUNNING) {
@@ -332,7 +332,7 @@ bool FindServiceProcesses(const char* name, ServiceProcesses* service, std::stri
     // The service's process and every process descending from it.
     service->pids.push_back(status.dwProcessId);
     if (!AddDescendants(&service->pids)) {
-        *reason = "cannot list the processes: " + Windows::GetLastErrorText(true);
+        *reason = "cannot list the processes: " + LastErrorText();
         return false;
     }
     return true;
