@@ -12,6 +12,7 @@
 #include "platform/ProcessView.h"
 #include "platform/Watchdog.h"
 #include "platform/Win32.h"
+#include "plugin/Headroom.h"
 #include "plugin/Options.h"
 #include "plugin/Processes.h"
 #include "plugin/Report.h"
@@ -101,10 +102,18 @@ const char kHelp[] =
     "process, nothing selected (see --empty-state), an unreadable pidfile or memory\n"
     "counters, a timeout; also after --help and --version, as monitoring plugins do).\n";
 
-std::string Check(const plugin::Options& options, State* state) {
+std::string Check(plugin::Options options, State* state) {
+    if (plugin::IsGroupMetric(options.metric)) return plugin::GroupCheck(options, state);
     if (options.metric == plugin::Metric::Proportional) {
         if (const char* problem = platform::ProportionalSetSizeProblem()) throw Keel::Error(problem);
     }
+    if (options.metric == plugin::Metric::Swap || options.metric == plugin::Metric::Anonymous) {
+        const auto figure = options.metric == plugin::Metric::Swap ? platform::StatusFigure::Swap
+                                                                   : platform::StatusFigure::Anonymous;
+        if (const char* problem = platform::StatusFigureProblem(figure)) throw Keel::Error(problem);
+    }
+    // A share of a process's figure is one of the host's memory, as ps %MEM.
+    if (plugin::HasShares(options)) plugin::SetReference(&options, plugin::HostMemory());
     if (const char* problem = platform::ProcessListProblem()) throw Keel::Error(problem);
     std::vector<plugin::Sample> samples;
     switch (options.selector) {

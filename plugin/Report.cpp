@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "plugin/Headroom.h"
+
 namespace plugin {
 
 namespace {
@@ -126,13 +128,15 @@ std::string StatusLine(const Options& options, const std::vector<Sample>& sample
         }
     }
 
+    text += HostShareText(options, figure);
+
     const char* label = MetricName(options.metric);
     std::string line;
     line.reserve(text.size() + 128);
     line.append("MEMORY ").append(StateName(*state)).append(" - ").append(text).append(" | ");
     line.append(label).append("=").append(std::to_string(figure)).append("B;");
     line.append(Threshold(options.hasWarning, options.warning)).append(";");
-    line.append(Threshold(options.hasCritical, options.critical)).append(";0;");
+    line.append(Threshold(options.hasCritical, options.critical)).append(";0;").append(MaximumField(options));
     if (options.selector == Selector::Command) line.append(" processes=").append(std::to_string(samples.size())).append(";;;0;");
     line.append("\n");
     // -v: the long output, one line for each process.

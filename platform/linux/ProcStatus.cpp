@@ -116,7 +116,27 @@ bool KilobyteLineParser::FinishBytes(uint64_t* bytes) {
 namespace {
 const char* const kStatusKeys[] = {"VmRSS", "VmHWM", "VmData", "VmStk"};
 const char* const kSmapsRollupKeys[] = {"Pss", "Private_Clean", "Private_Dirty"};
+const char* const kAnonSwapKeys[] = {"RssAnon", "VmSwap"};
+const char* const kMemInfoKeys[] = {"MemTotal", "MemAvailable"};
 }  // namespace
+
+ProcStatusAnonSwapParser::ProcStatusAnonSwapParser() : KilobyteLineParser(kAnonSwapKeys, 2) {}
+
+bool ProcStatusAnonSwapParser::Finish(ProcStatusAnonSwap* counters) {
+    uint64_t bytes[2];
+    if (!FinishBytes(bytes)) return false;
+    *counters = {bytes[0], bytes[1]};
+    return true;
+}
+
+MemInfoParser::MemInfoParser() : KilobyteLineParser(kMemInfoKeys, 2) {}
+
+bool MemInfoParser::Finish(MemInfo* info) {
+    uint64_t bytes[2];
+    if (!FinishBytes(bytes)) return false;
+    *info = {bytes[0], bytes[1]};
+    return true;
+}
 
 ProcStatusParser::ProcStatusParser() : KilobyteLineParser(kStatusKeys, 4) {}
 

@@ -71,6 +71,30 @@ public:
     bool Finish(ProcStatusCounters* counters);
 };
 
+struct ProcStatusAnonSwap {
+    uint64_t anonymousBytes = 0;  // RssAnon: resident anonymous memory
+    uint64_t swapBytes = 0;       // VmSwap: swapped out
+};
+
+// The same file's anonymous and swap lines, read only for -m anon and swap.
+class ProcStatusAnonSwapParser : public KilobyteLineParser {
+public:
+    ProcStatusAnonSwapParser();
+    bool Finish(ProcStatusAnonSwap* counters);
+};
+
+struct MemInfo {
+    uint64_t totalBytes = 0;      // MemTotal: the physical memory the kernel manages
+    uint64_t availableBytes = 0;  // MemAvailable
+};
+
+// /proc/meminfo.
+class MemInfoParser : public KilobyteLineParser {
+public:
+    MemInfoParser();
+    bool Finish(MemInfo* info);
+};
+
 struct SmapsRollupCounters {
     uint64_t proportionalBytes = 0;  // Pss
     uint64_t privateCleanBytes = 0;  // Private_Clean

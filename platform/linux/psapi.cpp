@@ -258,7 +258,40 @@ BOOL GetProcessProportionalSetSize(HANDLE process, uint64_t* bytes) {
     return TRUE;
 }
 
+BOOL GetProcessStatusFigure(HANDLE process, StatusFigure figure, uint64_t* bytes) {
+    if (bytes == nullptr) return linuxapi::Fail(ERROR_NOACCESS);
+    linuxapi::KernelObject object;
+    Target target;
+    if (!FindTarget(process, &object, &target)) return linuxapi::Fail(ERROR_INVALID_HANDLE);
+    using Parser = linuxapi::ProcStatusAnonSwapParser;
+    linuxapi::ProcStatusAnonSwap counters;
+    bool found = false;
+    char path[64];
+    const int result = ReadCountersAt<Parser>(target.dir, TargetPath(target, "status", path), &counters, &found);
+    if (result != 0) return Unreadable(result, target, &counters);
+    if (!found && !ReadThroughOtherThread<Parser>(target, "status", &counters)) return FALSE;
+    *bytes = figure == StatusFigure::Swap ? counters.swapBytes : counters.anonymousBytes;
+    return TRUE;
+}
+
 }  // namespace platform
+
+// kernel32's memory status: the physical memory from /proc/meminfo.
+extern "C" BOOL GlobalMemoryStatusEx(LPMEMORYSTATUSEX lpBuffer) {
+    if (lpBuffer == nullptr || lpBuffer->dwLength != sizeof(MEMORYSTATUSEX)) return linuxapi::Fail(ERROR_INVALID_PARAMETER);
+    linuxapi::MemInfo info;
+    bool found = false;
+    const int result = ReadCountersAt<linuxapi::MemInfoParser>(AT_FDCWD, "/proc/meminfo", &info, &found);
+    if (result == kMalformed || (result == 0 && info.totalBytes == 0)) return linuxapi::Fail(ERROR_INVALID_DATA);
+    if (result != 0) return linuxapi::FailWithErrno(result);
+    const DWORD length = lpBuffer->dwLength;
+    std::memset(lpBuffer, 0, sizeof *lpBuffer);
+    lpBuffer->dwLength = length;
+    lpBuffer->ullTotalPhys = info.totalBytes;
+    lpBuffer->ullAvailPhys = std::min(info.availableBytes, info.totalBytes);
+    lpBuffer->dwMemoryLoad = static_cast<DWORD>((info.totalBytes - lpBuffer->ullAvailPhys) * 100 / info.totalBytes);
+    return TRUE;
+}
 
 // --- the process list and image names ----------------------------------------
 

@@ -30,7 +30,8 @@ const std::string kNoPidfd = TRELMARK_NOPIDFD;
 constexpr long long kMB = 1048576;
 const char kUsage[] =
     "Usage: check_trelmark -p PID, -f PIDFILE or any of -C NAME, -a TEXT, --ereg-argument-array REGEX, -u USER, "
-    "--service NAME, --cgroup PATH [-m working, private, pss, uss or peak] [-w RANGE] [-c RANGE] [--sum] "
+    "--service NAME, --cgroup PATH [-m working, private, pss, uss, peak, swap, anon, cgroup, cgroup-workingset or "
+    "cgroup-peak] [-w RANGE] [-c RANGE] [--sum] "
     "[--empty-state STATE] [-t SECONDS]\n";
 
 // What every answer must be, whatever the case: a state 0-3, a first line

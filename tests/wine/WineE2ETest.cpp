@@ -258,7 +258,7 @@ TEST(WinePlugin, StatesByIdNameAndPidfile) {
             {"-p " + pid + " -w 5:1", 3,
              "MEMORY UNKNOWN - invalid warning range \"5:1\"\nUsage: check_trelmark -p PID, -f PIDFILE or any of -C NAME, "
              "-a TEXT, --ereg-argument-array REGEX, -u USER, --service NAME, --cgroup PATH [-m working, private, pss, "
-             "uss or peak] [-w RANGE] [-c RANGE] [--sum] [--empty-state STATE] [-t SECONDS]\n"},
+             "uss, peak, swap, anon, cgroup, cgroup-workingset or cgroup-peak] [-w RANGE] [-c RANGE] [--sum] [--empty-state STATE] [-t SECONDS]\n"},
             {"--version", 3, "check_trelmark 1.0.0.54 (" TRELMARK_BUILD_DATE ")\n"},
         };
         for (const auto& c : cases) {
