@@ -191,8 +191,19 @@ bool ReadV2(int dir, const std::string& root, const std::string& path, GroupFigu
     uint64_t charged = 0;
     if (!reader.Number("memory.current", &charged)) {
         if (reader.missing_) {
-            *reason = "the group has no memory accounting of its own: the kernel keeps no memory.current in " +
-                      memory->directory + " (its parent's cgroup.subtree_control does not enable memory)";
+            // Only now, on the way to UNKNOWN: is the controller there at all?
+            std::string controllers;
+            const int top = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            const bool known = top >= 0 && ReadSmall(top, "cgroup.controllers", 4096, &controllers) == 0;
+            if (top >= 0) close(top);
+            for (char& c : controllers) c = c == '\n' ? ' ' : c;
+            if (known && (" " + controllers + " ").find(" memory ") == std::string::npos) {
+                *reason = "the memory controller is not in the cgroup2 hierarchy at " + root +
+                          " (its cgroup.controllers does not list memory)";
+            } else {
+                *reason = "the group has no memory accounting of its own: the kernel keeps no memory.current in " +
+                          memory->directory + " (its parent's cgroup.subtree_control does not enable memory)";
+            }
         }
         return false;
     }

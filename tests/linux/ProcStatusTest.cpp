@@ -114,6 +114,54 @@ TEST(SmapsRollup, ReadsPssAndPrivatePagesWhateverTheTextAndChunking) {
     }
 }
 
+// -m anon and -m swap read status again for their two lines; the host's
+// memory comes from meminfo through the same parser.
+TEST(ProcStatus, AnonSwapAndMemInfoLines) {
+    const struct {
+        const char* name;
+        bool meminfo;
+        std::string text;
+        bool ok;
+        uint64_t firstKb, secondKb;
+    } cases[] = {
+        {"status", false, "VmRSS:\t  5000 kB\nRssAnon:\t  4096 kB\nRssFile:\t 904 kB\nVmSwap:\t  12 kB\n", true, 4096, 12},
+        {"kernel thread: neither", false, "Name:\tkthreadd\nState:\tS\n", true, 0, 0},
+        {"swap before anon", false, "VmSwap: 3 kB\nRssAnon: 2 kB\n", true, 2, 3},
+        {"a longer key is not the key", false, "RssAnonX: 9 kB\nVmSwapped: 9 kB\n", true, 0, 0},
+        {"wrong unit", false, "RssAnon: 2 MB\n", false, 0, 0},
+        {"meminfo", true, "MemTotal:       24683728 kB\nMemFree:  100 kB\nMemAvailable:   20000000 kB\n", true, 24683728, 20000000},
+        {"meminfo cut in the number", true, "MemTotal: 2468x\n", false, 0, 0},
+    };
+    for (const auto& c : cases) {
+        for (size_t chunk : {c.text.size() + 1, size_t{1}, size_t{7}}) {
+            uint64_t first = 0, second = 0;
+            bool ok = false;
+            const auto feed = [&](auto& parser) {
+                for (size_t at = 0; at < c.text.size(); at += chunk) {
+                    parser.Feed(c.text.data() + at, std::min(chunk, c.text.size() - at));
+                }
+            };
+            if (c.meminfo) {
+                linuxapi::MemInfoParser parser;
+                feed(parser);
+                linuxapi::MemInfo info;
+                ok = parser.Finish(&info);
+                first = info.totalBytes, second = info.availableBytes;
+            } else {
+                linuxapi::ProcStatusAnonSwapParser parser;
+                feed(parser);
+                linuxapi::ProcStatusAnonSwap counters;
+                ok = parser.Finish(&counters);
+                first = counters.anonymousBytes, second = counters.swapBytes;
+            }
+            ASSERT_EQ(ok, c.ok) << c.name << " in pieces of " << chunk;
+            if (!c.ok) continue;
+            EXPECT_EQ(first, c.firstKb * 1024) << c.name;
+            EXPECT_EQ(second, c.secondKb * 1024) << c.name;
+        }
+    }
+}
+
 TEST(ProcStatus, TgidComesFromItsOwnCompleteLine) {
     const struct {
         const char* name;
