@@ -248,6 +248,16 @@ else
     fail "cgroup-parent-limit (exit $status, perfdata $(perf cgroup 1-5))"
   fi
 
+  # A slice's charge holds its units': read from the slice, not added up.
+  before=$(cat $cg/limited.slice/memory.current)
+  check --cgroup /limited.slice -m cgroup
+  after=$(cat $cg/limited.slice/memory.current)
+  if [ $status -eq 0 ] && between "$before" "$(perf cgroup)" "$after" && [ "$(perf cgroup 5)" = $((100 << 20)) ]; then
+    pass "cgroup-slice (--cgroup /limited.slice: $(perf cgroup) bytes, memory.current $before..$after)"
+  else
+    fail "cgroup-slice (figure $(perf cgroup), memory.current $before..$after, exit $status)"
+  fi
+
   # A templated unit in its sub-slice: its own group's figure.
   unit=/system.slice/system-worker.slice/worker@2.service
   before=$(cat $cg$unit/memory.current)
