@@ -202,7 +202,7 @@ static_assert(sizeof(VS_FIXEDFILEINFO) == 52, "layout must match Windows");
 #define VOS__WINDOWS32 0x00000004L
 #define VFT_APP 0x00000001L
 
-// Linux fills the physical memory (MemTotal, MemAvailable) and the load.
+// Linux fills the physical memory (MemTotal) only.
 struct MEMORYSTATUSEX {
     DWORD dwLength;
     DWORD dwMemoryLoad;

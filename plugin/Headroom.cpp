@@ -1,7 +1,5 @@
 #include "plugin/Headroom.h"
 
-#include <vector>
-
 #include "keel/Error.h"
 #include "platform/ControlGroupMemory.h"
 #include "platform/Win32.h"
@@ -20,40 +18,43 @@ uint64_t PowerOfTen(unsigned n) {
     return p;
 }
 
+// numerator / denominator rounded down, in 64 bits where it fits.
+unsigned __int128 Quotient(unsigned __int128 numerator, uint64_t denominator) {
+    if ((numerator >> 64) == 0) return static_cast<uint64_t>(numerator) / denominator;
+    return numerator / denominator;
+}
+
 // numerator / denominator rounded down to `decimals` places, without
 // trailing zeros: never above the exact value.
 std::string Fixed(unsigned __int128 numerator, uint64_t denominator, unsigned decimals) {
-    const unsigned __int128 scaled = numerator * PowerOfTen(decimals) / denominator;
     const uint64_t unit = PowerOfTen(decimals);
-    std::string text = std::to_string(static_cast<uint64_t>(scaled / unit));
-    std::string fraction = std::to_string(static_cast<uint64_t>(scaled % unit));
-    fraction.insert(0, decimals - std::min<size_t>(decimals, fraction.size()), '0');
-    while (!fraction.empty() && fraction.back() == '0') fraction.pop_back();
-    return fraction.empty() ? text : text + "." + fraction;
+    const unsigned __int128 scaled = Quotient(numerator * unit, denominator);
+    return DecimalText(static_cast<uint64_t>(scaled / unit), static_cast<uint64_t>(scaled % unit), decimals);
 }
 
 // The bounds of the ranges given in the unit the text shows (shares or MB).
-std::vector<const Decimal*> Bounds(const Options& options, bool shares) {
-    std::vector<const Decimal*> bounds;
-    for (const auto& given : {std::make_pair(options.hasWarning, &options.warning),
-                              std::make_pair(options.hasCritical, &options.critical)}) {
-        const Range& range = *given.second;
-        if (!given.first || range.percent != shares) continue;
-        if (!range.startInfinite) bounds.push_back(&range.start);
-        if (!range.endInfinite) bounds.push_back(&range.end);
+struct Bounds {
+    const Decimal* items[4];
+    size_t count = 0;
+    Bounds(const Options& options, bool shares) {
+        for (const Range* range : {options.hasWarning ? &options.warning : nullptr,
+                                   options.hasCritical ? &options.critical : nullptr}) {
+            if (range == nullptr || range->percent != shares) continue;
+            if (!range->startInfinite) items[count++] = &range->start;
+            if (!range->endInfinite) items[count++] = &range->end;
+        }
     }
-    return bounds;
-}
+};
 
 // numerator / denominator with as many decimals (from `decimals`) as it
 // takes never to read as a bound it is not: rounded down, a figure past a
 // bound would otherwise show as the bound itself.
-std::string Precise(unsigned __int128 numerator, uint64_t denominator, const std::vector<const Decimal*>& bounds,
-                    unsigned decimals) {
+std::string Precise(unsigned __int128 numerator, uint64_t denominator, const Bounds& bounds, unsigned decimals) {
     for (;; ++decimals) {
-        const unsigned __int128 shown = numerator * PowerOfTen(decimals) / denominator;
+        const unsigned __int128 shown = Quotient(numerator * PowerOfTen(decimals), denominator);
         bool ambiguous = false;
-        for (const Decimal* bound : bounds) {
+        for (size_t i = 0; i < bounds.count; ++i) {
+            const Decimal* bound = bounds.items[i];
             const bool showsBound = shown * PowerOfTen(bound->scale) ==
                                     static_cast<unsigned __int128>(bound->digits) * PowerOfTen(decimals);
             const bool isBound = numerator * PowerOfTen(bound->scale) ==
@@ -73,8 +74,8 @@ std::string Amount(uint64_t bytes) {
 
 // The figure itself: in MB, precise enough, when a range in MB judges it.
 std::string Figure(const Options& options, uint64_t bytes) {
-    const std::vector<const Decimal*> bounds = Bounds(options, false);
-    if (bounds.empty()) return Amount(bytes);
+    const Bounds bounds(options, false);
+    if (bounds.count == 0) return Amount(bytes);
     return Precise(bytes, 1ull << kMegabyteShift, bounds, 0) + " MB";
 }
 

@@ -54,19 +54,34 @@ int Decimal::CompareShare(uint64_t count, uint64_t reference) const {
     return left < right ? -1 : left > right ? 1 : 0;
 }
 
+std::string DecimalText(uint64_t integer, uint64_t fraction, unsigned places) {
+    char buffer[48];  // 20 digits, the point and at most 20 decimals
+    char* const end = buffer + sizeof buffer;
+    char* p = end;
+    bool significant = false;
+    for (unsigned i = 0; i < places && i < 20; ++i, fraction /= 10) {
+        const char digit = static_cast<char>('0' + fraction % 10);
+        significant = significant || digit != '0';
+        if (significant) *--p = digit;
+    }
+    if (significant) *--p = '.';
+    do {
+        *--p = static_cast<char>('0' + integer % 10);
+        integer /= 10;
+    } while (integer != 0);
+    return std::string(p, end);
+}
+
 std::string Decimal::ShareOf(uint64_t reference) const {
     const unsigned __int128 scaled = static_cast<unsigned __int128>(digits) * reference;
     const uint64_t unit = PowerOfTen(scale + 2);
     // A share of at most 100% is at most the reference: the quotient fits.
-    std::string text = std::to_string(static_cast<uint64_t>(scaled / unit));
-    uint64_t fraction = static_cast<uint64_t>(scaled % unit);
-    if (fraction != 0) {
-        std::string decimals = std::to_string(fraction);
-        decimals.insert(0, scale + 2 - decimals.size(), '0');
-        while (decimals.back() == '0') decimals.pop_back();
-        text += "." + decimals;
+    // Most products fit in 64 bits, whose division is far cheaper.
+    if ((scaled >> 64) == 0) {
+        const uint64_t narrow = static_cast<uint64_t>(scaled);
+        return DecimalText(narrow / unit, narrow % unit, scale + 2);
     }
-    return text;
+    return DecimalText(static_cast<uint64_t>(scaled / unit), static_cast<uint64_t>(scaled % unit), scale + 2);
 }
 
 size_t ParseDecimal(const char* text, Decimal* number) {

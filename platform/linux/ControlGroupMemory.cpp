@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/linux/Internal.h"
@@ -85,32 +86,39 @@ int ReadSmall(int dir, const char* name, size_t limit, std::string* text) {
     return result;
 }
 
-// Decimal digits within 64 bits, from text[at] to a line feed or the end.
-bool ParseCount(const std::string& text, size_t at, uint64_t* value) {
+// Decimal digits within 64 bits from `p`, then a line feed (the last one of
+// `end` when `whole`) or the end.
+bool ParseCount(const char* p, const char* end, bool whole, uint64_t* value) {
     uint64_t n = 0;
-    size_t i = at;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        const uint64_t digit = static_cast<uint64_t>(text[i] - '0');
+    const char* const first = p;
+    for (; p < end && *p >= '0' && *p <= '9'; ++p) {
+        const uint64_t digit = static_cast<uint64_t>(*p - '0');
         if (n > (UINT64_MAX - digit) / 10) return false;
         n = n * 10 + digit;
     }
-    if (i == at || (i < text.size() && (text[i] != '\n' || i + 1 != text.size()))) return false;
+    if (p == first || (p < end && (*p != '\n' || (whole && p + 1 != end)))) return false;
     *value = n;
     return true;
 }
 
+bool ParseCount(const std::string& text, uint64_t* value) {
+    return ParseCount(text.data(), text.data() + text.size(), true, value);
+}
+
 // The value of the first "key value" line of memory.stat.
 bool FindStatValue(const std::string& stat, const char* key, uint64_t* value) {
-    const size_t length = std::strlen(key);
-    for (size_t line = 0; line < stat.size();) {
-        size_t end = stat.find('\n', line);
-        if (end == std::string::npos) end = stat.size();
-        if (end - line > length && stat.compare(line, length, key) == 0 && stat[line + length] == ' ') {
-            return ParseCount(stat.substr(0, end), line + length + 1, value);  // the line, without its feed
-        }
-        line = end + 1;
+    // "\nkey " found in one search (the first line has no feed before it).
+    char wanted[64];
+    const int length = std::snprintf(wanted, sizeof wanted, "\n%s ", key);
+    if (length <= 1 || static_cast<size_t>(length) >= sizeof wanted) return false;
+    const char* const end = stat.data() + stat.size();
+    const char* found = nullptr;
+    if (stat.compare(0, static_cast<size_t>(length) - 1, wanted + 1) == 0) {
+        found = stat.data() - 1;
+    } else {
+        found = static_cast<const char*>(memmem(stat.data(), stat.size(), wanted, static_cast<size_t>(length)));
     }
-    return false;
+    return found != nullptr && ParseCount(found + length, end, false, value);
 }
 
 class GroupReader {
@@ -122,7 +130,7 @@ public:
         std::string text;
         if (!Read(name, 64, &text)) return false;
         if (none != nullptr) *none = text == "max\n" || text == "max";
-        if ((none != nullptr && *none) || ParseCount(text, 0, value)) return true;
+        if ((none != nullptr && *none) || ParseCount(text, value)) return true;
         *reason_ = directory_ + "/" + name + " does not hold a byte count";
         return false;
     }

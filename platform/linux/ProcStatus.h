@@ -83,17 +83,11 @@ public:
     bool Finish(ProcStatusAnonSwap* counters);
 };
 
-struct MemInfo {
-    uint64_t totalBytes = 0;      // MemTotal: the physical memory the kernel manages
-    uint64_t availableBytes = 0;  // MemAvailable
-};
-
-// /proc/meminfo.
-class MemInfoParser : public KilobyteLineParser {
-public:
-    MemInfoParser();
-    bool Finish(MemInfo* info);
-};
+// The "Key: <n> kB" line of /proc/meminfo text in bytes (MemTotal, the
+// physical memory the kernel manages, is its first line): found by a plain
+// search, as a share of it is the only reason to read the file. False when
+// the line is missing, cut short, malformed or overflows.
+bool FindMemInfoBytes(const char* text, size_t size, const char* key, uint64_t* bytes);
 
 struct SmapsRollupCounters {
     uint64_t proportionalBytes = 0;  // Pss

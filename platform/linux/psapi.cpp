@@ -279,17 +279,27 @@ BOOL GetProcessStatusFigure(HANDLE process, StatusFigure figure, uint64_t* bytes
 // kernel32's memory status: the physical memory from /proc/meminfo.
 extern "C" BOOL GlobalMemoryStatusEx(LPMEMORYSTATUSEX lpBuffer) {
     if (lpBuffer == nullptr || lpBuffer->dwLength != sizeof(MEMORYSTATUSEX)) return linuxapi::Fail(ERROR_INVALID_PARAMETER);
-    linuxapi::MemInfo info;
-    bool found = false;
-    const int result = ReadCountersAt<linuxapi::MemInfoParser>(AT_FDCWD, "/proc/meminfo", &info, &found);
-    if (result == kMalformed || (result == 0 && info.totalBytes == 0)) return linuxapi::Fail(ERROR_INVALID_DATA);
-    if (result != 0) return linuxapi::FailWithErrno(result);
+    // MemTotal is its first line: what the plugin needs, a share of it. The
+    // rest of the record stays 0, unread.
+    char text[128];
+    const int fd = open("/proc/meminfo", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return linuxapi::FailWithErrno(errno);
+    ssize_t n;
+    do {
+        n = read(fd, text, sizeof text);
+    } while (n < 0 && errno == EINTR);
+    const int error = errno;
+    close(fd);
+    if (n < 0) return linuxapi::FailWithErrno(error);
+    const size_t size = static_cast<size_t>(n);
+    uint64_t total = 0;
+    if (!linuxapi::FindMemInfoBytes(text, size, "MemTotal", &total) || total == 0) {
+        return linuxapi::Fail(ERROR_INVALID_DATA);
+    }
     const DWORD length = lpBuffer->dwLength;
     std::memset(lpBuffer, 0, sizeof *lpBuffer);
     lpBuffer->dwLength = length;
-    lpBuffer->ullTotalPhys = info.totalBytes;
-    lpBuffer->ullAvailPhys = std::min(info.availableBytes, info.totalBytes);
-    lpBuffer->dwMemoryLoad = static_cast<DWORD>((info.totalBytes - lpBuffer->ullAvailPhys) * 100 / info.totalBytes);
+    lpBuffer->ullTotalPhys = total;
     return TRUE;
 }
 

@@ -102,8 +102,6 @@ TEST(GlobalMemoryStatusEx, IsMemTotal) {
     status.dwLength = sizeof status;
     ASSERT_TRUE(GlobalMemoryStatusEx(&status));
     EXPECT_EQ(status.ullTotalPhys, kb * 1024);
-    EXPECT_LE(status.ullAvailPhys, status.ullTotalPhys);
-    EXPECT_LE(status.dwMemoryLoad, 100u);
     status.dwLength = sizeof status - 1;
     EXPECT_FALSE(GlobalMemoryStatusEx(&status));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
