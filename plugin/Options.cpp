@@ -10,8 +10,9 @@ namespace plugin {
 // start of performance data (Nagios would cut the line there).
 const char kUsageLine[] =
     "Usage: check_trelmark -p PID, -f PIDFILE or any of -C NAME, -a TEXT, --ereg-argument-array REGEX, -u USER, "
-    "--service NAME, --cgroup PATH [--children] [-m working, private, pss, uss or peak] [-w RANGE] [-c RANGE] "
-    "[--processes-warning RANGE] [--processes-critical RANGE] [--sum] [--empty-state STATE] [-t SECONDS]";
+    "--service NAME, --cgroup PATH [--children] [-m working, private, pss, uss, peak, swap, anon, cgroup, "
+    "cgroup-workingset or cgroup-peak] [-w RANGE] [-c RANGE] [--processes-warning RANGE] [--processes-critical RANGE] "
+    "[--sum] [--empty-state STATE] [-t SECONDS]";
 
 namespace {
 
@@ -82,6 +83,11 @@ constexpr MetricEntry kMetrics[] = {
     {Metric::Proportional, "pss", "proportional memory"},
     {Metric::Unique, "uss", "unique memory"},
     {Metric::Peak, "peak", "peak working memory"},
+    {Metric::Swap, "swap", "swapped-out memory"},
+    {Metric::Anonymous, "anon", "resident anonymous memory"},
+    {Metric::Group, "cgroup", "memory charged to its control group"},
+    {Metric::GroupWorkingSet, "cgroup-workingset", "working set of its control group"},
+    {Metric::GroupPeak, "cgroup-peak", "peak of its control group"},
 };
 
 constexpr bool InEnumOrder() {
@@ -204,7 +210,8 @@ bool Apply(const OptionEntry& option, const char* value, Options* o, std::string
                 return true;
             }
         }
-        *error = "invalid metric " + Quoted(value) + " (use working, private, pss, uss or peak)";
+        *error = "invalid metric " + Quoted(value) +
+                 " (use working, private, pss, uss, peak, swap, anon, cgroup, cgroup-workingset or cgroup-peak)";
         return false;
     case Id::Warning:
     case Id::Critical:
@@ -221,9 +228,14 @@ bool Apply(const OptionEntry& option, const char* value, Options* o, std::string
             given = false;
             return true;
         }
-        if (!ParseRange(value, &range)) {
+        const char* why = nullptr;
+        const bool parsed = ParseRange(value, &range, &why);
+        // A count is no share of memory.
+        if (parsed && count && range.percent) why = "a count range takes no %";
+        if (!parsed || why != nullptr) {
             *error = std::string("invalid ") + (count ? "processes " : "") + (warning ? "warning" : "critical") +
                      " range " + Quoted(value);
+            if (why != nullptr) *error += std::string(": ") + why;
             return false;
         }
         given = true;
@@ -268,6 +280,36 @@ const OptionEntry* FindLong(const char* name, size_t length) {
         if (std::strlen(option.longName) == length && std::strncmp(option.longName, name, length) == 0) return &option;
     }
     return nullptr;
+}
+
+// A group figure measures the whole group: another selector could only
+// narrow the processes, which the group's own counters cannot do; and a
+// sum of peaks adds maxima that never coexisted.
+bool GroupMetricFits(const Options& o, std::string* error) {
+    const bool group = o.selection.IsOnlyGroup();
+    const std::string name = MetricName(o.metric);
+    if (IsGroupMetric(o.metric) && o.selector == Selector::Command && (o.children || (!group && o.selection.HasGroup()))) {
+        *error = "-m " + name + " measures the whole control group: it combines with no other selector than one "
+                 "--service or --cgroup";
+        return false;
+    }
+    if (IsGroupMetric(o.metric) && o.HasCountRange()) {
+        *error = "-m " + name + " reads the group's own counters, not its processes: the count ranges need a "
+                 "per-process figure";
+        return false;
+    }
+    if (IsGroupMetric(o.metric) && o.sum) {
+        *error = "-m " + name + " is the group's own figure: --sum adds nothing to it";
+        return false;
+    }
+    if (o.metric == Metric::Peak && o.sum) {
+        *error = group ? "--sum -m peak would add peaks that never coexisted: use -m cgroup-peak, the control "
+                         "group's own peak"
+                       : "--sum -m peak would add peaks that never coexisted: compare each process's peak without "
+                         "--sum";
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -346,6 +388,7 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
                      "--ereg-argument-array, -u, --service, --cgroup or --children";
             return false;
         }
+        if (!GroupMetricFits(o, error)) return false;
     }
     *options = o;
     return true;

@@ -1,6 +1,6 @@
 // The plugin's command line:
-//   check_trelmark SELECTION [-m working|private|pss|uss|peak] [-w RANGE] [-c RANGE]
-//                  [--processes-warning RANGE] [--processes-critical RANGE]
+//   check_trelmark SELECTION [-m working|private|pss|uss|peak|swap|anon|cgroup|cgroup-workingset|cgroup-peak]
+//                  [-w RANGE] [-c RANGE] [--processes-warning RANGE] [--processes-critical RANGE]
 //                  [--children] [--sum] [--empty-state STATE] [-t SECONDS] [-v]
 //   SELECTION: -p PID | -f PIDFILE | one or more of -C NAME, -a TEXT,
 //              --ereg-argument-array REGEX, -u USER, --service NAME, --cgroup PATH
@@ -21,8 +21,13 @@ enum class Selector { None, Pid, Pidfile, Command };
 
 enum class State { Ok = 0, Warning = 1, Critical = 2, Unknown = 3 };
 // The figure measured: the working set, the private committed memory, the
-// proportional and the unique set size, the peak working set.
-enum class Metric { Working, Private, Proportional, Unique, Peak };
+// proportional and the unique set size, the peak working set, the swapped
+// out and the resident anonymous memory; then the figures of a control group
+// itself: its charge, its working set and its peak.
+enum class Metric { Working, Private, Proportional, Unique, Peak, Swap, Anonymous, Group, GroupWorkingSet, GroupPeak };
+
+// Whether `metric` is read from a control group rather than per process.
+inline bool IsGroupMetric(Metric metric) { return metric >= Metric::Group; }
 
 // The -m value that selects `metric`, which is also its performance data label.
 const char* MetricName(Metric metric);
@@ -52,6 +57,10 @@ struct Options {
     unsigned timeoutSeconds = 10;
     bool help = false;
     bool version = false;
+    // Set by the check once measured: the perfdata's max field (the 100%
+    // of a share, or a control group's limit).
+    bool hasMaximum = false;
+    uint64_t maximum = 0;
 
     // Whether the check may select several processes (and count them).
     bool Several() const { return selector == Selector::Command || children; }

@@ -55,9 +55,21 @@ uint64_t ProportionalSet(HANDLE process, DWORD pid) {
     return bytes;
 }
 
+uint64_t StatusFigure(HANDLE process, DWORD pid, Metric metric) {
+    uint64_t bytes = 0;
+    const bool swap = metric == Metric::Swap;
+    if (!platform::GetProcessStatusFigure(process, swap ? platform::StatusFigure::Swap : platform::StatusFigure::Anonymous,
+                                          &bytes)) {
+        throw Keel::Error(std::string("cannot read the ") + (swap ? "swapped-out" : "resident anonymous") +
+                          " memory of pid " + PidText(pid) + ": " + platform::LastErrorText());
+    }
+    return bytes;
+}
+
 uint64_t Figure(HANDLE process, DWORD pid, Metric metric) {
     if (metric == Metric::Unique) return PrivateWorkingSet(process, pid);
     if (metric == Metric::Proportional) return ProportionalSet(process, pid);
+    if (metric == Metric::Swap || metric == Metric::Anonymous) return StatusFigure(process, pid, metric);
     PROCESS_MEMORY_COUNTERS_EX counters;
     std::memset(&counters, 0, sizeof counters);
     counters.cb = sizeof counters;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "plugin/Headroom.h"
+
 namespace plugin {
 
 namespace {
@@ -59,7 +61,8 @@ struct Ends {
 
     explicit Ends(const Options& options) {
         const auto add = [&](bool given, const Range& range) {
-            if (!given) return;
+            // A share's ends are kept by the share the text shows beside it.
+            if (!given || range.percent) return;
             if (!range.startInfinite && !range.start.negative && range.start.digits != 0) end[count++] = &range.start;
             if (!range.endInfinite && !range.end.negative && range.end.digits != 0) end[count++] = &range.end;
         };
@@ -192,9 +195,10 @@ Shown WithNote(const Options& options, uint64_t bytes, State state) {
     const bool below = range.BelowStartAt(bytes, kMegabyteShift);
     size_t unit = 0;
     Shown shown;
-    shown.figure = Figure(options, bytes, CrossedEnd(range, below), &unit);
+    shown.figure = Figure(options, bytes, range.percent ? nullptr : CrossedEnd(range, below), &unit);
     const auto end = [&](const Decimal& d) {
         std::string text;
+        if (range.percent) return d.TimesPowerOfTwo(0) + "%";
         return EndIn(d, kUnits[unit], &text) ? text : d.TimesPowerOfTwo(0) + " MB";
     };
     shown.note = StateWord(state) + " " + Crossed(range, below, end);
@@ -219,6 +223,13 @@ std::string CountPerformanceData(const Options& options, size_t count) {
 State Worse(State a, State b) { return a > b ? a : b; }
 
 }  // namespace
+
+std::string SizeText(uint64_t bytes) { return Figure(Options(), bytes); }
+
+FigureText ShowFigure(const Options& options, uint64_t bytes, State state) {
+    const Shown shown = WithNote(options, bytes, state);
+    return FigureText{shown.figure, shown.note};
+}
 
 State EvaluateCount(const Options& options, size_t count) {
     if (options.hasProcessesCritical && options.processesCritical.AlertsAt(count, 0)) return State::Critical;
@@ -316,13 +327,15 @@ std::string StatusLine(const Options& options, const std::vector<Sample>& sample
         *state = Worse(*state, EvaluateCount(options, samples.size()));
     }
 
+    text += HostShareText(options, figure);
+
     const char* label = MetricName(options.metric);
     std::string line;
     line.reserve(text.size() + 128);
     line.append("MEMORY ").append(StateName(*state)).append(" - ").append(text).append(" | ");
     line.append(label).append("=").append(std::to_string(figure)).append("B;");
     line.append(Threshold(options.hasWarning, options.warning)).append(";");
-    line.append(Threshold(options.hasCritical, options.critical)).append(";0;");
+    line.append(Threshold(options.hasCritical, options.critical)).append(";0;").append(MaximumField(options));
     if (options.Several()) line.append(" ").append(CountPerformanceData(options, samples.size()));
     line.append("\n");
     // -v: the long output, one line for each process.

@@ -43,6 +43,17 @@ std::string EmptySelection(const Options& options, const std::string& text, Stat
 // postgres", or "service nginx: 3 processes"; `before` goes before the count.
 std::string Matched(const Options& options, size_t count, const std::string& before = "");
 
+// An amount in the units people read (kB, MB, GB), as the text shows it.
+std::string SizeText(uint64_t bytes);
+
+// A figure as the text shows it beside the ranges of `options` ("200.35 MB"),
+// and for WARNING and CRITICAL the end it crossed ("warning above 200 MB").
+struct FigureText {
+    std::string figure;
+    std::string note;
+};
+FigureText ShowFigure(const Options& options, uint64_t bytes, State state);
+
 // "MEMORY UNKNOWN - <reason>\n".
 std::string UnknownLine(const std::string& reason);
 
