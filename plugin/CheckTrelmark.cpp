@@ -1,6 +1,7 @@
 // check_trelmark: Trelmark64's measurement as a monitoring plugin, with
 // thresholds, performance data and selection by pidfile or name.
 // Exit status 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN; one line on stdout.
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <new>
@@ -177,7 +178,7 @@ std::string Check(plugin::Options options, State* state) {
         try {
             samples.push_back(plugin::MeasureProcess(pid, options.metric));
         } catch (const Keel::Error& e) {
-            const std::string text = std::string(e.Message()) + " (from pidfile " + plugin::Printable(options.target) + ")";
+            const std::string text = std::string(e.Message()) + " (from pidfile " + plugin::Echoed(options.target) + ")";
             if (e.Code() != plugin::kProcessGone) throw Keel::Error(text);
             return plugin::EmptySelection(options, text, state);
         }
@@ -221,7 +222,15 @@ std::string OutOfMemory() {
                          : std::string("out of memory");
 }
 
-int Answer(const std::string& line, State state) {
+// A line without performance data (a reason, which may name a control
+// group's path of 4096 bytes) is cut to this, within the 1 KB NRPE passes on.
+constexpr size_t kMaxReasonLineBytes = 1000;
+
+int Answer(std::string line, State state) {
+    const size_t end = std::min(line.find('\n'), line.size());
+    if (end > kMaxReasonLineBytes && line.find(" | ") >= end) {
+        line = plugin::Shortened(line.substr(0, end), kMaxReasonLineBytes) + line.substr(end);
+    }
     std::fputs(line.c_str(), stdout);
     return static_cast<int>(state);
 }

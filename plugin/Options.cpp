@@ -57,8 +57,10 @@ std::string Printable(const std::string& text) {
             i += length;
         }
     }
-    return Shortened(out, kMaxShownBytes);
+    return out;
 }
+
+std::string Echoed(const std::string& text) { return Shortened(Printable(text), kMaxShownBytes); }
 
 std::string Shortened(std::string text, size_t most) {
     if (text.size() <= most) return text;
@@ -154,7 +156,7 @@ bool SameIgnoringCase(const char* a, const char* b) {
     return *a == *b;
 }
 
-std::string Quoted(const char* text) { return "\"" + Printable(text) + "\""; }
+std::string Quoted(const char* text) { return "\"" + Echoed(text) + "\""; }
 
 // Decimal digits only, in [1, limit].
 bool ParseUnsigned(const char* text, uint64_t limit, uint64_t* value) {

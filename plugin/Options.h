@@ -77,11 +77,13 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
 
 // `text` with every byte that could break a status line (control
 // characters, '|', which starts the performance data, and bytes that are not
-// valid UTF-8, which engines' APIs refuse) shown as '?', and cut to
-// kMaxShownBytes: a status line that echoes what it was given stays within
-// the 1 KB NRPE passes on, with its performance data.
+// valid UTF-8, which engines' APIs refuse) shown as '?'.
 std::string Printable(const std::string& text);
 
+// A value the user gave, as the status line echoes it: Printable, and cut
+// to kMaxShownBytes, so that a line that echoes what it was given stays
+// within the 1 KB NRPE passes on, with its performance data.
+std::string Echoed(const std::string& text);
 constexpr size_t kMaxShownBytes = 160;
 
 // `text` (valid UTF-8) when it has at most `most` bytes (at least 4), else

@@ -150,7 +150,7 @@ bool ParsePidfileText(const char* text, size_t length, DWORD* pid) {
 }
 
 DWORD ReadPidfile(const char* path) {
-    const std::string shown = Printable(path);
+    const std::string shown = Echoed(path);
     char text[kMaxPidfileBytes];
     size_t length = 0;
     std::string reason;

@@ -981,6 +981,8 @@ TEST(PluginSelection, EachSelectorOnRealProcesses) {
     // A command line of 120 KB, all of which -a asks for: the status line
     // echoes its start, and the performance data follows whole.
     const std::string hugeText = "huge-" + tag + std::string(120 * 1024, 'x');
+    std::string longPath;
+    while (longPath.size() < 4000) longPath += "/t";
     testsupport::Child huge({CopyAs(kMemhog, "huge" + tag), "4", "touch", hugeText});
     const std::string unit = "tsel" + tag;
     UnitGroup group(mount, unit);
@@ -1032,6 +1034,8 @@ TEST(PluginSelection, EachSelectorOnRealProcesses) {
         {{"--service", "tsel-missing" + tag, "--empty-state=ok"}, 3, "MEMORY UNKNOWN - no service named tsel-missing" + tag + "\n"},
         {{"-f", stale, "--empty-state=warning"}, 1, "MEMORY WARNING - no process with pid "},
         {{"--cgroup", "/tsel-none" + tag}, 3, "MEMORY UNKNOWN - no control group /tsel-none" + tag + "\n"},
+        // A reason that names a path of 4000 bytes: the line is cut to 1000.
+        {{"--cgroup", longPath}, 3, ("MEMORY UNKNOWN - no control group " + longPath).substr(0, 997) + "...\n"},
         {{"-C", "check_trelmark"}, 3, "MEMORY UNKNOWN - no process named check_trelmark\n"},
         {{"-a", siblingText}, 3, "MEMORY UNKNOWN - no process matches -a " + siblingText + "\n"},
         {{"-a", hugeText}, 0, "MEMORY OK - -a " + hugeText.substr(0, 157) + "...: 1 process, pid " + std::to_string(huge.Pid()) + " uses "},
