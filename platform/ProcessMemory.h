@@ -12,6 +12,11 @@ namespace platform {
 
 #ifdef _WIN32
 
+// Windows before 10 1809 (and Wine) leave the private working set unfilled:
+// a zero beside a working set that is not zero, since the private pages are
+// part of the working set.
+constexpr bool kPrivateWorkingSetMayBeUnfilled = true;
+
 inline const char* ProportionalSetSizeProblem() {
     return "Windows keeps no proportional set size (-m pss): use -m uss, the private working set as Task Manager "
            "shows it, which adds up across processes";
@@ -23,6 +28,10 @@ inline BOOL GetProcessProportionalSetSize(HANDLE, uint64_t*) {
 }
 
 #else
+
+// Linux fills it always; right after a fork every page is shared until one
+// side writes, so 0 is a true answer.
+constexpr bool kPrivateWorkingSetMayBeUnfilled = false;
 
 // Why this system keeps no proportional set size, naming the figure to use
 // instead; nullptr where it keeps one.

@@ -34,9 +34,7 @@ uint64_t Bytes(double megabytes) {
     return bytes >= 18446744073709551615.0 ? UINT64_MAX : static_cast<uint64_t>(bytes);
 }
 
-// The private working set. Windows before 10 1809 (and Wine) leave it
-// unfilled: a zero beside a working set that is not zero, since the private
-// pages are part of the working set.
+// The private working set, where the system fills it in.
 uint64_t PrivateWorkingSet(HANDLE process, DWORD pid) {
     PROCESS_MEMORY_COUNTERS_EX2 counters;
     std::memset(&counters, 0, sizeof counters);
@@ -45,7 +43,8 @@ uint64_t PrivateWorkingSet(HANDLE process, DWORD pid) {
         throw Keel::Error("cannot read the unique memory of pid " + PidText(pid) + ": " +
                           Windows::GetLastErrorText(true));
     }
-    if (counters.PrivateWorkingSetSize == 0 && counters.WorkingSetSize != 0) {
+    if (platform::kPrivateWorkingSetMayBeUnfilled && counters.PrivateWorkingSetSize == 0 &&
+        counters.WorkingSetSize != 0) {
         throw Keel::Error("the system does not report the private working set (-m uss) of pid " + PidText(pid) +
                           "; Windows 10 1809 and later do");
     }
