@@ -129,26 +129,32 @@ std::string Check(const plugin::Options& options, State* state) {
             *state = options.emptyState;
             return plugin::EmptyLine(*state, selected.notRunning);
         }
+        // Processes /proc hides may be selected too: finding none proves
+        // nothing, and a total of those found is only a lower bound.
+        const plugin::Shortfall shortfall{selected.unreadable, platform::HiddenProcessesNote()};
         if (selected.samples.empty() && selected.unreadable == 0) {
-            const std::string hidden = platform::HiddenProcessesNote();
             const std::string what = options.selection.IsOnlyCommand()
                                          ? "no process named " + plugin::Printable(options.target)
                                          : "no process matches " + options.selection.Options();
-            *state = options.emptyState;
-            return plugin::EmptyLine(*state, what + (hidden.empty() ? "" : "; " + hidden));
+            *state = shortfall.hidden.empty() ? options.emptyState : State::Unknown;
+            return plugin::EmptyLine(*state, what + (shortfall.hidden.empty() ? "" : "; " + shortfall.hidden));
         }
-        if (selected.unreadable > 0) {
+        if (selected.unreadable > 0 || (options.sum && !shortfall.hidden.empty())) {
             // What was measured may already be critical; anything else could
             // be wrong about the processes that were not.
             if (plugin::CriticalWhateverTheRest(options, selected.samples)) {
-                return plugin::StatusLine(options, selected.samples, state);
+                return plugin::StatusLine(options, selected.samples, state, shortfall);
             }
+            if (selected.unreadable == 0) {
+                throw Keel::Error(plugin::Matched(options, selected.samples.size()) +
+                                  " found, but the total is only a lower bound: " + shortfall.hidden);
+            }
+            const std::string hidden = shortfall.hidden.empty() ? "" : "; " + shortfall.hidden;
             const size_t all = selected.samples.size() + selected.unreadable;
             const std::string matched = plugin::Matched(options, all, std::to_string(selected.unreadable) + " of ");
-            throw Keel::Error(matched + " could not be read: " + plugin::Printable(selected.reason));
+            throw Keel::Error(matched + " could not be read: " + plugin::Printable(selected.reason) + hidden);
         }
-        samples = std::move(selected.samples);
-        break;
+        return plugin::StatusLine(options, selected.samples, state, shortfall);
     }
     case plugin::Selector::None:
         throw Keel::Error("no process given");

@@ -75,7 +75,8 @@ bool CriticalWhateverTheRest(const Options& options, const std::vector<Sample>& 
                        [&](const Sample& s) { return Evaluate(options, s.bytes) == State::Critical; });
 }
 
-std::string StatusLine(const Options& options, const std::vector<Sample>& samples, State* state) {
+std::string StatusLine(const Options& options, const std::vector<Sample>& samples, State* state,
+                       const Shortfall& shortfall) {
     const char* memory = MetricWords(options.metric);
     const Sample& largest = *std::max_element(samples.begin(), samples.end(),
                                               [](const Sample& a, const Sample& b) { return a.bytes < b.bytes; });
@@ -88,12 +89,14 @@ std::string StatusLine(const Options& options, const std::vector<Sample>& sample
         *state = Evaluate(options, largest.bytes);
         text = Who(largest) + " uses " + Megabytes(largest.bytes) + " of " + memory;
     } else {
-        const std::string matched = Matched(options, samples.size());
+        const size_t all = samples.size() + shortfall.unreadable;
+        const std::string matched = Matched(options, all);
         if (options.sum) {
             figure = total;
             *state = Evaluate(options, total);
-            text = matched + (samples.size() == 1 ? " uses " : " use ") + Megabytes(total) + " of " + memory +
-                   " in total";
+            const bool lowerBound = shortfall.unreadable > 0 || !shortfall.hidden.empty();
+            text = matched + (all == 1 ? " uses " : " use ") + (lowerBound ? "at least " : "") + Megabytes(total) +
+                   " of " + memory + " in total";
             if (samples.size() > 1) text += ", largest pid " + std::to_string(largest.pid) + " with " + Megabytes(largest.bytes);
         } else {
             // Each process is compared on its own; the one that decides the
@@ -124,6 +127,8 @@ std::string StatusLine(const Options& options, const std::vector<Sample>& sample
                 text += ")";
             }
         }
+        if (shortfall.unreadable > 0) text += "; " + std::to_string(shortfall.unreadable) + " could not be read";
+        if (!shortfall.hidden.empty()) text += "; " + shortfall.hidden;
     }
 
     const char* label = MetricName(options.metric);
@@ -133,7 +138,10 @@ std::string StatusLine(const Options& options, const std::vector<Sample>& sample
     line.append(label).append("=").append(std::to_string(figure)).append("B;");
     line.append(Threshold(options.hasWarning, options.warning)).append(";");
     line.append(Threshold(options.hasCritical, options.critical)).append(";0;");
-    if (options.selector == Selector::Command) line.append(" processes=").append(std::to_string(samples.size())).append(";;;0;");
+    if (options.selector == Selector::Command) {
+        line.append(" processes=").append(std::to_string(samples.size() + shortfall.unreadable)).append(";;;0;");
+        if (shortfall.unreadable > 0) line.append(" unreadable=").append(std::to_string(shortfall.unreadable)).append(";;;0;");
+    }
     line.append("\n");
     // -v: the long output, one line for each process.
     if (options.verbose && samples.size() > 1) {
