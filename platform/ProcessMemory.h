@@ -11,10 +11,8 @@
 namespace platform {
 
 #ifdef _WIN32
-
 // Windows before 10 1809 (and Wine) leave the private working set unfilled:
-// a zero beside a working set that is not zero, since the private pages are
-// part of the working set.
+// a zero beside a working set that is not zero.
 constexpr bool kPrivateWorkingSetMayBeUnfilled = true;
 
 inline const char* ProportionalSetSizeProblem() {
@@ -28,9 +26,7 @@ inline BOOL GetProcessProportionalSetSize(HANDLE, uint64_t*) {
 }
 
 #else
-
-// Linux fills it always; right after a fork every page is shared until one
-// side writes, so 0 is a true answer.
+// Linux always fills it: a zero is the process's answer.
 constexpr bool kPrivateWorkingSetMayBeUnfilled = false;
 
 // Why this system keeps no proportional set size, naming the figure to use

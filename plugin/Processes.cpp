@@ -5,12 +5,11 @@
 #include <cstring>
 
 #include "keel/Error.h"
+#include "platform/ErrorText.h"
 #include "platform/ImageName.h"
 #include "platform/ProcessMemory.h"
 #include "platform/ProcessQuery.h"
 #include "platform/ProcessView.h"
-#include "windows/WindowsError.h"
-#include "windows/WindowsProcess.h"
 #include "windows/WindowsUtils2.h"
 
 namespace plugin {
@@ -28,12 +27,6 @@ constexpr size_t kMaxPidfileBytes = 4096;
 
 std::string PidText(DWORD pid) { return std::to_string(pid); }
 
-uint64_t Bytes(double megabytes) {
-    // The wrapper hands out bytes / 2^20; scaling back is exact below 2^53 bytes.
-    const double bytes = megabytes * 1048576.0;
-    return bytes >= 18446744073709551615.0 ? UINT64_MAX : static_cast<uint64_t>(bytes);
-}
-
 // The private working set, where the system fills it in.
 uint64_t PrivateWorkingSet(HANDLE process, DWORD pid) {
     PROCESS_MEMORY_COUNTERS_EX2 counters;
@@ -41,7 +34,7 @@ uint64_t PrivateWorkingSet(HANDLE process, DWORD pid) {
     counters.cb = sizeof counters;
     if (!::GetProcessMemoryInfo(process, reinterpret_cast<PPROCESS_MEMORY_COUNTERS>(&counters), sizeof counters)) {
         throw Keel::Error("cannot read the unique memory of pid " + PidText(pid) + ": " +
-                          Windows::GetLastErrorText(true));
+                          platform::LastErrorText());
     }
     if (platform::kPrivateWorkingSetMayBeUnfilled && counters.PrivateWorkingSetSize == 0 &&
         counters.WorkingSetSize != 0) {
@@ -55,7 +48,7 @@ uint64_t ProportionalSet(HANDLE process, DWORD pid) {
     uint64_t bytes = 0;
     if (!platform::GetProcessProportionalSetSize(process, &bytes)) {
         throw Keel::Error("cannot read the proportional memory of pid " + PidText(pid) + ": " +
-                          Windows::GetLastErrorText(true));
+                          platform::LastErrorText());
     }
     return bytes;
 }
@@ -63,13 +56,15 @@ uint64_t ProportionalSet(HANDLE process, DWORD pid) {
 uint64_t Figure(HANDLE process, DWORD pid, Metric metric) {
     if (metric == Metric::Unique) return PrivateWorkingSet(process, pid);
     if (metric == Metric::Proportional) return ProportionalSet(process, pid);
-    double working = 0, peakWorking = 0, privateUsage = 0;
-    try {
-        Windows::GetProcessMemoryCounters(process, &working, &peakWorking, nullptr, nullptr, &privateUsage);
-    } catch (const Keel::Error& e) {
-        throw Keel::Error("cannot read the memory counters of pid " + PidText(pid) + ": " + e.Message());
+    PROCESS_MEMORY_COUNTERS_EX counters;
+    std::memset(&counters, 0, sizeof counters);
+    counters.cb = sizeof counters;
+    if (!::GetProcessMemoryInfo(process, reinterpret_cast<PPROCESS_MEMORY_COUNTERS>(&counters), sizeof counters)) {
+        throw Keel::Error("cannot read the memory counters of pid " + PidText(pid) + ": " + platform::LastErrorText());
     }
-    return Bytes(metric == Metric::Working ? working : metric == Metric::Peak ? peakWorking : privateUsage);
+    return metric == Metric::Working ? counters.WorkingSetSize
+           : metric == Metric::Peak  ? counters.PeakWorkingSetSize
+                                     : counters.PrivateUsage;
 }
 
 Sample Measure(HANDLE process, DWORD pid, std::string name, Metric metric) {
@@ -103,7 +98,7 @@ struct Listed {
 std::vector<Listed> Snapshot() {
     HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     if (snapshot == INVALID_HANDLE_VALUE) {
-        throw Keel::Error("cannot list the processes: " + Windows::GetLastErrorText(true));
+        throw Keel::Error("cannot list the processes: " + platform::LastErrorText());
     }
     Windows::HandleSentry sentry(snapshot);
     std::vector<Listed> listed;
@@ -114,7 +109,7 @@ std::vector<Listed> Snapshot() {
         listed.push_back(Listed{entry.th32ProcessID, entry.szExeFile});
     }
     if (::GetLastError() != ERROR_NO_MORE_FILES) {
-        throw Keel::Error("cannot list the processes: " + Windows::GetLastErrorText(true));
+        throw Keel::Error("cannot list the processes: " + platform::LastErrorText());
     }
     return listed;
 }
@@ -168,7 +163,7 @@ Sample MeasureProcess(DWORD pid, Metric metric) {
         // What Windows says for an id that names no process.
         if (error == ERROR_INVALID_PARAMETER) throw Keel::Error("no process with pid " + PidText(pid), false, kProcessGone);
         throw Keel::Error("cannot open the process with pid " + PidText(pid) + ": " +
-                          Windows::GetErrorText(error, true));
+                          platform::ErrorText(error));
     }
     Windows::HandleSentry sentry(process);
     if (HasExited(process)) throw Keel::Error("the process with pid " + PidText(pid) + " has exited", false, kProcessGone);
@@ -214,9 +209,9 @@ Selected MeasureSelection(const Selection& chosen, Metric metric) {
             const DWORD error = ::GetLastError();
             if (IsResourceError(error)) {
                 throw Keel::Error("cannot open the process with pid " + PidText(p.pid) + ": " +
-                                  Windows::GetErrorText(error, true));
+                                  platform::ErrorText(error));
             }
-            if (error != ERROR_INVALID_PARAMETER && named) unreadable(Windows::GetErrorText(error, true));
+            if (error != ERROR_INVALID_PARAMETER && named) unreadable(platform::ErrorText(error));
             continue;
         }
         Windows::HandleSentry sentry(process);
@@ -233,9 +228,9 @@ Selected MeasureSelection(const Selection& chosen, Metric metric) {
         if (verdict == Selection::Verdict::Open && !selection.Matches(process, p.pid, image, &matches)) {
             const DWORD error = ::GetLastError();
             if (IsResourceError(error)) {
-                throw Keel::Error("cannot read pid " + PidText(p.pid) + ": " + Windows::GetErrorText(error, true));
+                throw Keel::Error("cannot read pid " + PidText(p.pid) + ": " + platform::ErrorText(error));
             }
-            if (named && !HasExited(process)) unreadable(Windows::GetErrorText(error, true));
+            if (named && !HasExited(process)) unreadable(platform::ErrorText(error));
             continue;
         }
         if (!matches) continue;
@@ -246,6 +241,54 @@ Selected MeasureSelection(const Selection& chosen, Metric metric) {
         }
     }
     return result;
+}
+
+void MeasureDescendants(Selected* selected, Metric metric) {
+    std::vector<DWORD> roots;
+    for (const Sample& s : selected->samples) roots.push_back(s.pid);
+    std::vector<DWORD> tree = roots;
+    if (!platform::AddDescendants(&tree)) {
+        throw Keel::Error("cannot list the processes: " + platform::LastErrorText());
+    }
+    const DWORD self = ::GetCurrentProcessId();
+    const DWORD parent = platform::ParentProcessId();
+    const auto unreadable = [&](const std::string& why) {
+        if (selected->unreadable++ == 0) selected->reason = why;
+    };
+    for (size_t i = roots.size(); i < tree.size(); ++i) {
+        const DWORD pid = tree[i];
+        // Never this check, its parent or a sibling check (nor its shell).
+        if (pid == self || pid == parent || pid == 0) continue;
+        HANDLE process = ::OpenProcess(kLeastAccess, FALSE, pid);
+        if (process == nullptr) {
+            const DWORD error = ::GetLastError();
+            if (IsResourceError(error)) {
+                throw Keel::Error("cannot open the process with pid " + PidText(pid) + ": " +
+                                  platform::ErrorText(error));
+            }
+            if (error != ERROR_INVALID_PARAMETER) unreadable(platform::ErrorText(error));
+            continue;
+        }
+        Windows::HandleSentry sentry(process);
+        if (HasExited(process)) continue;
+        std::string image = ImageName(process);
+        if (platform::MatchImageName(image.c_str(), "check_trelmark") == platform::NameMatch::Yes) continue;
+        bool check = false;
+        if (!RunsACheck(process, &check)) {
+            const DWORD error = ::GetLastError();
+            if (IsResourceError(error)) {
+                throw Keel::Error("cannot read pid " + PidText(pid) + ": " + platform::ErrorText(error));
+            }
+            if (!HasExited(process)) unreadable(platform::ErrorText(error));
+            continue;
+        }
+        if (check) continue;
+        try {
+            selected->samples.push_back(Measure(process, pid, std::move(image), metric));
+        } catch (const Keel::Error& e) {
+            if (!HasExited(process)) unreadable(e.Message());
+        }
+    }
 }
 
 }  // namespace plugin
