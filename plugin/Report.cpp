@@ -266,7 +266,8 @@ bool CriticalWhateverTheRest(const Options& options, const std::vector<Sample>& 
                        [&](const Sample& s) { return Evaluate(options, s.bytes) == State::Critical; });
 }
 
-std::string StatusLine(const Options& options, const std::vector<Sample>& samples, State* state) {
+std::string StatusLine(const Options& options, const std::vector<Sample>& samples, State* state,
+                       const Shortfall& shortfall) {
     const char* memory = MetricWords(options.metric);
     const Sample& largest = *std::max_element(samples.begin(), samples.end(),
                                               [](const Sample& a, const Sample& b) { return a.bytes < b.bytes; });
@@ -281,12 +282,16 @@ std::string StatusLine(const Options& options, const std::vector<Sample>& sample
         text = Who(largest) + " uses " + shown.figure + " of " + memory;
         if (!shown.note.empty()) text += " (" + shown.note + ")";
     } else {
-        const std::string matched = Matched(options, samples.size()) + CountNote(options, samples.size());
+        // Those that could not be read were matched too.
+        const size_t all = samples.size() + shortfall.unreadable;
+        const std::string matched = Matched(options, all) + CountNote(options, all);
         if (options.sum) {
             figure = total;
             *state = Evaluate(options, total);
             const Shown shown = WithNote(options, total, *state);
-            text = matched + (samples.size() == 1 ? " uses " : " use ") + shown.figure + " of " + memory + " in total";
+            const bool lowerBound = shortfall.unreadable > 0 || !shortfall.hidden.empty();
+            text = matched + (all == 1 ? " uses " : " use ") + (lowerBound ? "at least " : "") + shown.figure + " of " +
+                   memory + " in total";
             if (!shown.note.empty()) text += " (" + shown.note + ")";
             if (samples.size() > 1) {
                 text += ", largest pid " + std::to_string(largest.pid) + " with " + Figure(options, largest.bytes);
@@ -324,10 +329,13 @@ std::string StatusLine(const Options& options, const std::vector<Sample>& sample
                 text += ")";
             }
         }
-        *state = Worse(*state, EvaluateCount(options, samples.size()));
+        *state = Worse(*state, EvaluateCount(options, all));
     }
 
     text += HostShareText(options, figure);
+    // What the figure leaves out comes last, after all that describes it.
+    if (shortfall.unreadable > 0) text += "; " + std::to_string(shortfall.unreadable) + " could not be read";
+    if (!shortfall.hidden.empty()) text += "; " + shortfall.hidden;
 
     const char* label = MetricName(options.metric);
     std::string line;
@@ -336,7 +344,10 @@ std::string StatusLine(const Options& options, const std::vector<Sample>& sample
     line.append(label).append("=").append(std::to_string(figure)).append("B;");
     line.append(Threshold(options.hasWarning, options.warning)).append(";");
     line.append(Threshold(options.hasCritical, options.critical)).append(";0;").append(MaximumField(options));
-    if (options.Several()) line.append(" ").append(CountPerformanceData(options, samples.size()));
+    if (options.Several()) {
+        line.append(" ").append(CountPerformanceData(options, samples.size() + shortfall.unreadable));
+        if (shortfall.unreadable > 0) line.append(" unreadable=").append(std::to_string(shortfall.unreadable)).append(";;;0;");
+    }
     line.append("\n");
     // -v: the long output, one line for each process.
     if (options.verbose && samples.size() > 1) {

@@ -17,13 +17,24 @@ const char* StateName(State state);
 // scaled to bytes, as the performance data shows it.
 State Evaluate(const Options& options, uint64_t bytes);
 
+// What a selection could not measure: its processes that could not be
+// read, and /proc hiding other users' processes (HiddenProcessesNote's
+// sentence). Either makes a total only a lower bound.
+struct Shortfall {
+    size_t unreadable = 0;
+    std::string hidden;
+};
+
 // CRITICAL when the processes-critical range alerts at `count` processes,
 // else WARNING when the processes-warning range does, else OK.
 State EvaluateCount(const Options& options, size_t count);
 
 // "MEMORY <STATE> - <text> | <performance data>\n" for the measured
-// processes (at least one), with the state in `state`.
-std::string StatusLine(const Options& options, const std::vector<Sample>& samples, State* state);
+// processes (at least one), with the state in `state`. With a shortfall the
+// text says so and a total is "at least"; processes= counts what matched
+// (measured and unreadable) and unreadable= the latter.
+std::string StatusLine(const Options& options, const std::vector<Sample>& samples, State* state,
+                       const Shortfall& shortfall = Shortfall());
 
 // Whether the measured processes give CRITICAL whatever the unread ones
 // hold: one of them on its own, or with --sum a total already above the

@@ -31,6 +31,7 @@ TEST(StatusLine, OneLineWithStateTextAndPerformanceData) {
         std::vector<plugin::Sample> samples;
         plugin::State state;
         std::string line;
+        plugin::Shortfall shortfall = {};
     } cases[] = {
         {{"-p", "1234"}, one, plugin::State::Ok,
          "MEMORY OK - postgres (pid 1234) uses 512 MB of working memory | working=537919487B;;;0;\n"},
@@ -101,6 +102,31 @@ TEST(StatusLine, OneLineWithStateTextAndPerformanceData) {
         {{"-C", "postgres", "--sum"}, one, plugin::State::Ok,
          "MEMORY OK - 1 process named postgres uses 512 MB of working memory in total | working=537919487B;;;0; "
          "processes=1;;;0;\n"},
+        // What could not be measured: counted among the processes, a total only a lower bound.
+        {{"-C", "pg", "--sum", "-m", "pss", "-c", "400"}, three, plugin::State::Critical,
+         "MEMORY CRITICAL - 5 processes named pg use at least 405 MB of proportional memory in total (critical above "
+         "400 MB), largest pid 11 "
+         "with 300 MB; 2 could not be read | pss=424673280B;;419430400;0; processes=5;;;0; unreadable=2;;;0;\n",
+         {2, ""}},
+        {{"-C", "hog", "--sum", "-c", "50"}, {{1, "hog", 100 * MB}}, plugin::State::Critical,
+         "MEMORY CRITICAL - 8 processes named hog use at least 100 MB of working memory in total (critical above 50 MB); "
+         "7 could not be read | "
+         "working=104857600B;;52428800;0; processes=8;;;0; unreadable=7;;;0;\n",
+         {7, ""}},
+        {{"-C", "hog", "-c", "50"}, {{1, "hog", 100 * MB}}, plugin::State::Critical,
+         "MEMORY CRITICAL - 2 processes named hog: pid 1 uses 100 MB of working memory (critical above 50 MB); 1 could "
+         "not be read | "
+         "working=104857600B;;52428800;0; processes=2;;;0; unreadable=1;;;0;\n",
+         {1, ""}},
+        {{"--service", "nginx", "--sum", "-c", "400"}, three, plugin::State::Critical,
+         "MEMORY CRITICAL - service nginx: 3 processes use at least 405 MB of working memory in total (critical above "
+         "400 MB), largest pid 11 "
+         "with 300 MB; /proc hides them | working=424673280B;;419430400;0; processes=3;;;0;\n",
+         {0, "/proc hides them"}},
+        {{"--service", "nginx"}, three, plugin::State::Ok,
+         "MEMORY OK - service nginx: 3 processes, largest pid 11 uses 300 MB of working memory; /proc hides them | "
+         "working=314572800B;;;0; processes=3;;;0;\n",
+         {0, "/proc hides them"}},
         {{"-C", "big", "--sum"}, {{1, "big", UINT64_MAX - 5}, {2, "big", 10}}, plugin::State::Ok,
          "MEMORY OK - 2 processes named big use 17179869183.99 GB of working memory in total, largest pid 1 with "
          "17179869183.99 GB | working=18446744073709551615B;;;0; processes=2;;;0;\n"},
@@ -139,7 +165,7 @@ TEST(StatusLine, OneLineWithStateTextAndPerformanceData) {
     };
     for (const auto& c : cases) {
         plugin::State state = plugin::State::Unknown;
-        EXPECT_EQ(plugin::StatusLine(Opts(c.args), c.samples, &state), c.line);
+        EXPECT_EQ(plugin::StatusLine(Opts(c.args), c.samples, &state, c.shortfall), c.line);
         EXPECT_EQ(state, c.state) << c.line;
     }
 }
