@@ -973,7 +973,8 @@ TEST(PluginCommandLine, BadArgumentsHelpAndVersion) {
     }
 }
 
-// Whether the line ends in " | <label>=<n>B;<warn>;<crit>;0; processes=<n>;;;0;\n".
+// Whether the line ends in " | <label>=<n>B;<warn>;<crit>;0; processes=<n>;;;0;"
+// and counts like it, then "\n".
 bool PerformanceDataLast(const std::string& out) {
     size_t at = out.find(" | ");
     if (at == std::string::npos) return false;
@@ -990,8 +991,15 @@ bool PerformanceDataLast(const std::string& out) {
     };
     const auto lower = [](char c) { return c >= 'a' && c <= 'z'; };
     const auto digit = [](char c) { return c >= '0' && c <= '9'; };
-    return run(lower) > 0 && literal("=") && run(digit) > 0 && literal("B;") && (run(digit), literal(";")) &&
-           (run(digit), literal(";0; processes=")) && run(digit) > 0 && literal(";;;0;\n") && at == out.size();
+    if (!(run(lower) > 0 && literal("=") && run(digit) > 0 && literal("B;") && (run(digit), literal(";")) &&
+          (run(digit), literal(";0; processes=")) && run(digit) > 0 && literal(";;;0;"))) {
+        return false;
+    }
+    // Counts after it (unreadable=), each whole.
+    while (literal(" ")) {
+        if (!(run(lower) > 0 && literal("=") && run(digit) > 0 && literal(";;;0;"))) return false;
+    }
+    return literal("\n") && at == out.size();
 }
 
 // The cgroup2 mount (hybrid hosts: .../unified); empty when there is none.
