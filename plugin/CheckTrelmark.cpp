@@ -12,6 +12,7 @@
 #include "platform/ProcessView.h"
 #include "platform/Watchdog.h"
 #include "platform/Win32.h"
+#include "plugin/Exposition.h"
 #include "plugin/Options.h"
 #include "plugin/Processes.h"
 #include "plugin/Report.h"
@@ -82,6 +83,17 @@ const char kHelp[] =
     "                        (the perfdata then carries that process's figure)\n"
     " -t, --timeout=SECONDS  give up with UNKNOWN after this many seconds, 1 to 86400\n"
     "                        (default 10)\n"
+    "     --format=FORMAT    plugin (default): the status line; prometheus: the\n"
+    "                        Prometheus text format instead, with every cheap\n"
+    "                        figure (working, private, peak; pss or uss as -m\n"
+    "                        names it), the state and the process counts; exit\n"
+    "                        status 0 (the state is in the metrics)\n"
+    "     --textfile=PATH    the Prometheus text written to PATH for a textfile\n"
+    "                        collector (through a temporary file beside it, then\n"
+    "                        renamed), and the status line printed; exit status 0,\n"
+    "                        or 3 when PATH cannot be written (then left as it was)\n"
+    "     --label NAME=VALUE a label on every series, repeatable (--label env=prod)\n"
+    "     --per-process      also each process's figures, labelled with its pid\n"
     " -v, --verbose          with several processes, one more line for each\n"
     " -h, --help             this text\n"
     " -V, --version          the version, from the program's version resource\n"
@@ -101,7 +113,29 @@ const char kHelp[] =
     "process, nothing selected (see --empty-state), an unreadable pidfile or memory\n"
     "counters, a timeout; also after --help and --version, as monitoring plugins do).\n";
 
-std::string Check(const plugin::Options& options, State* state) {
+std::string Check(const plugin::Options& options, State* state, plugin::Outcome* outcome) {
+    const std::vector<plugin::Metric>* figures = options.figures.empty() ? nullptr : &options.figures;
+    const auto count = [outcome](size_t processes, size_t unreadable) {
+        outcome->counted = true;
+        outcome->processes = processes;
+        outcome->unreadable = unreadable;
+    };
+    // One process: unreadable until measured, none when it has gone.
+    const auto measureOne = [&](DWORD pid, std::vector<plugin::Sample>* into) {
+        count(1, 1);
+        try {
+            into->push_back(plugin::MeasureProcess(pid, options.metric, figures));
+        } catch (const Keel::Error& e) {
+            if (e.Code() == plugin::kProcessGone) count(0, 0);
+            throw;
+        }
+        count(1, 0);
+    };
+    const auto report = [&](const std::vector<plugin::Sample>& measured) {
+        outcome->measured = true;
+        if (!options.figures.empty()) outcome->samples = measured;
+        return plugin::StatusLine(options, measured, state, &outcome->deciding);
+    };
     if (options.metric == plugin::Metric::Proportional) {
         if (const char* problem = platform::ProportionalSetSizeProblem()) throw Keel::Error(problem);
     }
@@ -109,12 +143,12 @@ std::string Check(const plugin::Options& options, State* state) {
     std::vector<plugin::Sample> samples;
     switch (options.selector) {
     case plugin::Selector::Pid:
-        samples.push_back(plugin::MeasureProcess(options.pid, options.metric));
+        measureOne(options.pid, &samples);
         break;
     case plugin::Selector::Pidfile: {
         const DWORD pid = plugin::ReadPidfile(options.target.c_str());
         try {
-            samples.push_back(plugin::MeasureProcess(pid, options.metric));
+            measureOne(pid, &samples);
         } catch (const Keel::Error& e) {
             const std::string text = std::string(e.Message()) + " (from pidfile " + plugin::Printable(options.target) + ")";
             if (e.Code() != plugin::kProcessGone) throw Keel::Error(text);
@@ -124,7 +158,8 @@ std::string Check(const plugin::Options& options, State* state) {
         break;
     }
     case plugin::Selector::Command: {
-        plugin::Selected selected = plugin::MeasureSelection(options.selection, options.metric);
+        plugin::Selected selected = plugin::MeasureSelection(options.selection, options.metric, figures);
+        count(selected.samples.size() + selected.unreadable, selected.unreadable);
         if (!selected.notRunning.empty()) {
             *state = options.emptyState;
             return plugin::EmptyLine(*state, selected.notRunning);
@@ -141,7 +176,7 @@ std::string Check(const plugin::Options& options, State* state) {
             // What was measured may already be critical; anything else could
             // be wrong about the processes that were not.
             if (plugin::CriticalWhateverTheRest(options, selected.samples)) {
-                return plugin::StatusLine(options, selected.samples, state);
+                return report(selected.samples);
             }
             const size_t all = selected.samples.size() + selected.unreadable;
             const std::string matched = plugin::Matched(options, all, std::to_string(selected.unreadable) + " of ");
@@ -153,7 +188,7 @@ std::string Check(const plugin::Options& options, State* state) {
     case plugin::Selector::None:
         throw Keel::Error("no process given");
     }
-    return plugin::StatusLine(options, samples, state);
+    return report(samples);
 }
 
 int Answer(const std::string& line, State state) {
@@ -183,15 +218,36 @@ int main(int argc, char** argv) {
         return Answer(plugin::UnknownLine("out of memory"), State::Unknown);
     }
 
-    platform::ArmWatchdog(options.timeoutSeconds, "MEMORY UNKNOWN - timed out after ", static_cast<int>(State::Unknown));
+    const char kTimedOut[] = "MEMORY UNKNOWN - timed out after ";
+    if (options.format == plugin::Format::Prometheus) {
+        // The answer is ready before the check starts: a timeout still
+        // gives the state, in the file too.
+        platform::WatchdogAnswer answer;
+        const std::string timedOut = kTimedOut + std::to_string(options.timeoutSeconds) + " s";
+        const std::string exposition = plugin::Exposition(options, plugin::Outcome());
+        if (options.textfile.empty()) {
+            answer.line = exposition;
+        } else {
+            answer.line = timedOut + "\n";
+            answer.path = options.textfile;
+            answer.temporary = plugin::TemporaryPath(options.textfile, ::GetCurrentProcessId());
+            answer.content = exposition;
+            answer.unwrittenLine = timedOut + "; " + plugin::Printable(options.textfile) + " could not be written\n";
+            answer.unwrittenStatus = static_cast<int>(State::Unknown);
+        }
+        platform::ArmWatchdog(options.timeoutSeconds, std::move(answer));
+    } else {
+        platform::ArmWatchdog(options.timeoutSeconds, kTimedOut, static_cast<int>(State::Unknown));
+    }
     // Without the debug privilege other users' processes may be out of reach;
     // those that can be opened are still checked.
     LOGTRACE_IGNORE_FAILURE("Windows::EnableProcessPrivilege(SE_DEBUG_NAME)", "CheckTrelmark", __LINE__,
                             Windows::EnableProcessPrivilege(SE_DEBUG_NAME, nullptr, true));
     State state = State::Unknown;
     std::string line;
+    plugin::Outcome outcome;
     try {
-        line = Check(options, &state);
+        line = Check(options, &state, &outcome);
     } catch (const Keel::Error& e) {
         state = State::Unknown;
         line = plugin::UnknownLine(e.Message());
@@ -203,5 +259,9 @@ int main(int argc, char** argv) {
         line = plugin::UnknownLine("internal error");
     }
     platform::DisarmWatchdog();
+    if (options.format == plugin::Format::Prometheus) {
+        outcome.state = state;
+        return plugin::DeliverExposition(options, outcome, line);
+    }
     return Answer(line, state);
 }

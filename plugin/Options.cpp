@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "platform/ImageName.h"
+#include "plugin/Exposition.h"
 
 namespace plugin {
 
@@ -11,12 +12,8 @@ namespace plugin {
 const char kUsageLine[] =
     "Usage: check_trelmark -p PID, -f PIDFILE or any of -C NAME, -a TEXT, --ereg-argument-array REGEX, -u USER, "
     "--service NAME, --cgroup PATH [-m working, private, pss, uss or peak] [-w RANGE] [-c RANGE] [--sum] "
-    "[--empty-state STATE] [-t SECONDS]";
+    "[--empty-state STATE] [-t SECONDS] [--format=prometheus or --textfile=PATH [--label NAME=VALUE] [--per-process]]";
 
-namespace {
-
-// The length of the valid UTF-8 sequence at text[i], 0 when there is none
-// (stray continuation bytes, overlong forms, surrogates, beyond U+10FFFF).
 size_t Utf8Length(const std::string& text, size_t i) {
     const unsigned char lead = static_cast<unsigned char>(text[i]);
     if (lead < 0x80) return 1;
@@ -42,8 +39,6 @@ size_t Utf8Length(const std::string& text, size_t i) {
     }
     return length;
 }
-
-}  // namespace
 
 std::string Printable(const std::string& text) {
     std::string out = text;
@@ -91,7 +86,8 @@ const char* MetricWords(Metric metric) { return kMetrics[static_cast<int>(metric
 
 namespace {
 
-enum class Id { Pid, Pidfile, Criterion, Metric, Warning, Critical, Timeout, Sum, EmptyState, Help, Version, Verbose };
+enum class Id { Pid, Pidfile, Criterion, Metric, Warning, Critical, Timeout, Sum, EmptyState, Help, Version, Verbose,
+                Format, Textfile, Label, PerProcess };
 
 struct OptionEntry {
     Id id;
@@ -121,6 +117,10 @@ const OptionEntry kOptions[] = {
     {Id::Help, 'h', "help", false, kNone},
     {Id::Version, 'V', "version", false, kNone},
     {Id::Verbose, 'v', "verbose", false, kNone},
+    {Id::Format, 0, "format", true, kNone},
+    {Id::Textfile, 0, "textfile", true, kNone},
+    {Id::Label, 0, "label", true, kNone},
+    {Id::PerProcess, 0, "per-process", false, kNone},
 };
 
 constexpr const char* kStateNames[] = {"ok", "warning", "critical", "unknown"};
@@ -162,6 +162,11 @@ bool Apply(const OptionEntry& option, const char* value, Options* o, std::string
         }
         if (o->selector == Selector::None) o->target = value;
         o->selector = selector;
+        if (!o->selectionWords.empty()) o->selectionWords += ' ';
+        o->selectionWords.append(option.id == Id::Pid       ? "-p"
+                                 : option.id == Id::Pidfile ? "-f"
+                                                            : CriterionOption(option.criterion));
+        o->selectionWords.append(" ").append(value);
         return true;
     };
     switch (option.id) {
@@ -228,6 +233,22 @@ bool Apply(const OptionEntry& option, const char* value, Options* o, std::string
     case Id::Version: o->version = true; return true;
     case Id::Verbose: o->verbose = true; return true;
     case Id::Sum: o->sum = true; return true;
+    case Id::Format:
+        if (SameIgnoringCase(value, "prometheus") || SameIgnoringCase(value, "plugin")) {
+            o->format = SameIgnoringCase(value, "plugin") ? Format::Plugin : Format::Prometheus;
+            return true;
+        }
+        *error = "invalid format " + Quoted(value) + " (use plugin or prometheus)";
+        return false;
+    case Id::Textfile:
+        if (*value == '\0') {
+            *error = "the textfile name is empty";
+            return false;
+        }
+        o->textfile = value;
+        return true;
+    case Id::Label: return AddLabel(value, &o->labels, error);
+    case Id::PerProcess: o->perProcess = true; return true;
     }
     return true;
 }
@@ -311,6 +332,7 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
             *error = "no process given: use -p PID, -f PIDFILE or -C NAME";
             return false;
         }
+        if (!ExpositionOptionsAgree(&o, error)) return false;
         if (o.sum && o.selector != Selector::Command) {
             *error = "--sum adds up several processes: it needs -C, -a, --ereg-argument-array, -u, --service or "
                      "--cgroup";

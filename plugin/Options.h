@@ -7,6 +7,8 @@
 #pragma once
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/Win32.h"
 #include "plugin/Range.h"
@@ -21,6 +23,9 @@ enum class State { Ok = 0, Warning = 1, Critical = 2, Unknown = 3 };
 // The figure measured: the working set, the private committed memory, the
 // proportional and the unique set size, the peak working set.
 enum class Metric { Working, Private, Proportional, Unique, Peak };
+
+// The status line, or the Prometheus text exposition format (Exposition.h).
+enum class Format { Plugin, Prometheus };
 
 // The -m value that selects `metric`, which is also its performance data label.
 const char* MetricName(Metric metric);
@@ -44,6 +49,13 @@ struct Options {
     unsigned timeoutSeconds = 10;
     bool help = false;
     bool version = false;
+    // --format=prometheus, --textfile (which implies it), --label, --per-process
+    Format format = Format::Plugin;
+    std::string textfile;
+    std::vector<std::pair<std::string, std::string>> labels;
+    bool perProcess = false;
+    std::string selectionWords;  // the selection's options and values as given, raw
+    std::vector<Metric> figures;  // what the exposition reports beside `metric`
 };
 
 constexpr unsigned kMaxTimeoutSeconds = 86400;
@@ -58,5 +70,9 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
 // characters, '|', which starts the performance data, and bytes that are not
 // valid UTF-8, which engines' APIs refuse) shown as '?'.
 std::string Printable(const std::string& text);
+
+// The length of the valid UTF-8 sequence at text[i], 0 when there is none
+// (stray continuation bytes, overlong forms, surrogates, beyond U+10FFFF).
+size_t Utf8Length(const std::string& text, size_t i);
 
 }  // namespace plugin

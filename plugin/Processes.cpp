@@ -61,22 +61,39 @@ uint64_t ProportionalSet(HANDLE process, DWORD pid) {
     return bytes;
 }
 
-uint64_t Figure(HANDLE process, DWORD pid, Metric metric) {
+// The working, peak and private figures come from one read of the counters,
+// kept here while a process's figures are taken.
+struct Counters {
+    bool read = false;
+    double working = 0, peakWorking = 0, privateUsage = 0;
+};
+
+uint64_t Figure(HANDLE process, DWORD pid, Metric metric, Counters* counters) {
     if (metric == Metric::Unique) return PrivateWorkingSet(process, pid);
     if (metric == Metric::Proportional) return ProportionalSet(process, pid);
-    double working = 0, peakWorking = 0, privateUsage = 0;
-    try {
-        Windows::GetProcessMemoryCounters(process, &working, &peakWorking, nullptr, nullptr, &privateUsage);
-    } catch (const Keel::Error& e) {
-        throw Keel::Error("cannot read the memory counters of pid " + PidText(pid) + ": " + e.Message());
+    Counters& c = *counters;
+    if (!c.read) {
+        try {
+            Windows::GetProcessMemoryCounters(process, &c.working, &c.peakWorking, nullptr, nullptr, &c.privateUsage);
+        } catch (const Keel::Error& e) {
+            throw Keel::Error("cannot read the memory counters of pid " + PidText(pid) + ": " + e.Message());
+        }
+        c.read = true;
     }
-    return Bytes(metric == Metric::Working ? working : metric == Metric::Peak ? peakWorking : privateUsage);
+    return Bytes(metric == Metric::Working ? c.working : metric == Metric::Peak ? c.peakWorking : c.privateUsage);
 }
 
-Sample Measure(HANDLE process, DWORD pid, std::string name, Metric metric) {
+Sample Measure(HANDLE process, DWORD pid, std::string name, Metric metric, const std::vector<Metric>* figures) {
     Sample sample;
     sample.pid = pid;
-    sample.bytes = Figure(process, pid, metric);
+    Counters counters;
+    sample.bytes = Figure(process, pid, metric, &counters);
+    if (figures != nullptr) {
+        sample.figures.reserve(figures->size());
+        for (Metric each : *figures) {
+            sample.figures.push_back(each == metric ? sample.bytes : Figure(process, pid, each, &counters));
+        }
+    }
     sample.name = std::move(name);
     return sample;
 }
@@ -162,7 +179,7 @@ DWORD ReadPidfile(const char* path) {
     return pid;
 }
 
-Sample MeasureProcess(DWORD pid, Metric metric) {
+Sample MeasureProcess(DWORD pid, Metric metric, const std::vector<Metric>* figures) {
     HANDLE process = ::OpenProcess(kAccess, FALSE, pid);
     if (process == nullptr) {
         const DWORD error = ::GetLastError();
@@ -173,10 +190,10 @@ Sample MeasureProcess(DWORD pid, Metric metric) {
     }
     Windows::HandleSentry sentry(process);
     if (HasExited(process)) throw Keel::Error("the process with pid " + PidText(pid) + " has exited", false, kProcessGone);
-    return Measure(process, pid, ImageName(process), metric);
+    return Measure(process, pid, ImageName(process), metric, figures);
 }
 
-Selected MeasureSelection(const Selection& chosen, Metric metric) {
+Selected MeasureSelection(const Selection& chosen, Metric metric, const std::vector<Metric>* figures) {
     Selected result;
     Selection selection = chosen;
     std::string reason;
@@ -241,7 +258,7 @@ Selected MeasureSelection(const Selection& chosen, Metric metric) {
         }
         if (!matches) continue;
         try {
-            result.samples.push_back(Measure(process, p.pid, p.image, metric));
+            result.samples.push_back(Measure(process, p.pid, p.image, metric, figures));
         } catch (const Keel::Error& e) {
             if (!HasExited(process)) unreadable(e.Message());
         }

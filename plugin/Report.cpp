@@ -75,7 +75,7 @@ bool CriticalWhateverTheRest(const Options& options, const std::vector<Sample>& 
                        [&](const Sample& s) { return Evaluate(options, s.bytes) == State::Critical; });
 }
 
-std::string StatusLine(const Options& options, const std::vector<Sample>& samples, State* state) {
+std::string StatusLine(const Options& options, const std::vector<Sample>& samples, State* state, size_t* deciding) {
     const char* memory = MetricWords(options.metric);
     const Sample& largest = *std::max_element(samples.begin(), samples.end(),
                                               [](const Sample& a, const Sample& b) { return a.bytes < b.bytes; });
@@ -84,6 +84,7 @@ std::string StatusLine(const Options& options, const std::vector<Sample>& sample
     std::string text;
     text.reserve(160);
     uint64_t figure = largest.bytes;
+    const Sample* decider = &largest;
     if (options.selector != Selector::Command) {
         *state = Evaluate(options, largest.bytes);
         text = Who(largest) + " uses " + Megabytes(largest.bytes) + " of " + memory;
@@ -109,6 +110,7 @@ std::string StatusLine(const Options& options, const std::vector<Sample>& sample
             }
             *state = worstState;
             figure = worst->bytes;
+            decider = worst;
             const char* one = options.selection.IsOnlyCommand() ? ": pid " : ", pid ";
             text = matched + (samples.size() == 1 ? one : ", largest pid ") + std::to_string(largest.pid) +
                    " uses " + Megabytes(largest.bytes) + " of " + memory;
@@ -126,6 +128,7 @@ std::string StatusLine(const Options& options, const std::vector<Sample>& sample
         }
     }
 
+    if (deciding != nullptr) *deciding = static_cast<size_t>(decider - samples.data());
     const char* label = MetricName(options.metric);
     std::string line;
     line.reserve(text.size() + 128);

@@ -18,8 +18,10 @@ const char* StateName(State state);
 State Evaluate(const Options& options, uint64_t bytes);
 
 // "MEMORY <STATE> - <text> | <performance data>\n" for the measured
-// processes (at least one), with the state in `state`.
-std::string StatusLine(const Options& options, const std::vector<Sample>& samples, State* state);
+// processes (at least one), with the state in `state` and, when given, the
+// index of the process whose figure the perfdata carries in `deciding`.
+std::string StatusLine(const Options& options, const std::vector<Sample>& samples, State* state,
+                       size_t* deciding = nullptr);
 
 // Whether the measured processes give CRITICAL whatever the unread ones
 // hold: one of them on its own, or with --sum a total already above the
