@@ -12,7 +12,7 @@ namespace plugin {
 const char kUsageLine[] =
     "Usage: check_trelmark -p PID, -f PIDFILE or any of -C NAME, -a TEXT, --ereg-argument-array REGEX, -u USER, "
     "--service NAME, --cgroup PATH [-m working, private, pss, uss or peak] [-w RANGE] [-c RANGE] [--sum] "
-    "[--empty-state STATE] [-t SECONDS] [--format=prometheus or --textfile=PATH [--label NAME=VALUE] [--per-process]]";
+    "[--empty-state STATE] [-t SECONDS]";
 
 size_t Utf8Length(const std::string& text, size_t i) {
     const unsigned char lead = static_cast<unsigned char>(text[i]);
