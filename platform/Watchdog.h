@@ -12,13 +12,15 @@ namespace platform {
 struct WatchdogAnswer {
     std::string line;  // written to standard output
     int status = 0;    // the exit status
-    // When `path` is not empty, `content` first replaces that file through
+    // When `path` is given, `content` first replaces that file through
     // `temporary` (ReplaceFileContent); when that fails the watchdog writes
-    // `unwrittenLine` and exits with `unwrittenStatus` instead.
-    std::string path;
-    std::string temporary;
+    // `line` with `unwritten` in place of its line end, and exits with
+    // `unwrittenStatus` instead. The texts they point to must outlive the
+    // watchdog.
+    const char* path = nullptr;
+    const char* temporary = nullptr;
     std::string content;
-    std::string unwrittenLine;
+    const char* unwritten = "";
     int unwrittenStatus = 0;
 };
 

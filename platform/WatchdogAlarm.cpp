@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <string>
 #include <utility>
 
@@ -14,21 +15,23 @@ namespace {
 // Filled before the alarm is set; the handler only reads it.
 platform::WatchdogAnswer answer;
 
-void Write(const std::string& text) {
-    const ssize_t written = write(STDOUT_FILENO, text.data(), text.size());
+void Write(const char* text, size_t length) {
+    const ssize_t written = write(STDOUT_FILENO, text, length);
     static_cast<void>(written);  // nothing is left to do about a failed write
 }
 
 void OnAlarm(int) {
-    if (!answer.path.empty()) {
+    if (answer.path != nullptr) {
         const platform::FileFailure failure = platform::ReplaceFileContent(
-            answer.path.c_str(), answer.temporary.c_str(), answer.content.data(), answer.content.size());
+            answer.path, answer.temporary, answer.content.data(), answer.content.size());
         if (failure.step != platform::FileStep::None) {
-            Write(answer.unwrittenLine);
+            const size_t length = answer.line.size() - (!answer.line.empty() && answer.line.back() == '\n');
+            Write(answer.line.data(), length);
+            Write(answer.unwritten, std::strlen(answer.unwritten));
             _exit(answer.unwrittenStatus);
         }
     }
-    Write(answer.line);
+    Write(answer.line.data(), answer.line.size());
     _exit(answer.status);
 }
 

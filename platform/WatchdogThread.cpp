@@ -20,8 +20,9 @@ bool disarmed = false;
 std::thread watcher;
 platform::WatchdogAnswer answer;
 
-[[noreturn]] void Answer(const std::string& line, int status) {
-    std::fwrite(line.data(), 1, line.size(), stdout);
+[[noreturn]] void Answer(const std::string& line, int status, const char* lineEnd = nullptr) {
+    std::fwrite(line.data(), 1, line.size() - (lineEnd != nullptr && !line.empty() && line.back() == '\n'), stdout);
+    if (lineEnd != nullptr) std::fputs(lineEnd, stdout);
     std::fflush(stdout);
     std::_Exit(status);
 }
@@ -44,10 +45,10 @@ void ArmWatchdog(unsigned seconds, WatchdogAnswer given) {
             std::unique_lock<std::mutex> lock(mutex);
             if (wake.wait_for(lock, std::chrono::seconds(seconds), [] { return disarmed; })) return;
             // Still holding the lock: DisarmWatchdog cannot return, so the program cannot write too.
-            if (!answer.path.empty()) {
-                const FileFailure failure = ReplaceFileContent(answer.path.c_str(), answer.temporary.c_str(),
+            if (answer.path != nullptr) {
+                const FileFailure failure = ReplaceFileContent(answer.path, answer.temporary,
                                                                answer.content.data(), answer.content.size());
-                if (failure.step != FileStep::None) Answer(answer.unwrittenLine, answer.unwrittenStatus);
+                if (failure.step != FileStep::None) Answer(answer.line, answer.unwrittenStatus, answer.unwritten);
             }
             Answer(answer.line, answer.status);
         });

@@ -1,7 +1,9 @@
 // check_trelmark: Trelmark64's measurement as a monitoring plugin, with
 // thresholds, performance data and selection by pidfile or name.
 // Exit status 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN; one line on stdout.
+#include <charconv>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <string>
 
@@ -131,10 +133,10 @@ std::string Check(const plugin::Options& options, State* state, plugin::Outcome*
         }
         count(1, 0);
     };
-    const auto report = [&](const std::vector<plugin::Sample>& measured) {
+    const auto report = [&](std::vector<plugin::Sample>* measured) {
         outcome->measured = true;
-        if (!options.figures.empty()) outcome->samples = measured;
-        return plugin::StatusLine(options, measured, state, &outcome->deciding);
+        outcome->samples = std::move(*measured);
+        return plugin::StatusLine(options, outcome->samples, state, &outcome->deciding);
     };
     if (options.metric == plugin::Metric::Proportional) {
         if (const char* problem = platform::ProportionalSetSizeProblem()) throw Keel::Error(problem);
@@ -176,7 +178,7 @@ std::string Check(const plugin::Options& options, State* state, plugin::Outcome*
             // What was measured may already be critical; anything else could
             // be wrong about the processes that were not.
             if (plugin::CriticalWhateverTheRest(options, selected.samples)) {
-                return report(selected.samples);
+                return report(&selected.samples);
             }
             const size_t all = selected.samples.size() + selected.unreadable;
             const std::string matched = plugin::Matched(options, all, std::to_string(selected.unreadable) + " of ");
@@ -188,7 +190,7 @@ std::string Check(const plugin::Options& options, State* state, plugin::Outcome*
     case plugin::Selector::None:
         throw Keel::Error("no process given");
     }
-    return report(samples);
+    return report(&samples);
 }
 
 int Answer(const std::string& line, State state) {
@@ -219,21 +221,26 @@ int main(int argc, char** argv) {
     }
 
     const char kTimedOut[] = "MEMORY UNKNOWN - timed out after ";
+    const std::string temporary =
+        options.textfile.empty() ? std::string() : plugin::TemporaryPath(options.textfile, ::GetCurrentProcessId());
     if (options.format == plugin::Format::Prometheus) {
         // The answer is ready before the check starts: a timeout still
         // gives the state, in the file too.
         platform::WatchdogAnswer answer;
-        const std::string timedOut = kTimedOut + std::to_string(options.timeoutSeconds) + " s";
-        const std::string exposition = plugin::Exposition(options, plugin::Outcome());
+        std::string exposition = plugin::Exposition(options, plugin::Outcome());
         if (options.textfile.empty()) {
-            answer.line = exposition;
+            answer.line = std::move(exposition);
         } else {
-            answer.line = timedOut + "\n";
-            answer.path = options.textfile;
-            answer.temporary = plugin::TemporaryPath(options.textfile, ::GetCurrentProcessId());
-            answer.content = exposition;
-            answer.unwrittenLine = timedOut + "; " + plugin::Printable(options.textfile) + " could not be written\n";
+            char line[64];
+            std::memcpy(line, kTimedOut, sizeof kTimedOut - 1);
+            char* end = std::to_chars(line + sizeof kTimedOut - 1, line + sizeof line - 3, options.timeoutSeconds).ptr;
+            std::memcpy(end, " s\n", 3);
+            answer.line.assign(line, static_cast<size_t>(end + 3 - line));
+            answer.unwritten = "; the textfile could not be written\n";
             answer.unwrittenStatus = static_cast<int>(State::Unknown);
+            answer.path = options.textfile.c_str();
+            answer.temporary = temporary.c_str();
+            answer.content = std::move(exposition);
         }
         platform::ArmWatchdog(options.timeoutSeconds, std::move(answer));
     } else {
@@ -261,7 +268,7 @@ int main(int argc, char** argv) {
     platform::DisarmWatchdog();
     if (options.format == plugin::Format::Prometheus) {
         outcome.state = state;
-        return plugin::DeliverExposition(options, outcome, line);
+        return plugin::DeliverExposition(options, outcome, line, temporary);
     }
     return Answer(line, state);
 }

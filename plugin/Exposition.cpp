@@ -1,5 +1,10 @@
 #include "plugin/Exposition.h"
 
+#include <algorithm>
+#include <charconv>
+#include <cstring>
+#include <string_view>
+
 namespace plugin {
 
 namespace {
@@ -8,23 +13,40 @@ namespace {
 // check reads anyway are; those that walk the page tables only with -m.
 enum class Cost { Cheap, Asked };
 
-// One row per figure. The HELP texts are fixed: a collector that meets one
+// One row per figure, its names and HELP texts spelt out whole, so that a
+// run only copies them. The HELP texts are fixed: a collector that meets one
 // metric with two HELP texts in its files drops series without a word.
 // A figure that a later -m adds (anonymous or swapped memory, a control
-// group's charge) is one more row here, its name MetricName's.
+// group's charge) is one more row here; its name is MetricName's with '-'
+// as '_' (a test holds each row to that).
 struct FigureEntry {
     Metric metric;
     Cost cost;
-    const char* what;  // the start of both HELP texts
+    std::string_view name;         // the selection's figure
+    std::string_view processName;  // each process's, with --per-process
+    std::string_view help;
+    std::string_view processHelp;
 };
 
+#define TRELMARK_FIGURE(metric, cost, figure, what)                                                          \
+    {                                                                                                        \
+        metric, cost, "trelmark_" figure "_bytes", "trelmark_process_" figure "_bytes",                      \
+            what " of the selection in bytes: with --sum the total, otherwise the process that decides the " \
+                 "state.",                                                                                   \
+            what " of one selected process in bytes."                                                       \
+    }
+
 constexpr FigureEntry kFigures[] = {
-    {Metric::Working, Cost::Cheap, "Working set (resident memory)"},
-    {Metric::Private, Cost::Cheap, "Private memory committed"},
-    {Metric::Peak, Cost::Cheap, "Peak working set"},
-    {Metric::Proportional, Cost::Asked, "Proportional set size (shared pages divided among their users)"},
-    {Metric::Unique, Cost::Asked, "Unique set size (memory no other process maps)"},
+    TRELMARK_FIGURE(Metric::Working, Cost::Cheap, "working", "Working set (resident memory)"),
+    TRELMARK_FIGURE(Metric::Private, Cost::Cheap, "private", "Private memory committed"),
+    TRELMARK_FIGURE(Metric::Peak, Cost::Cheap, "peak", "Peak working set"),
+    TRELMARK_FIGURE(Metric::Proportional, Cost::Asked, "pss",
+                    "Proportional set size (shared pages divided among their users)"),
+    TRELMARK_FIGURE(Metric::Unique, Cost::Asked, "uss", "Unique set size (memory no other process maps)"),
 };
+
+#undef TRELMARK_FIGURE
+static_assert(sizeof kFigures / sizeof kFigures[0] <= Sample::kMaxFigures, "a sample holds every figure");
 
 const FigureEntry& EntryOf(Metric metric) {
     for (const FigureEntry& entry : kFigures) {
@@ -36,21 +58,95 @@ const FigureEntry& EntryOf(Metric metric) {
 bool IsNameStart(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; }
 bool IsNameChar(char c) { return IsNameStart(c) || (c >= '0' && c <= '9'); }
 
+// The text, written straight into one string: a run writes a few dozen
+// pieces, each copied once.
+class Text {
+public:
+    // Within 2 KB the string's zeroing costs a few dozen instructions; a
+    // larger text grows as it must.
+    explicit Text(size_t capacity) : out_(capacity, '\0'), p_(&out_[0]), end_(p_ + capacity) {}
+    Text& operator<<(std::string_view piece) {
+        if (piece.size() > static_cast<size_t>(end_ - p_)) Grow(piece.size());
+        std::memcpy(p_, piece.data(), piece.size());
+        p_ += piece.size();
+        return *this;
+    }
+    Text& operator<<(uint64_t value) {
+        if (end_ - p_ < 20) Grow(20);
+        p_ = std::to_chars(p_, end_, value).ptr;
+        return *this;
+    }
+    // `text` as a label value: backslash, double quote and newline escaped,
+    // bytes that are not UTF-8 replaced by U+FFFD.
+    void LabelValue(const std::string& text) {
+        for (size_t i = 0; i < text.size();) {
+            const size_t length = Utf8Length(text, i);
+            const char c = text[i];
+            if (length == 0) {
+                *this << "\xEF\xBF\xBD";  // U+FFFD: one byte that is not UTF-8 makes a collector skip the file
+                ++i;
+                continue;
+            }
+            if (c == '\\') {
+                *this << "\\\\";
+            } else if (c == '"') {
+                *this << "\\\"";
+            } else if (c == '\n') {
+                *this << "\\n";
+            } else {
+                *this << std::string_view(text.data() + i, length);
+            }
+            i += length;
+        }
+    }
+    std::string Take() {
+        out_.resize(static_cast<size_t>(p_ - out_.data()));
+        return std::move(out_);
+    }
+
+private:
+    void Grow(size_t more) {
+        const size_t used = static_cast<size_t>(p_ - out_.data());
+        out_.resize(std::max(out_.size() * 2, used + more + 64));
+        p_ = &out_[0] + used;
+        end_ = &out_[0] + out_.size();
+    }
+    std::string out_;
+    char* p_;
+    char* end_;
+};
+
+// What Family and Series below write, at most.
+size_t FamilySize(std::string_view name, std::string_view help) { return 23 + 2 * name.size() + help.size(); }
+size_t SeriesSize(std::string_view name, size_t labels) { return name.size() + labels + 24; }
+
+constexpr std::string_view kState = "trelmark_state", kProcesses = "trelmark_processes",
+                           kUnreadable = "trelmark_unreadable_processes";
+constexpr std::string_view kStateHelp = "State of the check: 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN.",
+                           kProcessesHelp = "Processes the selection matched, read or not.",
+                           kUnreadableHelp = "Processes the selection matched that could not be read.";
+
 // The labels every series of the run carries: the selection's words, then
 // --label's in their order.
-std::string CommonLabels(const Options& options) {
-    std::string labels = "selection=\"" + LabelValue(options.selectionWords) + "\"";
-    for (const auto& label : options.labels) labels.append(",").append(label.first).append("=\"").append(LabelValue(label.second)).append("\"");
-    return labels;
+std::string LabelsOf(const Options& options) {
+    Text labels(64 + options.selectionWords.size() * 2);
+    labels << "selection=\"";
+    labels.LabelValue(options.selectionWords);
+    labels << "\"";
+    for (const auto& label : options.labels) {
+        labels << "," << label.first << "=\"";
+        labels.LabelValue(label.second);
+        labels << "\"";
+    }
+    return labels.Take();
 }
 
-void Family(std::string* out, const std::string& name, const std::string& help) {
-    out->append("# HELP ").append(name).append(" ").append(help).append("\n");
-    out->append("# TYPE ").append(name).append(" gauge\n");
+void Family(Text& out, std::string_view name, std::string_view help) {
+    out << "# HELP " << name << " " << help << "\n# TYPE " << name << " gauge\n";
 }
 
-void Series(std::string* out, const std::string& name, const std::string& labels, uint64_t value) {
-    out->append(name).append("{").append(labels).append("} ").append(std::to_string(value)).append("\n");
+void Series(Text& out, std::string_view name, std::string_view labels, uint64_t value) {
+    out << name << "{" << labels << "} " << value << "\n";
 }
 
 uint64_t SaturatingSum(uint64_t a, uint64_t b) { return a + b < a ? UINT64_MAX : a + b; }
@@ -59,6 +155,7 @@ uint64_t SaturatingSum(uint64_t a, uint64_t b) { return a + b < a ? UINT64_MAX :
 
 std::vector<Metric> ExpositionFigures(Metric asked) {
     std::vector<Metric> figures;
+    figures.reserve(sizeof kFigures / sizeof kFigures[0]);
     for (const FigureEntry& entry : kFigures) {
         if (entry.cost == Cost::Cheap || entry.metric == asked) figures.push_back(entry.metric);
     }
@@ -66,6 +163,11 @@ std::vector<Metric> ExpositionFigures(Metric asked) {
 }
 
 std::string FigureMetricName(Metric metric, bool perProcess) {
+    const FigureEntry& entry = EntryOf(metric);
+    return std::string(perProcess ? entry.processName : entry.name);
+}
+
+std::string DerivedMetricName(Metric metric, bool perProcess) {
     std::string name = perProcess ? "trelmark_process_" : "trelmark_";
     for (const char* p = MetricName(metric); *p != '\0'; ++p) name += *p == '-' ? '_' : *p;
     return name + "_bytes";
@@ -114,73 +216,64 @@ bool ExpositionOptionsAgree(Options* o, std::string* error) {
         return true;
     }
     o->figures = ExpositionFigures(o->metric);
+    o->labelText = LabelsOf(*o);
     return true;
 }
 
 std::string LabelValue(const std::string& text) {
-    std::string out;
-    out.reserve(text.size() + 8);
-    for (size_t i = 0; i < text.size();) {
-        const size_t length = Utf8Length(text, i);
-        if (length == 0) {
-            out += "\xEF\xBF\xBD";  // U+FFFD: a collector skips a whole file for one byte that is not UTF-8
-            ++i;
-            continue;
-        }
-        const char c = text[i];
-        if (c == '\\') {
-            out += "\\\\";
-        } else if (c == '"') {
-            out += "\\\"";
-        } else if (c == '\n') {
-            out += "\\n";
-        } else {
-            out.append(text, i, length);
-        }
-        i += length;
-    }
-    return out;
+    Text out(text.size() + 16);
+    out.LabelValue(text);
+    return out.Take();
 }
 
 std::string Exposition(const Options& options, const Outcome& outcome) {
-    const std::string labels = CommonLabels(options);
-    std::string out;
-    out.reserve(1024);
-    Family(&out, "trelmark_state", "State of the check: 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN.");
-    Series(&out, "trelmark_state", labels, static_cast<uint64_t>(outcome.state));
+    const std::string& labels = options.labelText;
+    const size_t figures = outcome.measured ? options.figures.size() : 0;
+    const size_t processes = options.perProcess ? outcome.samples.size() : 0;
+    size_t size = FamilySize(kState, kStateHelp) + SeriesSize(kState, labels.size());
     if (outcome.counted) {
-        Family(&out, "trelmark_processes", "Processes the selection matched, read or not.");
-        Series(&out, "trelmark_processes", labels, outcome.processes);
-        Family(&out, "trelmark_unreadable_processes", "Processes the selection matched that could not be read.");
-        Series(&out, "trelmark_unreadable_processes", labels, outcome.unreadable);
+        size += FamilySize(kProcesses, kProcessesHelp) + SeriesSize(kProcesses, labels.size()) +
+                FamilySize(kUnreadable, kUnreadableHelp) + SeriesSize(kUnreadable, labels.size());
     }
-    if (!outcome.measured || outcome.samples.empty()) return out;
+    for (size_t f = 0; f < figures; ++f) {
+        const FigureEntry& entry = EntryOf(options.figures[f]);
+        size += FamilySize(entry.name, entry.help) + SeriesSize(entry.name, labels.size());
+        if (processes > 0) {
+            size += FamilySize(entry.processName, entry.processHelp) +
+                    processes * (SeriesSize(entry.processName, labels.size()) + 18);  // ,pid="<10 digits>"
+        }
+    }
+    Text out(size);
+    Family(out, kState, kStateHelp);
+    Series(out, kState, labels, static_cast<uint64_t>(outcome.state));
+    if (outcome.counted) {
+        Family(out, kProcesses, kProcessesHelp);
+        Series(out, kProcesses, labels, outcome.processes);
+        Family(out, kUnreadable, kUnreadableHelp);
+        Series(out, kUnreadable, labels, outcome.unreadable);
+    }
+    if (figures == 0 || outcome.samples.empty()) return out.Take();
     const Sample& deciding = outcome.samples[outcome.deciding < outcome.samples.size() ? outcome.deciding : 0];
-    for (size_t f = 0; f < options.figures.size(); ++f) {
-        const Metric metric = options.figures[f];
+    for (size_t f = 0; f < figures; ++f) {
         uint64_t value = 0;
         if (options.sum) {
-            for (const Sample& s : outcome.samples) value = SaturatingSum(value, f < s.figures.size() ? s.figures[f] : 0);
+            for (const Sample& s : outcome.samples) value = SaturatingSum(value, s.Figure(f));
         } else {
-            value = f < deciding.figures.size() ? deciding.figures[f] : 0;
+            value = deciding.Figure(f);
         }
-        const std::string name = FigureMetricName(metric, false);
-        Family(&out, name,
-               std::string(EntryOf(metric).what) +
-                   " of the selection in bytes: with --sum the total, otherwise the process that decides the state.");
-        Series(&out, name, labels, value);
+        const FigureEntry& entry = EntryOf(options.figures[f]);
+        Family(out, entry.name, entry.help);
+        Series(out, entry.name, labels, value);
     }
-    if (options.perProcess) {
-        for (size_t f = 0; f < options.figures.size(); ++f) {
-            const Metric metric = options.figures[f];
-            const std::string name = FigureMetricName(metric, true);
-            Family(&out, name, std::string(EntryOf(metric).what) + " of one selected process in bytes.");
-            for (const Sample& s : outcome.samples) {
-                Series(&out, name, labels + ",pid=\"" + std::to_string(s.pid) + "\"", f < s.figures.size() ? s.figures[f] : 0);
-            }
+    for (size_t f = 0; f < figures && processes > 0; ++f) {
+        const FigureEntry& entry = EntryOf(options.figures[f]);
+        Family(out, entry.processName, entry.processHelp);
+        for (const Sample& s : outcome.samples) {
+            out << entry.processName << "{" << labels << ",pid=\"" << static_cast<uint64_t>(s.pid) << "\"} "
+                << s.Figure(f) << "\n";
         }
     }
-    return out;
+    return out.Take();
 }
 
 }  // namespace plugin

@@ -28,8 +28,12 @@ struct Outcome {
 // the table's order.
 std::vector<Metric> ExpositionFigures(Metric asked);
 
-// "trelmark_working_bytes" for Metric::Working ('-' in a figure's name becomes '_').
+// The metric a figure is reported as: "trelmark_working_bytes" for
+// Metric::Working, "trelmark_process_working_bytes" with --per-process.
 std::string FigureMetricName(Metric metric, bool perProcess);
+// The same derived from MetricName ('-' in a figure's name becomes '_'),
+// which each row of the figure table must agree with.
+std::string DerivedMetricName(Metric metric, bool perProcess);
 
 // Adds one --label NAME=VALUE; false with `error` for a name the format
 // forbids, one of the plugin's own, or one given before.
@@ -52,8 +56,9 @@ std::string Exposition(const Options& options, const Outcome& outcome);
 std::string TemporaryPath(const std::string& path, unsigned long pid);
 
 // Gives the exposition: printed, exit status 0; or written to --textfile
-// with `line`'s first line printed, 0 when written, 3 with the reason on one
-// line when not.
-int DeliverExposition(const Options& options, const Outcome& outcome, const std::string& line);
+// through `temporary` with `line`'s first line printed, 0 when written, 3
+// with the reason on one line when not.
+int DeliverExposition(const Options& options, const Outcome& outcome, const std::string& line,
+                      const std::string& temporary);
 
 }  // namespace plugin

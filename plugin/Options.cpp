@@ -339,7 +339,7 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
             return false;
         }
     }
-    *options = o;
+    *options = std::move(o);
     return true;
 }
 

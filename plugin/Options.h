@@ -56,6 +56,7 @@ struct Options {
     bool perProcess = false;
     std::string selectionWords;  // the selection's options and values as given, raw
     std::vector<Metric> figures;  // what the exposition reports beside `metric`
+    std::string labelText;        // every series' labels, as the exposition writes them
 };
 
 constexpr unsigned kMaxTimeoutSeconds = 86400;

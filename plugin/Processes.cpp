@@ -89,9 +89,9 @@ Sample Measure(HANDLE process, DWORD pid, std::string name, Metric metric, const
     Counters counters;
     sample.bytes = Figure(process, pid, metric, &counters);
     if (figures != nullptr) {
-        sample.figures.reserve(figures->size());
         for (Metric each : *figures) {
-            sample.figures.push_back(each == metric ? sample.bytes : Figure(process, pid, each, &counters));
+            if (sample.figureCount == Sample::kMaxFigures) break;
+            sample.figures[sample.figureCount++] = each == metric ? sample.bytes : Figure(process, pid, each, &counters);
         }
     }
     sample.name = std::move(name);

@@ -16,7 +16,12 @@ struct Sample {
     DWORD pid = 0;
     std::string name;  // the system's name for its image; empty when unreadable
     uint64_t bytes = 0;
-    std::vector<uint64_t> figures = {};  // each of the figures asked for beside it, in their order
+    // Each of the figures asked for beside it, in their order: held inline,
+    // since a selection may measure thousands of processes.
+    static constexpr size_t kMaxFigures = 12;
+    uint64_t figures[kMaxFigures] = {};
+    size_t figureCount = 0;
+    uint64_t Figure(size_t i) const { return i < figureCount ? figures[i] : 0; }
 };
 
 // The process id on a pidfile's first line: blanks, decimal digits, blanks.

@@ -1,25 +1,32 @@
 // Putting the exposition where it goes: standard output, or a textfile
 // collector's file replaced whole.
+#include <charconv>
 #include <cstdio>
+#include <cstring>
 
 #include "platform/TextFile.h"
-#include "platform/Win32.h"
 #include "plugin/Exposition.h"
 #include "plugin/Report.h"
 
 namespace plugin {
 
 std::string TemporaryPath(const std::string& path, unsigned long pid) {
-    return path + "." + std::to_string(pid) + ".tmp";
+    char suffix[32] = ".";
+    char* end = std::to_chars(suffix + 1, suffix + sizeof suffix - 4, pid).ptr;
+    std::memcpy(end, ".tmp", 4);
+    std::string temporary(path.size() + static_cast<size_t>(end + 4 - suffix), '\0');
+    std::memcpy(&temporary[0], path.data(), path.size());
+    std::memcpy(&temporary[path.size()], suffix, static_cast<size_t>(end + 4 - suffix));
+    return temporary;
 }
 
-int DeliverExposition(const Options& options, const Outcome& outcome, const std::string& line) {
+int DeliverExposition(const Options& options, const Outcome& outcome, const std::string& line,
+                      const std::string& temporary) {
     const std::string text = Exposition(options, outcome);
     if (options.textfile.empty()) {
         std::fwrite(text.data(), 1, text.size(), stdout);
         return 0;
     }
-    const std::string temporary = TemporaryPath(options.textfile, ::GetCurrentProcessId());
     const platform::FileFailure failure =
         platform::ReplaceFileContent(options.textfile.c_str(), temporary.c_str(), text.data(), text.size());
     if (failure.step != platform::FileStep::None) {
@@ -42,8 +49,7 @@ int DeliverExposition(const Options& options, const Outcome& outcome, const std:
         return static_cast<int>(State::Unknown);
     }
     const size_t end = line.find('\n');
-    const std::string first = line.substr(0, end == std::string::npos ? line.size() : end + 1);
-    std::fwrite(first.data(), 1, first.size(), stdout);
+    std::fwrite(line.data(), 1, end == std::string::npos ? line.size() : end + 1, stdout);
     return 0;
 }
 

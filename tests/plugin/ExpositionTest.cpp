@@ -116,13 +116,19 @@ TEST(Exposition, MetricNamesFollowTheFigures) {
     EXPECT_EQ(plugin::FigureMetricName(Metric::Proportional, false), "trelmark_pss_bytes");
     EXPECT_EQ(plugin::FigureMetricName(Metric::Unique, true), "trelmark_process_uss_bytes");
     EXPECT_EQ(plugin::FigureMetricName(Metric::Peak, true), "trelmark_process_peak_bytes");
+    // Each row of the table spells out the name -m's figure gives.
+    for (Metric m : {Metric::Working, Metric::Private, Metric::Proportional, Metric::Unique, Metric::Peak}) {
+        for (bool perProcess : {false, true}) {
+            EXPECT_EQ(plugin::FigureMetricName(m, perProcess), plugin::DerivedMetricName(m, perProcess)) << plugin::MetricName(m);
+        }
+    }
 }
 
 plugin::Sample Sample(unsigned long pid, std::vector<uint64_t> figures) {
     plugin::Sample s;
     s.pid = static_cast<DWORD>(pid);
     s.bytes = figures.front();
-    s.figures = std::move(figures);
+    for (uint64_t f : figures) s.figures[s.figureCount++] = f;
     return s;
 }
 
