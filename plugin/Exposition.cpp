@@ -22,18 +22,20 @@ enum class Cost { Cheap, Asked };
 struct FigureEntry {
     Metric metric;
     Cost cost;
-    std::string_view name;         // the selection's figure
-    std::string_view processName;  // each process's, with --per-process
-    std::string_view help;
-    std::string_view processHelp;
+    std::string_view name;           // the selection's figure
+    std::string_view processName;    // each process's, with --per-process
+    std::string_view header;         // the name's HELP and TYPE lines
+    std::string_view processHeader;
 };
 
-#define TRELMARK_FIGURE(metric, cost, figure, what)                                                          \
-    {                                                                                                        \
-        metric, cost, "trelmark_" figure "_bytes", "trelmark_process_" figure "_bytes",                      \
-            what " of the selection in bytes: with --sum the total, otherwise the process that decides the " \
-                 "state.",                                                                                   \
-            what " of one selected process in bytes."                                                       \
+#define TRELMARK_HEADER(name, help) "# HELP " name " " help "\n# TYPE " name " gauge\n"
+#define TRELMARK_FIGURE(metric, cost, figure, what)                                                             \
+    {                                                                                                           \
+        metric, cost, "trelmark_" figure "_bytes", "trelmark_process_" figure "_bytes",                         \
+            TRELMARK_HEADER("trelmark_" figure "_bytes",                                                        \
+                            what " of the selection in bytes: with --sum the total, otherwise the process that " \
+                                 "decides the state."),                                                         \
+            TRELMARK_HEADER("trelmark_process_" figure "_bytes", what " of one selected process in bytes.")     \
     }
 
 constexpr FigureEntry kFigures[] = {
@@ -45,7 +47,6 @@ constexpr FigureEntry kFigures[] = {
     TRELMARK_FIGURE(Metric::Unique, Cost::Asked, "uss", "Unique set size (memory no other process maps)"),
 };
 
-#undef TRELMARK_FIGURE
 static_assert(sizeof kFigures / sizeof kFigures[0] <= Sample::kMaxFigures, "a sample holds every figure");
 
 const FigureEntry& EntryOf(Metric metric) {
@@ -116,16 +117,6 @@ private:
     char* end_;
 };
 
-// What Family and Series below write, at most.
-size_t FamilySize(std::string_view name, std::string_view help) { return 23 + 2 * name.size() + help.size(); }
-size_t SeriesSize(std::string_view name, size_t labels) { return name.size() + labels + 24; }
-
-constexpr std::string_view kState = "trelmark_state", kProcesses = "trelmark_processes",
-                           kUnreadable = "trelmark_unreadable_processes";
-constexpr std::string_view kStateHelp = "State of the check: 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN.",
-                           kProcessesHelp = "Processes the selection matched, read or not.",
-                           kUnreadableHelp = "Processes the selection matched that could not be read.";
-
 // The labels every series of the run carries: the selection's words, then
 // --label's in their order.
 std::string LabelsOf(const Options& options) {
@@ -141,15 +132,25 @@ std::string LabelsOf(const Options& options) {
     return labels.Take();
 }
 
-void Family(Text& out, std::string_view name, std::string_view help) {
-    out << "# HELP " << name << " " << help << "\n# TYPE " << name << " gauge\n";
-}
-
 void Series(Text& out, std::string_view name, std::string_view labels, uint64_t value) {
     out << name << "{" << labels << "} " << value << "\n";
 }
 
+// What Series writes at most.
+size_t SeriesSize(std::string_view name, size_t labels) { return name.size() + labels + 24; }
+
+constexpr std::string_view kState = "trelmark_state", kProcesses = "trelmark_processes",
+                           kUnreadable = "trelmark_unreadable_processes";
+constexpr std::string_view
+    kStateHeader = TRELMARK_HEADER("trelmark_state", "State of the check: 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN."),
+    kProcessesHeader = TRELMARK_HEADER("trelmark_processes", "Processes the selection matched, read or not."),
+    kUnreadableHeader = TRELMARK_HEADER("trelmark_unreadable_processes",
+                                        "Processes the selection matched that could not be read.");
+
 uint64_t SaturatingSum(uint64_t a, uint64_t b) { return a + b < a ? UINT64_MAX : a + b; }
+
+#undef TRELMARK_FIGURE
+#undef TRELMARK_HEADER
 
 }  // namespace
 
@@ -230,26 +231,26 @@ std::string Exposition(const Options& options, const Outcome& outcome) {
     const std::string& labels = options.labelText;
     const size_t figures = outcome.measured ? options.figures.size() : 0;
     const size_t processes = options.perProcess ? outcome.samples.size() : 0;
-    size_t size = FamilySize(kState, kStateHelp) + SeriesSize(kState, labels.size());
+    size_t size = kStateHeader.size() + SeriesSize(kState, labels.size());
     if (outcome.counted) {
-        size += FamilySize(kProcesses, kProcessesHelp) + SeriesSize(kProcesses, labels.size()) +
-                FamilySize(kUnreadable, kUnreadableHelp) + SeriesSize(kUnreadable, labels.size());
+        size += kProcessesHeader.size() + SeriesSize(kProcesses, labels.size()) + kUnreadableHeader.size() +
+                SeriesSize(kUnreadable, labels.size());
     }
     for (size_t f = 0; f < figures; ++f) {
         const FigureEntry& entry = EntryOf(options.figures[f]);
-        size += FamilySize(entry.name, entry.help) + SeriesSize(entry.name, labels.size());
+        size += entry.header.size() + SeriesSize(entry.name, labels.size());
         if (processes > 0) {
-            size += FamilySize(entry.processName, entry.processHelp) +
+            size += entry.processHeader.size() +
                     processes * (SeriesSize(entry.processName, labels.size()) + 18);  // ,pid="<10 digits>"
         }
     }
     Text out(size);
-    Family(out, kState, kStateHelp);
+    out << kStateHeader;
     Series(out, kState, labels, static_cast<uint64_t>(outcome.state));
     if (outcome.counted) {
-        Family(out, kProcesses, kProcessesHelp);
+        out << kProcessesHeader;
         Series(out, kProcesses, labels, outcome.processes);
-        Family(out, kUnreadable, kUnreadableHelp);
+        out << kUnreadableHeader;
         Series(out, kUnreadable, labels, outcome.unreadable);
     }
     if (figures == 0 || outcome.samples.empty()) return out.Take();
@@ -262,12 +263,12 @@ std::string Exposition(const Options& options, const Outcome& outcome) {
             value = deciding.Figure(f);
         }
         const FigureEntry& entry = EntryOf(options.figures[f]);
-        Family(out, entry.name, entry.help);
+        out << entry.header;
         Series(out, entry.name, labels, value);
     }
     for (size_t f = 0; f < figures && processes > 0; ++f) {
         const FigureEntry& entry = EntryOf(options.figures[f]);
-        Family(out, entry.processName, entry.processHelp);
+        out << entry.processHeader;
         for (const Sample& s : outcome.samples) {
             out << entry.processName << "{" << labels << ",pid=\"" << static_cast<uint64_t>(s.pid) << "\"} "
                 << s.Figure(f) << "\n";
