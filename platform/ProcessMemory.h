@@ -10,7 +10,30 @@
 
 namespace platform {
 
+// Two more per-process figures from Linux's status file: the resident
+// anonymous memory (RssAnon: heap and stacks, no shared libraries or file
+// cache) and the memory swapped out (VmSwap).
+enum class StatusFigure { Anonymous, Swap };
+
 #ifdef _WIN32
+
+inline const char* StatusFigureProblem(StatusFigure figure) {
+    return figure == StatusFigure::Swap
+               ? "Windows keeps no per-process swap figure (-m swap): use -m private, the commit charge, which "
+                 "counts what was paged out too"
+               : "Windows keeps no resident anonymous memory (-m anon): use -m uss, the private working set, or -m "
+                 "private, the commit charge";
+}
+
+inline BOOL GetProcessStatusFigure(HANDLE, StatusFigure, uint64_t*) {
+    ::SetLastError(ERROR_NOT_SUPPORTED);
+    return FALSE;
+}
+
+inline BOOL GetProcessStatusFigures(HANDLE, uint64_t*, uint64_t*) {
+    ::SetLastError(ERROR_NOT_SUPPORTED);
+    return FALSE;
+}
 
 inline const char* ProportionalSetSizeProblem() {
     return "Windows keeps no proportional set size (-m pss): use -m uss, the private working set as Task Manager "
@@ -32,6 +55,15 @@ const char* ProportionalSetSizeProblem();
 // (or of the pseudo handle). Reading it needs the right to inspect the
 // process; FALSE with the last error set on failure.
 BOOL GetProcessProportionalSetSize(HANDLE process, uint64_t* bytes);
+
+inline const char* StatusFigureProblem(StatusFigure) { return nullptr; }
+
+// The figure in bytes of a process that OpenProcess opened; reading status
+// needs no right beyond seeing the process. FALSE with the last error set.
+BOOL GetProcessStatusFigure(HANDLE process, StatusFigure figure, uint64_t* bytes);
+
+// Both of them from one read of status.
+BOOL GetProcessStatusFigures(HANDLE process, uint64_t* anonymous, uint64_t* swap);
 
 #endif
 

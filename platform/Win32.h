@@ -202,6 +202,21 @@ static_assert(sizeof(VS_FIXEDFILEINFO) == 52, "layout must match Windows");
 #define VOS__WINDOWS32 0x00000004L
 #define VFT_APP 0x00000001L
 
+// Linux fills the physical memory (MemTotal) only.
+struct MEMORYSTATUSEX {
+    DWORD dwLength;
+    DWORD dwMemoryLoad;
+    uint64_t ullTotalPhys;
+    uint64_t ullAvailPhys;
+    uint64_t ullTotalPageFile;
+    uint64_t ullAvailPageFile;
+    uint64_t ullTotalVirtual;
+    uint64_t ullAvailVirtual;
+    uint64_t ullAvailExtendedVirtual;
+};
+typedef MEMORYSTATUSEX* LPMEMORYSTATUSEX;
+static_assert(sizeof(MEMORYSTATUSEX) == 64, "layout must match Windows");
+
 // The C runtime's copy of the program's arguments, as the Windows CRT keeps it.
 extern "C" int __argc;
 extern "C" char** __argv;
@@ -227,6 +242,7 @@ HANDLE CreateToolhelp32Snapshot(DWORD dwFlags, DWORD th32ProcessID);
 BOOL Process32First(HANDLE hSnapshot, LPPROCESSENTRY32 lppe);
 BOOL Process32Next(HANDLE hSnapshot, LPPROCESSENTRY32 lppe);
 UINT GetErrorMode(void);
+BOOL GlobalMemoryStatusEx(LPMEMORYSTATUSEX lpBuffer);
 
 // advapi32
 BOOL OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, PHANDLE TokenHandle);

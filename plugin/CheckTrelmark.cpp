@@ -15,6 +15,7 @@
 #include "platform/Watchdog.h"
 #include "platform/Win32.h"
 #include "plugin/Exposition.h"
+#include "plugin/Headroom.h"
 #include "plugin/Options.h"
 #include "plugin/Processes.h"
 #include "plugin/Report.h"
@@ -55,7 +56,9 @@ const char kHelp[] =
     "                        Windows the service's process and those it started\n"
     "                        (--service nginx)\n"
     "     --cgroup=PATH      (Linux) every process in the control group PATH as\n"
-    "                        /proc/PID/cgroup shows it, sub-groups included\n"
+    "                        /proc/PID/cgroup shows it, sub-groups included; looked\n"
+    "                        up in cgroup v2, then systemd's and the memory\n"
+    "                        controller's v1 hierarchies\n"
     "                        (--cgroup /system.slice/docker-<id>.scope)\n"
     "                        A selection never includes this check, its parent,\n"
     "                        another check_trelmark or a command line that runs\n"
@@ -73,10 +76,16 @@ const char kHelp[] =
     "                        map it, the figure that adds up with --sum; uss: the\n"
     "                        memory only this process holds (Windows: the private\n"
     "                        working set, as Task Manager shows it); peak: the\n"
-    "                        largest working set it has had. pss and uss walk the\n"
-    "                        page tables: their cost grows with the process's\n"
-    "                        resident size; on Linux, reading another user's process\n"
-    "                        needs CAP_SYS_PTRACE (see the man page)\n"
+    "                        largest working set it has had; swap (Linux): its\n"
+    "                        swapped-out memory; anon (Linux): its resident heap and\n"
+    "                        stacks. cgroup, cgroup-workingset, cgroup-peak (Linux,\n"
+    "                        with one --service or --cgroup): the group's own charge,\n"
+    "                        its charge less inactive file cache, its peak, as the\n"
+    "                        kernel counts them against the group's limit.\n"
+    "                        pss and uss walk the page tables: their cost grows\n"
+    "                        with the process's resident size; on Linux, reading\n"
+    "                        another user's process needs CAP_SYS_PTRACE (see the\n"
+    "                        man page); --sum -m peak is refused\n"
     " -w, --warning=RANGE    WARNING when the figure is in the alert part of RANGE (an\n"
     "                        empty RANGE sets no threshold)\n"
     " -c, --critical=RANGE   CRITICAL likewise (it is tested first)\n"
@@ -106,16 +115,20 @@ const char kHelp[] =
     " N      alert below 0 or above N       N:     alert below N\n"
     " ~:N    alert above N                  N:M    alert below N or above M\n"
     " @N:M   alert from N to M, ends included\n"
+    "Or all in percent (80%%, 50%%:, @10%%:20%%, 0.5%%): of a group's limit for the\n"
+    "group figures (the host's memory where there is none), of the host's\n"
+    "physical memory for the others.\n"
     "\n"
     "Output: one line, \"MEMORY <STATE> - <text> | <performance data>\", the data in\n"
     "bytes: working=<B>B;<warn>;<crit>;0; (labelled as -m names the figure: private=,\n"
-    "pss=, uss=, peak=), with a selection also processes=<n>.\n"
+    "pss=, uss=, peak=, ...), the max field the 100%% of a share or a group's limit,\n"
+    "with a selection also processes=<n>.\n"
     "\n"
     "Exit status: 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN (bad arguments, no such\n"
     "process, nothing selected (see --empty-state), an unreadable pidfile or memory\n"
     "counters, a timeout; also after --help and --version, as monitoring plugins do).\n";
 
-std::string Check(const plugin::Options& options, State* state, plugin::Outcome* outcome) {
+std::string Check(plugin::Options options, State* state, plugin::Outcome* outcome) {
     const std::vector<plugin::Metric>* figures = options.figures.empty() ? nullptr : &options.figures;
     const auto count = [outcome](size_t processes, size_t unreadable) {
         outcome->counted = true;
@@ -138,9 +151,17 @@ std::string Check(const plugin::Options& options, State* state, plugin::Outcome*
         outcome->samples = std::move(*measured);
         return plugin::StatusLine(options, outcome->samples, state, &outcome->deciding);
     };
+    if (plugin::IsGroupMetric(options.metric)) return plugin::GroupCheck(options, state);
     if (options.metric == plugin::Metric::Proportional) {
         if (const char* problem = platform::ProportionalSetSizeProblem()) throw Keel::Error(problem);
     }
+    if (options.metric == plugin::Metric::Swap || options.metric == plugin::Metric::Anonymous) {
+        const auto figure = options.metric == plugin::Metric::Swap ? platform::StatusFigure::Swap
+                                                                   : platform::StatusFigure::Anonymous;
+        if (const char* problem = platform::StatusFigureProblem(figure)) throw Keel::Error(problem);
+    }
+    // A share of a process's figure is one of the host's memory, as ps %MEM.
+    if (plugin::HasShares(options)) plugin::SetReference(&options, plugin::HostMemory());
     if (const char* problem = platform::ProcessListProblem()) throw Keel::Error(problem);
     std::vector<plugin::Sample> samples;
     switch (options.selector) {
@@ -265,6 +286,7 @@ int main(int argc, char** argv) {
         state = State::Unknown;
         line = plugin::UnknownLine("internal error");
     }
+    if (options.format == plugin::Format::Prometheus) plugin::MeasureGroupFigures(options, &outcome);
     platform::DisarmWatchdog();
     if (options.format == plugin::Format::Prometheus) {
         outcome.state = state;

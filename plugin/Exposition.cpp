@@ -1,5 +1,7 @@
 #include "plugin/Exposition.h"
 
+#include "platform/ProcessMemory.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cstring>
@@ -9,9 +11,11 @@ namespace plugin {
 
 namespace {
 
-// Whether a run measures a figure unasked: those read with the counters a
-// check reads anyway are; those that walk the page tables only with -m.
-enum class Cost { Cheap, Asked };
+// Whether a run measures a figure unasked: those read from status are
+// (where the system keeps them); those that walk the page tables only with
+// -m. A control group's own figures are read once for the group, with one
+// --service or --cgroup (Textfile.cpp).
+enum class Cost { Cheap, Asked, Group };
 
 // One row per figure, its names and HELP texts spelt out whole, so that a
 // run only copies them. The HELP texts are fixed: a collector that meets one
@@ -45,6 +49,12 @@ constexpr FigureEntry kFigures[] = {
     TRELMARK_FIGURE(Metric::Proportional, Cost::Asked, "pss",
                     "Proportional set size (shared pages divided among their users)"),
     TRELMARK_FIGURE(Metric::Unique, Cost::Asked, "uss", "Unique set size (memory no other process maps)"),
+    TRELMARK_FIGURE(Metric::Swap, Cost::Cheap, "swap", "Swapped-out memory"),
+    TRELMARK_FIGURE(Metric::Anonymous, Cost::Cheap, "anon", "Resident anonymous memory (heap and stacks)"),
+    TRELMARK_FIGURE(Metric::Group, Cost::Group, "cgroup", "Memory charged to the control group"),
+    TRELMARK_FIGURE(Metric::GroupWorkingSet, Cost::Group, "cgroup_workingset",
+                    "Working set of the control group (its charge less inactive file cache)"),
+    TRELMARK_FIGURE(Metric::GroupPeak, Cost::Group, "cgroup_peak", "Peak charge of the control group"),
 };
 
 static_assert(sizeof kFigures / sizeof kFigures[0] <= Sample::kMaxFigures, "a sample holds every figure");
@@ -147,7 +157,25 @@ constexpr std::string_view
     kUnreadableHeader = TRELMARK_HEADER("trelmark_unreadable_processes",
                                         "Processes the selection matched that could not be read.");
 
+constexpr std::string_view kLimit = "trelmark_cgroup_limit_bytes";
+constexpr std::string_view kLimitHeader =
+    TRELMARK_HEADER("trelmark_cgroup_limit_bytes",
+                    "Effective memory limit of the control group: the lowest on its path to the root.");
+
 uint64_t SaturatingSum(uint64_t a, uint64_t b) { return a + b < a ? UINT64_MAX : a + b; }
+
+// A control group's own figures and its limit, when read.
+void WriteGroup(Text& out, const Outcome& outcome, const std::string& labels) {
+    for (const auto& group : outcome.group) {
+        const FigureEntry& entry = EntryOf(group.first);
+        out << entry.header;
+        Series(out, entry.name, labels, group.second);
+    }
+    if (outcome.groupLimited) {
+        out << kLimitHeader;
+        Series(out, kLimit, labels, outcome.groupLimit);
+    }
+}
 
 #undef TRELMARK_FIGURE
 #undef TRELMARK_HEADER
@@ -158,7 +186,12 @@ std::vector<Metric> ExpositionFigures(Metric asked) {
     std::vector<Metric> figures;
     figures.reserve(sizeof kFigures / sizeof kFigures[0]);
     for (const FigureEntry& entry : kFigures) {
-        if (entry.cost == Cost::Cheap || entry.metric == asked) figures.push_back(entry.metric);
+        if (entry.cost == Cost::Group) continue;
+        // Figures the system does not keep (Windows: swap, anon) only when asked, to be refused.
+        const bool kept = (entry.metric != Metric::Swap || !platform::StatusFigureProblem(platform::StatusFigure::Swap)) &&
+                          (entry.metric != Metric::Anonymous ||
+                           !platform::StatusFigureProblem(platform::StatusFigure::Anonymous));
+        if ((entry.cost == Cost::Cheap && kept) || entry.metric == asked) figures.push_back(entry.metric);
     }
     return figures;
 }
@@ -244,6 +277,8 @@ std::string Exposition(const Options& options, const Outcome& outcome) {
                     processes * (SeriesSize(entry.processName, labels.size()) + 18);  // ,pid="<10 digits>"
         }
     }
+    for (const auto& group : outcome.group) size += EntryOf(group.first).header.size() + SeriesSize("", labels.size()) + 40;
+    if (outcome.groupLimited) size += kLimitHeader.size() + SeriesSize(kLimit, labels.size());
     Text out(size);
     out << kStateHeader;
     Series(out, kState, labels, static_cast<uint64_t>(outcome.state));
@@ -253,7 +288,10 @@ std::string Exposition(const Options& options, const Outcome& outcome) {
         out << kUnreadableHeader;
         Series(out, kUnreadable, labels, outcome.unreadable);
     }
-    if (figures == 0 || outcome.samples.empty()) return out.Take();
+    if (figures == 0 || outcome.samples.empty()) {
+        WriteGroup(out, outcome, labels);
+        return out.Take();
+    }
     const Sample& deciding = outcome.samples[outcome.deciding < outcome.samples.size() ? outcome.deciding : 0];
     for (size_t f = 0; f < figures; ++f) {
         uint64_t value = 0;
@@ -266,6 +304,7 @@ std::string Exposition(const Options& options, const Outcome& outcome) {
         out << entry.header;
         Series(out, entry.name, labels, value);
     }
+    WriteGroup(out, outcome, labels);
     for (size_t f = 0; f < figures && processes > 0; ++f) {
         const FigureEntry& entry = EntryOf(options.figures[f]);
         out << entry.processHeader;

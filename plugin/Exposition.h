@@ -22,6 +22,11 @@ struct Outcome {
     bool measured = false;       // the status line carries a figure
     std::vector<Sample> samples;  // measured, each with Options::figures
     size_t deciding = 0;         // the sample whose figures stand for the selection without --sum
+    // With one --service or --cgroup on Linux: the control group's own
+    // figures (cgroup, cgroup-workingset, cgroup-peak) and its limit.
+    std::vector<std::pair<Metric, uint64_t>> group;
+    bool groupLimited = false;
+    uint64_t groupLimit = 0;
 };
 
 // The figures an exposition reports: every cheap one and `asked` (-m), in
@@ -54,6 +59,11 @@ std::string Exposition(const Options& options, const Outcome& outcome);
 // The name the file is written under before it is renamed to `path`: beside
 // it, never ending in .prom, which the collectors read.
 std::string TemporaryPath(const std::string& path, unsigned long pid);
+
+// Reads the control group's own figures into `outcome` when the selection
+// is one --service or --cgroup on a system with control groups; a figure the
+// kernel does not keep is left out (the status line says why with -m).
+void MeasureGroupFigures(const Options& options, Outcome* outcome);
 
 // Gives the exposition: printed, exit status 0; or written to --textfile
 // through `temporary` with `line`'s first line printed, 0 when written, 3

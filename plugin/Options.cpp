@@ -11,7 +11,8 @@ namespace plugin {
 // start of performance data (Nagios would cut the line there).
 const char kUsageLine[] =
     "Usage: check_trelmark -p PID, -f PIDFILE or any of -C NAME, -a TEXT, --ereg-argument-array REGEX, -u USER, "
-    "--service NAME, --cgroup PATH [-m working, private, pss, uss or peak] [-w RANGE] [-c RANGE] [--sum] "
+    "--service NAME, --cgroup PATH [-m working, private, pss, uss, peak, swap, anon, cgroup, cgroup-workingset or "
+    "cgroup-peak] [-w RANGE] [-c RANGE] [--sum] "
     "[--empty-state STATE] [-t SECONDS]";
 
 size_t Utf8Length(const std::string& text, size_t i) {
@@ -68,6 +69,11 @@ constexpr MetricEntry kMetrics[] = {
     {Metric::Proportional, "pss", "proportional memory"},
     {Metric::Unique, "uss", "unique memory"},
     {Metric::Peak, "peak", "peak working memory"},
+    {Metric::Swap, "swap", "swapped-out memory"},
+    {Metric::Anonymous, "anon", "resident anonymous memory"},
+    {Metric::Group, "cgroup", "memory charged to its control group"},
+    {Metric::GroupWorkingSet, "cgroup-workingset", "working set of its control group"},
+    {Metric::GroupPeak, "cgroup-peak", "peak of its control group"},
 };
 
 constexpr bool InEnumOrder() {
@@ -194,7 +200,8 @@ bool Apply(const OptionEntry& option, const char* value, Options* o, std::string
                 return true;
             }
         }
-        *error = "invalid metric " + Quoted(value) + " (use working, private, pss, uss or peak)";
+        *error = "invalid metric " + Quoted(value) +
+                 " (use working, private, pss, uss, peak, swap, anon, cgroup, cgroup-workingset or cgroup-peak)";
         return false;
     case Id::Warning:
     case Id::Critical: {
@@ -204,8 +211,10 @@ bool Apply(const OptionEntry& option, const char* value, Options* o, std::string
             (warning ? o->hasWarning : o->hasCritical) = false;
             return true;
         }
-        if (!ParseRange(value, warning ? &o->warning : &o->critical)) {
+        const char* why = nullptr;
+        if (!ParseRange(value, warning ? &o->warning : &o->critical, &why)) {
             *error = std::string("invalid ") + (warning ? "warning" : "critical") + " range " + Quoted(value);
+            if (why != nullptr) *error += std::string(": ") + why;
             return false;
         }
         (warning ? o->hasWarning : o->hasCritical) = true;
@@ -265,6 +274,31 @@ const OptionEntry* FindLong(const char* name, size_t length) {
         if (std::strlen(option.longName) == length && std::strncmp(option.longName, name, length) == 0) return &option;
     }
     return nullptr;
+}
+
+// A group figure measures the whole group: another selector could only
+// narrow the processes, which the group's own counters cannot do; and a
+// sum of peaks adds maxima that never coexisted.
+bool GroupMetricFits(const Options& o, std::string* error) {
+    const bool group = o.selection.IsOnlyGroup();
+    const std::string name = MetricName(o.metric);
+    if (IsGroupMetric(o.metric) && o.selector == Selector::Command && !group && o.selection.HasGroup()) {
+        *error = "-m " + name + " measures the whole control group: it combines with no other selector than one "
+                 "--service or --cgroup";
+        return false;
+    }
+    if (IsGroupMetric(o.metric) && o.sum) {
+        *error = "-m " + name + " is the group's own figure: --sum adds nothing to it";
+        return false;
+    }
+    if (o.metric == Metric::Peak && o.sum) {
+        *error = group ? "--sum -m peak would add peaks that never coexisted: use -m cgroup-peak, the control "
+                         "group's own peak"
+                       : "--sum -m peak would add peaks that never coexisted: compare each process's peak without "
+                         "--sum";
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -338,6 +372,7 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
                      "--cgroup";
             return false;
         }
+        if (!GroupMetricFits(o, error)) return false;
     }
     *options = std::move(o);
     return true;

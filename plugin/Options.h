@@ -1,5 +1,6 @@
 // The plugin's command line:
-//   check_trelmark SELECTION [-m working|private|pss|uss|peak] [-w RANGE] [-c RANGE]
+//   check_trelmark SELECTION [-m working|private|pss|uss|peak|swap|anon|cgroup|cgroup-workingset|cgroup-peak]
+//                  [-w RANGE] [-c RANGE]
 //                  [--sum] [--empty-state STATE] [-t SECONDS] [-v]
 //   SELECTION: -p PID | -f PIDFILE | one or more of -C NAME, -a TEXT,
 //              --ereg-argument-array REGEX, -u USER, --service NAME, --cgroup PATH
@@ -21,8 +22,13 @@ enum class Selector { None, Pid, Pidfile, Command };
 
 enum class State { Ok = 0, Warning = 1, Critical = 2, Unknown = 3 };
 // The figure measured: the working set, the private committed memory, the
-// proportional and the unique set size, the peak working set.
-enum class Metric { Working, Private, Proportional, Unique, Peak };
+// proportional and the unique set size, the peak working set, the swapped
+// out and the resident anonymous memory; then the figures of a control group
+// itself: its charge, its working set and its peak.
+enum class Metric { Working, Private, Proportional, Unique, Peak, Swap, Anonymous, Group, GroupWorkingSet, GroupPeak };
+
+// Whether `metric` is read from a control group rather than per process.
+inline bool IsGroupMetric(Metric metric) { return metric >= Metric::Group; }
 
 // The status line, or the Prometheus text exposition format (Exposition.h).
 enum class Format { Plugin, Prometheus };
@@ -57,6 +63,10 @@ struct Options {
     std::string selectionWords;  // the selection's options and values as given, raw
     std::vector<Metric> figures;  // what the exposition reports beside `metric`
     std::string labelText;        // every series' labels, as the exposition writes them
+    // Set by the check once measured: the perfdata's max field (the 100%
+    // of a share, or a control group's limit).
+    bool hasMaximum = false;
+    uint64_t maximum = 0;
 };
 
 constexpr unsigned kMaxTimeoutSeconds = 86400;

@@ -62,15 +62,31 @@ uint64_t ProportionalSet(HANDLE process, DWORD pid) {
 }
 
 // The working, peak and private figures come from one read of the counters,
-// kept here while a process's figures are taken.
+// the anonymous and swapped-out memory from one read of status; both kept
+// here while a process's figures are taken.
 struct Counters {
     bool read = false;
     double working = 0, peakWorking = 0, privateUsage = 0;
+    bool statusRead = false;
+    uint64_t anonymous = 0, swap = 0;
 };
+
+uint64_t StatusFigure(HANDLE process, DWORD pid, Metric metric, Counters* c) {
+    const bool swap = metric == Metric::Swap;
+    if (!c->statusRead) {
+        if (!platform::GetProcessStatusFigures(process, &c->anonymous, &c->swap)) {
+            throw Keel::Error(std::string("cannot read the ") + (swap ? "swapped-out" : "resident anonymous") +
+                              " memory of pid " + PidText(pid) + ": " + Windows::GetLastErrorText(true));
+        }
+        c->statusRead = true;
+    }
+    return swap ? c->swap : c->anonymous;
+}
 
 uint64_t Figure(HANDLE process, DWORD pid, Metric metric, Counters* counters) {
     if (metric == Metric::Unique) return PrivateWorkingSet(process, pid);
     if (metric == Metric::Proportional) return ProportionalSet(process, pid);
+    if (metric == Metric::Swap || metric == Metric::Anonymous) return StatusFigure(process, pid, metric, counters);
     Counters& c = *counters;
     if (!c.read) {
         try {

@@ -46,6 +46,44 @@ int Decimal::CompareAt(uint64_t count, unsigned shift) const {
     return left < right ? -1 : left > right ? 1 : 0;
 }
 
+int Decimal::CompareShare(uint64_t count, uint64_t reference) const {
+    if (negative && digits != 0) return 1;
+    // count * 100 * 10^scale < 2^64 * 2^50; digits * reference < 2^44 * 2^64.
+    const unsigned __int128 left = static_cast<unsigned __int128>(count) * PowerOfTen(scale + 2);
+    const unsigned __int128 right = static_cast<unsigned __int128>(digits) * reference;
+    return left < right ? -1 : left > right ? 1 : 0;
+}
+
+std::string DecimalText(uint64_t integer, uint64_t fraction, unsigned places) {
+    char buffer[48];  // 20 digits, the point and at most 20 decimals
+    char* const end = buffer + sizeof buffer;
+    char* p = end;
+    bool significant = false;
+    for (unsigned i = 0; i < places && i < 20; ++i, fraction /= 10) {
+        const char digit = static_cast<char>('0' + fraction % 10);
+        significant = significant || digit != '0';
+        if (significant) *--p = digit;
+    }
+    if (significant) *--p = '.';
+    do {
+        *--p = static_cast<char>('0' + integer % 10);
+        integer /= 10;
+    } while (integer != 0);
+    return std::string(p, end);
+}
+
+std::string Decimal::ShareOf(uint64_t reference) const {
+    const unsigned __int128 scaled = static_cast<unsigned __int128>(digits) * reference;
+    const uint64_t unit = PowerOfTen(scale + 2);
+    // A share of at most 100% is at most the reference: the quotient fits.
+    // Most products fit in 64 bits, whose division is far cheaper.
+    if ((scaled >> 64) == 0) {
+        const uint64_t narrow = static_cast<uint64_t>(scaled);
+        return DecimalText(narrow / unit, narrow % unit, scale + 2);
+    }
+    return DecimalText(static_cast<uint64_t>(scaled / unit), static_cast<uint64_t>(scaled % unit), scale + 2);
+}
+
 size_t ParseDecimal(const char* text, Decimal* number) {
     const char* p = text;
     Decimal n;
@@ -74,33 +112,75 @@ bool Range::Alerts(double value) const {
     return inside ? within : !within;
 }
 
+int Range::Compare(const Decimal& bound, uint64_t count, unsigned shift) const {
+    return percent ? bound.CompareShare(count, reference) : bound.CompareAt(count, shift);
+}
+
 bool Range::AlertsAt(uint64_t count, unsigned shift) const {
-    const bool aboveStart = startInfinite || start.CompareAt(count, shift) >= 0;
-    const bool belowEnd = endInfinite || end.CompareAt(count, shift) <= 0;
+    const bool aboveStart = startInfinite || Compare(start, count, shift) >= 0;
+    const bool belowEnd = endInfinite || Compare(end, count, shift) <= 0;
     const bool within = aboveStart && belowEnd;
     return inside ? within : !within;
 }
 
 bool Range::BelowStartAt(uint64_t count, unsigned shift) const {
-    return !inside && !startInfinite && start.CompareAt(count, shift) < 0;
+    return !inside && !startInfinite && Compare(start, count, shift) < 0;
 }
 
 bool Range::AboveEndAt(uint64_t count, unsigned shift) const {
-    return !inside && !endInfinite && end.CompareAt(count, shift) > 0;
+    return !inside && !endInfinite && Compare(end, count, shift) > 0;
 }
 
 std::string Range::TimesPowerOfTwo(unsigned shift) const {
+    const auto scaled = [&](const Decimal& bound) {
+        return percent ? bound.ShareOf(reference) : bound.TimesPowerOfTwo(shift);
+    };
     std::string text = inside ? "@" : "";
     if (startInfinite) {
         text += "~:";
     } else if (start.digits != 0 || endInfinite) {
-        text += start.TimesPowerOfTwo(shift) + ":";
+        text += scaled(start) + ":";
     }
-    if (!endInfinite) text += end.TimesPowerOfTwo(shift);
+    if (!endInfinite) text += scaled(end);
     return text;
 }
 
-bool ParseRange(const char* text, Range* range) {
+namespace {
+
+// Reads a bound and the '%' that may follow it. 0 when there is none, or
+// (with `why` set) when the share is not one.
+size_t ParseBound(const char* text, Decimal* number, int* shares, int* amounts, const char** why) {
+    size_t n = ParseDecimal(text, number);
+    if (n == 0) {
+        if (*text == '%') *why = "a % follows a number (80%)";
+        return 0;
+    }
+    if (text[n] != '%') {
+        ++*amounts;
+        return n;
+    }
+    ++*shares;
+    if (text[++n] == '%') {
+        *why = "one % after a number";
+        return 0;
+    }
+    if (number->negative && number->digits != 0) {
+        *why = "a share is 0% to 100%, never negative";
+        return 0;
+    }
+    if (number->CompareAt(100, 0) < 0) {  // above 100
+        *why = "a share is at most 100%";
+        return 0;
+    }
+    return n;
+}
+
+}  // namespace
+
+bool ParseRange(const char* text, Range* range, const char** why) {
+    const char* ignored = nullptr;
+    if (why == nullptr) why = &ignored;
+    int shares = 0, amounts = 0;
     Range r;
     const char* p = text;
     if (*p == '@') {
@@ -112,9 +192,11 @@ bool ParseRange(const char* text, Range* range) {
     if (*p == '~') {
         r.startInfinite = true;
         ++p;
-    } else if (size_t n = ParseDecimal(p, &first)) {
+    } else if (size_t n = ParseBound(p, &first, &shares, &amounts, why)) {
         haveFirst = true;
         p += n;
+    } else if (*why != nullptr) {
+        return false;
     }
     if (*p == ':') {
         ++p;
@@ -122,7 +204,7 @@ bool ParseRange(const char* text, Range* range) {
         if (*p == '\0') {
             r.endInfinite = true;
         } else {
-            const size_t n = ParseDecimal(p, &r.end);
+            const size_t n = ParseBound(p, &r.end, &shares, &amounts, why);
             if (n == 0) return false;
             p += n;
         }
@@ -132,6 +214,11 @@ bool ParseRange(const char* text, Range* range) {
         r.end = first;
     }
     if (*p != '\0') return false;
+    if (shares > 0 && amounts > 0) {
+        *why = "one range is all in % or all in MB (10%:20%, 10:200)";
+        return false;
+    }
+    r.percent = shares > 0;
     if (!r.startInfinite && !r.endInfinite && r.start.Value() > r.end.Value()) return false;
     *range = r;
     return true;

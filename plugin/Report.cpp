@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "plugin/Headroom.h"
+
 namespace plugin {
 
 namespace {
@@ -128,6 +130,8 @@ std::string StatusLine(const Options& options, const std::vector<Sample>& sample
         }
     }
 
+    text += HostShareText(options, figure);
+
     if (deciding != nullptr) *deciding = static_cast<size_t>(decider - samples.data());
     const char* label = MetricName(options.metric);
     std::string line;
@@ -135,7 +139,7 @@ std::string StatusLine(const Options& options, const std::vector<Sample>& sample
     line.append("MEMORY ").append(StateName(*state)).append(" - ").append(text).append(" | ");
     line.append(label).append("=").append(std::to_string(figure)).append("B;");
     line.append(Threshold(options.hasWarning, options.warning)).append(";");
-    line.append(Threshold(options.hasCritical, options.critical)).append(";0;");
+    line.append(Threshold(options.hasCritical, options.critical)).append(";0;").append(MaximumField(options));
     if (options.selector == Selector::Command) line.append(" processes=").append(std::to_string(samples.size())).append(";;;0;");
     line.append("\n");
     // -v: the long output, one line for each process.

@@ -86,6 +86,12 @@ bool Selection::Add(Criterion criterion, const char* value, std::string* error) 
     return true;
 }
 
+bool Selection::HasGroup() const {
+    return std::any_of(entries_.begin(), entries_.end(), [](const Entry& entry) {
+        return entry.criterion == Criterion::Service || entry.criterion == Criterion::ControlGroup;
+    });
+}
+
 std::string Selection::Options() const {
     std::string text;
     for (const Entry& entry : entries_) {

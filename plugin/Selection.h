@@ -27,6 +27,15 @@ public:
     // True when -C NAME is the only criterion: the text then reads as before.
     bool IsOnlyCommand() const { return entries_.size() == 1 && entries_[0].criterion == Criterion::Command; }
     const std::string& FirstValue() const { return entries_.front().value; }
+    // True when one --service or --cgroup is the only criterion: a control
+    // group's own figures can answer for it.
+    bool IsOnlyGroup() const {
+        return entries_.size() == 1 && (entries_[0].criterion == Criterion::Service ||
+                                        entries_[0].criterion == Criterion::ControlGroup);
+    }
+    Criterion FirstCriterion() const { return entries_.front().criterion; }
+    // True when a --service or --cgroup is among the criteria.
+    bool HasGroup() const;
 
     // What is selected, in the status text: "service nginx", "control group
     // /x", "user postgres", or the options as given ("-C java -a kafka").

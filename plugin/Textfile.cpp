@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/ControlGroupMemory.h"
 #include "platform/TextFile.h"
 #include "plugin/Exposition.h"
 #include "plugin/Report.h"
@@ -18,6 +19,30 @@ std::string TemporaryPath(const std::string& path, unsigned long pid) {
     std::memcpy(&temporary[0], path.data(), path.size());
     std::memcpy(&temporary[path.size()], suffix, static_cast<size_t>(end + 4 - suffix));
     return temporary;
+}
+
+void MeasureGroupFigures(const Options& options, Outcome* outcome) {
+    if (!platform::kControlGroups || options.selector != Selector::Command || !options.selection.IsOnlyGroup()) return;
+    const std::string value = options.selection.FirstValue();
+    std::string path = value, reason;
+    if (options.selection.FirstCriterion() == Criterion::Service) {
+        platform::ServiceProcesses service;
+        if (!platform::FindServiceGroup(value.c_str(), &service, &path, &reason)) return;
+        if (service.state != platform::ServiceState::Running) return;
+    }
+    static const struct {
+        Metric metric;
+        platform::GroupFigure figure;
+    } kGroupFigures[] = {{Metric::Group, platform::GroupFigure::Charged},
+                         {Metric::GroupWorkingSet, platform::GroupFigure::WorkingSet},
+                         {Metric::GroupPeak, platform::GroupFigure::Peak}};
+    for (const auto& each : kGroupFigures) {
+        platform::GroupMemory memory;
+        if (!platform::ReadGroupMemory(path.c_str(), each.figure, &memory, &reason)) continue;
+        outcome->group.emplace_back(each.metric, memory.bytes);
+        outcome->groupLimited = memory.limited;
+        outcome->groupLimit = memory.limit;
+    }
 }
 
 int DeliverExposition(const Options& options, const Outcome& outcome, const std::string& line,

@@ -116,7 +116,43 @@ bool KilobyteLineParser::FinishBytes(uint64_t* bytes) {
 namespace {
 const char* const kStatusKeys[] = {"VmRSS", "VmHWM", "VmData", "VmStk"};
 const char* const kSmapsRollupKeys[] = {"Pss", "Private_Clean", "Private_Dirty"};
+const char* const kAnonSwapKeys[] = {"RssAnon", "VmSwap"};
 }  // namespace
+
+ProcStatusAnonSwapParser::ProcStatusAnonSwapParser() : KilobyteLineParser(kAnonSwapKeys, 2) {}
+
+bool ProcStatusAnonSwapParser::Finish(ProcStatusAnonSwap* counters) {
+    uint64_t bytes[2];
+    if (!FinishBytes(bytes)) return false;
+    *counters = {bytes[0], bytes[1]};
+    return true;
+}
+
+bool FindMemInfoBytes(const char* text, size_t size, const char* key, uint64_t* bytes) {
+    const size_t length = std::strlen(key);
+    const char* line = text;
+    const char* const end = text + size;
+    // The key at the start of the text or of a line, followed by its colon.
+    while (static_cast<size_t>(end - line) > length &&
+           !(std::memcmp(line, key, length) == 0 && line[length] == ':')) {
+        const void* next = std::memchr(line, '\n', static_cast<size_t>(end - line));
+        if (next == nullptr) return false;
+        line = static_cast<const char*>(next) + 1;
+    }
+    const char* p = line + length + 1;
+    if (p > end) return false;
+    while (p < end && (*p == ' ' || *p == '\t')) ++p;
+    uint64_t kilobytes = 0;
+    const char* digits = p;
+    for (; p < end && *p >= '0' && *p <= '9'; ++p) {
+        const uint64_t digit = static_cast<uint64_t>(*p - '0');
+        if (kilobytes > (UINT64_MAX / 1024 - digit) / 10) return false;
+        kilobytes = kilobytes * 10 + digit;
+    }
+    if (p == digits || end - p < 3 || std::memcmp(p, " kB", 3) != 0 || (end - p > 3 && p[3] != '\n')) return false;
+    *bytes = kilobytes * 1024;
+    return true;
+}
 
 ProcStatusParser::ProcStatusParser() : KilobyteLineParser(kStatusKeys, 4) {}
 

@@ -71,6 +71,24 @@ public:
     bool Finish(ProcStatusCounters* counters);
 };
 
+struct ProcStatusAnonSwap {
+    uint64_t anonymousBytes = 0;  // RssAnon: resident anonymous memory
+    uint64_t swapBytes = 0;       // VmSwap: swapped out
+};
+
+// The same file's anonymous and swap lines, read only for -m anon and swap.
+class ProcStatusAnonSwapParser : public KilobyteLineParser {
+public:
+    ProcStatusAnonSwapParser();
+    bool Finish(ProcStatusAnonSwap* counters);
+};
+
+// The "Key: <n> kB" line of /proc/meminfo text in bytes (MemTotal, the
+// physical memory the kernel manages, is its first line): found by a plain
+// search, as a share of it is the only reason to read the file. False when
+// the line is missing, cut short, malformed or overflows.
+bool FindMemInfoBytes(const char* text, size_t size, const char* key, uint64_t* bytes);
+
 struct SmapsRollupCounters {
     uint64_t proportionalBytes = 0;  // Pss
     uint64_t privateCleanBytes = 0;  // Private_Clean

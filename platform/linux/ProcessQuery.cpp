@@ -1,6 +1,7 @@
 // What a selection asks of a process, from /proc and the control-group file
 // system: no D-Bus, no child process, nothing but files.
 #include "platform/ProcessQuery.h"
+#include "platform/ControlGroupMemory.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -155,20 +156,22 @@ constexpr size_t kMaxProcsBytes = 8u << 20;
 
 // The mount points of the control-group hierarchies that systemd keeps:
 // cgroup v2 (the whole tree, or "unified" on hybrid hosts) first, then the
-// v1 "name=systemd" one. Where systemd mounts them is tried first: parsing
-// mountinfo costs more than the rest of a --service check.
-std::vector<std::string> ControlGroupRoots() {
+// v1 "name=systemd" one, and with `memory` last the v1 memory controller's
+// (--cgroup takes its paths too). Where systemd mounts them is tried first:
+// parsing mountinfo costs more than the rest of a --service check.
+std::vector<std::string> ControlGroupRoots(bool memory) {
     const auto type = [](const char* path) {
         struct statfs info;
         return statfs(path, &info) == 0 ? static_cast<unsigned long>(info.f_type) : 0ul;
     };
     if (type("/sys/fs/cgroup") == CGROUP2_SUPER_MAGIC) return {"/sys/fs/cgroup"};
-    if (type("/sys/fs/cgroup/unified") == CGROUP2_SUPER_MAGIC) {
-        if (type("/sys/fs/cgroup/systemd") == CGROUP_SUPER_MAGIC) return {"/sys/fs/cgroup/unified", "/sys/fs/cgroup/systemd"};
-        return {"/sys/fs/cgroup/unified"};
+    if (type("/sys/fs/cgroup/unified") == CGROUP2_SUPER_MAGIC && type("/sys/fs/cgroup/systemd") == CGROUP_SUPER_MAGIC) {
+        std::vector<std::string> roots{"/sys/fs/cgroup/unified", "/sys/fs/cgroup/systemd"};
+        if (memory && type("/sys/fs/cgroup/memory") == CGROUP_SUPER_MAGIC) roots.push_back("/sys/fs/cgroup/memory");
+        return roots;
     }
     struct Roots {
-        std::vector<std::string> unified, named;
+        std::vector<std::string> unified, named, memory;
     } roots;
     linuxapi::ForEachMount([](const linuxapi::Mount& mount, void* context) {
         Roots& found = *static_cast<Roots*>(context);
@@ -176,9 +179,12 @@ std::vector<std::string> ControlGroupRoots() {
             found.unified.push_back(mount.point);
         } else if (mount.type == "cgroup" && ("," + mount.superOptions + ",").find(",name=systemd,") != std::string::npos) {
             found.named.push_back(mount.point);
+        } else if (mount.type == "cgroup" && ("," + mount.superOptions + ",").find(",memory,") != std::string::npos) {
+            found.memory.push_back(mount.point);
         }
     }, &roots);
     roots.unified.insert(roots.unified.end(), roots.named.begin(), roots.named.end());
+    if (memory) roots.unified.insert(roots.unified.end(), roots.memory.begin(), roots.memory.end());
     return roots.unified;
 }
 
@@ -310,7 +316,7 @@ const char* ControlGroupPathProblem(const char* path) {
 }
 
 bool FindControlGroupProcesses(const char* path, std::vector<DWORD>* pids, std::string* reason) {
-    const std::vector<std::string> roots = ControlGroupRoots();
+    const std::vector<std::string> roots = ControlGroupRoots(true);
     if (roots.empty()) {
         *reason = "no control-group file system is mounted";
         return false;
@@ -330,13 +336,19 @@ bool FindControlGroupProcesses(const char* path, std::vector<DWORD>* pids, std::
     return false;
 }
 
-bool FindServiceProcesses(const char* name, ServiceProcesses* service, std::string* reason) {
+namespace {
+
+// The unit's group, opened (-1 when the unit runs nowhere: `service` then
+// says whether it is installed), and its path in `*path`. False with
+// `reason` when the control groups cannot be searched.
+bool OpenUnitGroup(const char* name, ServiceProcesses* service, std::string* path, int* dir, std::string* reason) {
+    *dir = -1;
     const std::string unit = HasUnitSuffix(name) ? std::string(name) : std::string(name) + ".service";
     if (unit.find('/') != std::string::npos || unit[0] == '.' || unit.size() > 255) {
         *reason = "invalid unit name " + unit;
         return false;
     }
-    const std::vector<std::string> roots = ControlGroupRoots();
+    const std::vector<std::string> roots = ControlGroupRoots(false);
     if (roots.empty()) {
         *reason = "no control-group file system is mounted: services are found through systemd's control groups";
         return false;
@@ -344,29 +356,49 @@ bool FindServiceProcesses(const char* name, ServiceProcesses* service, std::stri
     service->pids.clear();
     for (const std::string& root : roots) {
         // Only a group that is not there means a unit that is not running.
-        std::string path = "/system.slice/" + unit;
-        int dir = OpenGroup(root, path);
-        int error = dir < 0 ? errno : 0;
+        *path = "/system.slice/" + unit;
+        *dir = OpenGroup(root, *path);
+        int error = *dir < 0 ? errno : 0;
         if (error == ENOENT) {
             error = 0;
-            path = FindUnitBelow(root, unit, &error);
-            if (!path.empty() && (dir = OpenGroup(root, path)) < 0 && errno != ENOENT) error = errno;
+            *path = FindUnitBelow(root, unit, &error);
+            if (!path->empty() && (*dir = OpenGroup(root, *path)) < 0 && errno != ENOENT) error = errno;
         }
-        if (dir < 0 && error != 0) {
+        if (*dir < 0 && error != 0) {
             *reason = std::string("cannot read the control groups: ") + std::strerror(error);
             return false;
         }
-        if (dir < 0) continue;
-        const bool collected = Collect(dir, &service->pids, reason);
-        close(dir);
-        if (!collected) return false;
-        service->state = service->pids.empty() ? ServiceState::NotRunning : ServiceState::Running;
-        service->detail = service->pids.empty() ? "no process in its control group" : "";
-        return true;
+        if (*dir >= 0) {
+            service->state = ServiceState::Running;
+            return true;
+        }
     }
+    path->clear();
     const bool known = UnitFileExists(unit);
     service->state = known ? ServiceState::NotRunning : ServiceState::Missing;
     service->detail = known ? "inactive" : "";
+    return true;
+}
+
+}  // namespace
+
+bool FindServiceGroup(const char* name, ServiceProcesses* service, std::string* path, std::string* reason) {
+    int dir = -1;
+    if (!OpenUnitGroup(name, service, path, &dir, reason)) return false;
+    if (dir >= 0) close(dir);
+    return true;
+}
+
+bool FindServiceProcesses(const char* name, ServiceProcesses* service, std::string* reason) {
+    std::string path;
+    int dir = -1;
+    if (!OpenUnitGroup(name, service, &path, &dir, reason)) return false;
+    if (dir < 0) return true;
+    const bool collected = Collect(dir, &service->pids, reason);
+    close(dir);
+    if (!collected) return false;
+    service->state = service->pids.empty() ? ServiceState::NotRunning : ServiceState::Running;
+    service->detail = service->pids.empty() ? "no process in its control group" : "";
     return true;
 }
 

@@ -258,7 +258,59 @@ BOOL GetProcessProportionalSetSize(HANDLE process, uint64_t* bytes) {
     return TRUE;
 }
 
+BOOL GetProcessStatusFigure(HANDLE process, StatusFigure figure, uint64_t* bytes) {
+    if (bytes == nullptr) return linuxapi::Fail(ERROR_NOACCESS);
+    uint64_t anonymous = 0, swap = 0;
+    if (!GetProcessStatusFigures(process, &anonymous, &swap)) return FALSE;
+    *bytes = figure == StatusFigure::Swap ? swap : anonymous;
+    return TRUE;
+}
+
+BOOL GetProcessStatusFigures(HANDLE process, uint64_t* anonymous, uint64_t* swap) {
+    if (anonymous == nullptr || swap == nullptr) return linuxapi::Fail(ERROR_NOACCESS);
+    linuxapi::KernelObject object;
+    Target target;
+    if (!FindTarget(process, &object, &target)) return linuxapi::Fail(ERROR_INVALID_HANDLE);
+    using Parser = linuxapi::ProcStatusAnonSwapParser;
+    linuxapi::ProcStatusAnonSwap counters;
+    bool found = false;
+    char path[64];
+    const int result = ReadCountersAt<Parser>(target.dir, TargetPath(target, "status", path), &counters, &found);
+    if (result != 0) return Unreadable(result, target, &counters);
+    if (!found && !ReadThroughOtherThread<Parser>(target, "status", &counters)) return FALSE;
+    *anonymous = counters.anonymousBytes;
+    *swap = counters.swapBytes;
+    return TRUE;
+}
+
 }  // namespace platform
+
+// kernel32's memory status: the physical memory from /proc/meminfo.
+extern "C" BOOL GlobalMemoryStatusEx(LPMEMORYSTATUSEX lpBuffer) {
+    if (lpBuffer == nullptr || lpBuffer->dwLength != sizeof(MEMORYSTATUSEX)) return linuxapi::Fail(ERROR_INVALID_PARAMETER);
+    // MemTotal is its first line: what the plugin needs, a share of it. The
+    // rest of the record stays 0, unread.
+    char text[128];
+    const int fd = open("/proc/meminfo", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return linuxapi::FailWithErrno(errno);
+    ssize_t n;
+    do {
+        n = read(fd, text, sizeof text);
+    } while (n < 0 && errno == EINTR);
+    const int error = errno;
+    close(fd);
+    if (n < 0) return linuxapi::FailWithErrno(error);
+    const size_t size = static_cast<size_t>(n);
+    uint64_t total = 0;
+    if (!linuxapi::FindMemInfoBytes(text, size, "MemTotal", &total) || total == 0) {
+        return linuxapi::Fail(ERROR_INVALID_DATA);
+    }
+    const DWORD length = lpBuffer->dwLength;
+    std::memset(lpBuffer, 0, sizeof *lpBuffer);
+    lpBuffer->dwLength = length;
+    lpBuffer->ullTotalPhys = total;
+    return TRUE;
+}
 
 // --- the process list and image names ----------------------------------------
 

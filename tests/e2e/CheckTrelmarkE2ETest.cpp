@@ -30,7 +30,8 @@ const std::string kNoPidfd = TRELMARK_NOPIDFD;
 constexpr long long kMB = 1048576;
 const char kUsage[] =
     "Usage: check_trelmark -p PID, -f PIDFILE or any of -C NAME, -a TEXT, --ereg-argument-array REGEX, -u USER, "
-    "--service NAME, --cgroup PATH [-m working, private, pss, uss or peak] [-w RANGE] [-c RANGE] [--sum] "
+    "--service NAME, --cgroup PATH [-m working, private, pss, uss, peak, swap, anon, cgroup, cgroup-workingset or "
+    "cgroup-peak] [-w RANGE] [-c RANGE] [--sum] "
     "[--empty-state STATE] [-t SECONDS]\n";
 
 // What every answer must be, whatever the case: a state 0-3, a first line
@@ -387,6 +388,28 @@ TEST(PluginMetric, PeakRemembersWhatWasFreed) {
     EXPECT_EQ(r.status, 0) << r.out;
 }
 
+// The heap a leak grows and what the kernel swapped out, as status shows
+// them: -m anon is RssAnon, -m swap is VmSwap (0 kB where no swap is on).
+TEST(PluginMetric, AnonymousAndSwappedMemoryAsStatusShowsThem) {
+    testsupport::Child target({kMemhog, "30", "touch"});
+    const pid_t id = target.Pid();
+    const std::string pid = std::to_string(id);
+    for (const auto& figure : {std::make_pair("anon", "RssAnon"), std::make_pair("swap", "VmSwap")}) {
+        const long long before = testsupport::StatusKilobytes(id, figure.second);
+        const testsupport::Result r = Plugin({"-p", pid, "-m", figure.first, "-c", "29"});
+        const long long after = testsupport::StatusKilobytes(id, figure.second);
+        ASSERT_EQ(before, after) << figure.second;  // memhog holds still
+        const std::string bytes = std::to_string(before * 1024);
+        const bool anon = std::string(figure.first) == "anon";
+        EXPECT_EQ(r.out, "MEMORY " + std::string(anon ? "CRITICAL" : "OK") + " - memhog (pid " + pid + ") uses " +
+                             std::to_string(before / 1024) + " MB of " +
+                             (anon ? "resident anonymous" : "swapped-out") + " memory | " + figure.first + "=" +
+                             bytes + "B;;" + Bytes(29) + ";0;\n");
+        EXPECT_EQ(r.status, anon ? 2 : 0) << r.out;
+    }
+    EXPECT_GE(testsupport::StatusKilobytes(id, "RssAnon"), 30 * 1024);
+}
+
 // pss and uss need the right to inspect the process: without it another
 // user's process is never OK; with CAP_SYS_PTRACE it is measured, given to
 // the agent (ambient) or to the plugin's file (permitted only: the plugin
@@ -732,6 +755,234 @@ TEST(PluginSelection, EachSelectorOnRealProcesses) {
     const std::string marker = "only-in-this-shell-" + tag;
     const testsupport::Result r = testsupport::Run({"/bin/sh", "-c", "\"$0\" -a " + marker + "; :", kPlugin});
     EXPECT_EQ(r.out, "MEMORY UNKNOWN - no process matches -a " + marker + "\n");
+}
+
+// --- a control group's own memory, on the v1 memory controller ------------------
+
+// This process's group in the v1 memory controller's hierarchy ("memory:/x"
+// in /proc/self/cgroup); empty when the controller is not v1.
+std::string OwnMemoryGroup() {
+    std::ifstream in("/proc/self/cgroup");
+    for (std::string line; std::getline(in, line);) {
+        const size_t colon = line.find(':');
+        if (colon != std::string::npos && line.compare(colon, 8, ":memory:") == 0) return line.substr(colon + 8);
+    }
+    return std::string();
+}
+
+const std::string kMemoryRoot = "/sys/fs/cgroup/memory";
+
+std::string ReadLine(const std::string& path) {
+    std::ifstream in(path);
+    std::string line;
+    std::getline(in, line);
+    return line;
+}
+
+uint64_t KernelNumber(const std::string& path) { return std::stoull(ReadLine(path)); }
+
+uint64_t StatValue(const std::string& group, const std::string& key) {
+    std::ifstream in(group + "/memory.stat");
+    for (std::string name, value; in >> name >> value;) {
+        if (name == key) return std::stoull(value);
+    }
+    ADD_FAILURE() << "no " << key << " in " << group << "/memory.stat";
+    return 0;
+}
+
+// Groups made below this process's own memory group, each with its limit
+// ("" for none); what runs in them is killed and they are removed at the end.
+struct MemoryGroups {
+    explicit MemoryGroups(const std::string& own) : own(own) {}
+    std::string Make(const std::string& name, const std::string& limit) {
+        const std::string path = own + "/" + name;
+        made.push_back(kMemoryRoot + path);
+        ok = ok && std::filesystem::create_directory(made.back());
+        if (!limit.empty()) ok = ok && static_cast<bool>(std::ofstream(made.back() + "/memory.limit_in_bytes") << limit << std::flush);
+        return path;
+    }
+    // A command line that joins `group` and then runs `argv`, so that its
+    // memory is charged there from the first page.
+    static std::vector<std::string> Inside(const std::string& group, std::vector<std::string> argv) {
+        argv.insert(argv.begin(), {"/bin/sh", "-c", "echo $$ > " + kMemoryRoot + group + "/cgroup.procs && exec \"$@\"", "sh"});
+        return argv;
+    }
+    ~MemoryGroups() {
+        for (auto dir = made.rbegin(); dir != made.rend(); ++dir) {
+            std::ifstream procs(*dir + "/cgroup.procs");
+            for (pid_t pid; procs >> pid;) kill(pid, SIGKILL);
+            for (int tries = 0; tries < 100 && !std::filesystem::remove(*dir); ++tries) usleep(10000);
+        }
+    }
+    std::string own;
+    std::vector<std::string> made;
+    bool ok = true;
+};
+
+// The figure's perfdata value, which must lie between the kernel's file
+// read before and after the check (equal when the group holds still).
+uint64_t Figure(const std::string& out, const std::string& label, uint64_t before, uint64_t after) {
+    const size_t at = out.find("| " + label + "=");
+    if (at == std::string::npos) {
+        ADD_FAILURE() << "no " << label << " in: " << out;
+        return 0;
+    }
+    const uint64_t bytes = std::stoull(out.substr(at + label.size() + 3));
+    EXPECT_GE(bytes, std::min(before, after)) << out;
+    EXPECT_LE(bytes, std::max(before, after)) << out;
+    return bytes;
+}
+
+// Each group figure against the kernel's own file, a share on the right side
+// of the limit and of the host's memory, the peak of a group whose program
+// the OOM killer ended, and the groups that have no figure of their own.
+TEST(PluginControlGroup, V1GroupFiguresAsTheKernelKeepsThem) {
+    if (getuid() != 0) GTEST_SKIP() << "needs root to make control groups";
+    const std::string own = OwnMemoryGroup();
+    if (own.empty() || !std::filesystem::exists(kMemoryRoot + own + "/memory.usage_in_bytes")) {
+        GTEST_SKIP() << "the memory controller is not cgroup v1 here";
+    }
+    const std::string tag = std::to_string(getpid());
+    MemoryGroups groups(own == "/" ? "" : own);
+    // The limit on the parent, the program in its child: the effective limit.
+    const std::string limited = groups.Make("tmg-limit" + tag, "64M");
+    const std::string worker = groups.Make("tmg-limit" + tag + "/worker", "");
+    const std::string free = groups.Make("tmg-free" + tag, "");
+    const std::string killed = groups.Make("tmg-oom" + tag, "32M");
+    ASSERT_TRUE(groups.ok);
+    testsupport::Child hog(MemoryGroups::Inside(worker, {kMemhog, "54", "touch"}));
+    testsupport::Child small(MemoryGroups::Inside(free, {kMemhog, "20", "touch"}));
+    // File cache written from inside: charged, but not in the working set.
+    const std::string cached = TempPath("cached" + tag);
+    ASSERT_EQ(testsupport::Run(MemoryGroups::Inside(free, {"/bin/dd", "if=/dev/zero", "of=" + cached, "bs=1M", "count=8",
+                                                           "status=none"})).status, 0);
+    ASSERT_GT(StatValue(kMemoryRoot + free, "total_inactive_file"), uint64_t{4} << 20);
+    // 64 MB in a group of 32: the kernel kills it; its peak stays.
+    const testsupport::Result oom = testsupport::Run(MemoryGroups::Inside(killed, {kMemhog, "64", "touch"}));
+    EXPECT_EQ(oom.status, -1) << oom.out;
+    uint64_t hostBytes = 0;
+    {
+        std::ifstream meminfo("/proc/meminfo");
+        std::string key;
+        meminfo >> key >> hostBytes;
+        ASSERT_EQ(key, "MemTotal:");
+        hostBytes *= 1024;
+    }
+    const std::string host = std::to_string(hostBytes);
+    const std::string limit = std::to_string(64 << 20);
+
+    const auto usage = [](const std::string& group) { return KernelNumber(kMemoryRoot + group + "/memory.usage_in_bytes"); };
+    const auto peak = [](const std::string& group) { return KernelNumber(kMemoryRoot + group + "/memory.max_usage_in_bytes"); };
+    const auto workingSet = [&](const std::string& group) {
+        const uint64_t charged = usage(group), inactive = StatValue(kMemoryRoot + group, "total_inactive_file");
+        return charged > inactive ? charged - inactive : 0;
+    };
+    const struct {
+        std::vector<std::string> args;
+        std::string group;                     // whose file
+        int status;
+        std::string text;  // the line up to the figure, then from its end
+        std::string tail;  // what follows the figure in the perfdata
+    } cases[] = {
+        // 54 MB of 64: past 80%, short of 95%.
+        {{"--cgroup", limited, "-m", "cgroup", "-w", "80%", "-c", "95%"}, limited, 1,
+         "MEMORY WARNING - control group " + limited + " holds ", ";53687091.2;63753420.8;0;" + limit + "\n"},
+        // Its 54 MB of heap alone are 84.4% of the limit, whatever else is charged.
+        {{"--cgroup", worker, "-m", "cgroup", "-w", "80%", "-c", "84%"}, worker, 2,
+         "MEMORY CRITICAL - control group " + worker + " holds ", ";53687091.2;56371445.76;0;" + limit + "\n"},
+        {{"--cgroup", worker, "-m", "cgroup", "-w", "95%"}, worker, 0,
+         "MEMORY OK - control group " + worker + " holds ", ";63753420.8;;0;" + limit + "\n"},
+        // In MB the limit still gives the graph its ceiling.
+        {{"--cgroup", worker, "-m", "cgroup-peak", "-c", "40"}, worker, 2,
+         "MEMORY CRITICAL - control group " + worker + "'s peak charge is ", ";;41943040;0;" + limit + "\n"},
+        {{"--cgroup", worker + "/", "-m", "cgroup-workingset", "-w", "99%"}, worker, 0,
+         "MEMORY OK - control group " + worker + "/'s working set is ", ";" + std::to_string(uint64_t{64 << 20} * 99 / 100) + ".36;;0;" + limit + "\n"},
+        // No limit: a share of the host's memory, named.
+        {{"--cgroup", free, "-m", "cgroup", "-w", "80%"}, free, 0,
+         "MEMORY OK - control group " + free + " holds ", ";" + std::to_string(hostBytes * 4 / 5) + (hostBytes * 4 % 5 ? "." + std::to_string(hostBytes * 4 % 5 * 2) : "") + ";;0;" + host + "\n"},
+        {{"--cgroup", free, "-m", "CGROUP"}, free, 0, "MEMORY OK - control group " + free + " holds ", ";;;0;\n"},
+        {{"--cgroup", free, "-m", "cgroup-workingset", "-c", "24"}, free, 0,
+         "MEMORY OK - control group " + free + "'s working set is ", ";;25165824;0;\n"},
+        // The group whose program the OOM killer ended: its peak reached the limit.
+        {{"--cgroup", killed, "-m", "cgroup-peak", "-c", "95%"}, killed, 2,
+         "MEMORY CRITICAL - control group " + killed + "'s peak charge is ", ";;31876710.4;0;" + std::to_string(32 << 20) + "\n"},
+    };
+    for (const auto& c : cases) {
+        const std::string metric = c.args[3] == "CGROUP" ? "cgroup" : c.args[3];
+        const auto read = [&]() {
+            return metric == "cgroup" ? usage(c.group) : metric == "cgroup-peak" ? peak(c.group) : workingSet(c.group);
+        };
+        const uint64_t before = read();
+        const testsupport::Result r = Plugin(c.args);
+        const uint64_t bytes = Figure(r.out, metric, before, read());
+        EXPECT_EQ(r.out.rfind(c.text, 0), 0u) << r.out;
+        const std::string perf = " | " + metric + "=" + std::to_string(bytes) + "B" + c.tail;
+        ASSERT_GE(r.out.size(), perf.size()) << r.out;
+        EXPECT_EQ(r.out.substr(r.out.size() - perf.size()), perf) << r.out;
+        const bool ofLimit = c.group != free;
+        EXPECT_NE(r.out.find(ofLimit ? " of its limit of " : " of the host's "), std::string::npos) << r.out;
+        if (!ofLimit) {
+            EXPECT_NE(r.out.find(" GB, no limit set |"), std::string::npos) << r.out;
+        }
+        EXPECT_EQ(r.status, c.status) << r.out;
+    }
+    // The oom row read the peak at the limit: 100% of it.
+    EXPECT_EQ(peak(killed), uint64_t{32} << 20);
+    std::filesystem::remove(cached);
+
+    // --cgroup takes the memory controller's paths for processes too.
+    testsupport::Result r = Plugin({"--cgroup", limited, "--sum"});
+    EXPECT_EQ(r.out.rfind("MEMORY OK - control group " + limited + ": 1 process uses ", 0), 0u) << r.out;
+
+    // No figure of its own: never a parent's.
+    const std::string unlisted = own + "/tmg-none" + tag;
+    const struct {
+        std::vector<std::string> args;
+        std::string out;
+    } unknown[] = {
+        {{"--cgroup", "/", "-m", "cgroup"},
+         "MEMORY UNKNOWN - control group /: the root control group is the whole host, with no charge or limit of its "
+         "own (v2 keeps no memory.current there): name a group below it\n"},
+        {{"--cgroup", unlisted, "-m", "cgroup-peak"},
+         "MEMORY UNKNOWN - control group " + unlisted + ": the group has no memory accounting of its own: the memory "
+         "controller's hierarchy has no " + kMemoryRoot + unlisted + " (systemd: MemoryAccounting=no)\n"},
+        {{"-p", std::to_string(hog.Pid()), "-m", "cgroup"},
+         "MEMORY UNKNOWN - -m cgroup reads a control group's own counters and needs --service or --cgroup: for these "
+         "processes use -m working for each process, or --sum -m pss for their total\n"},
+        {{"-C", "memhog", "-m", "cgroup-peak"},
+         "MEMORY UNKNOWN - -m cgroup-peak reads a control group's own counters and needs --service or --cgroup: for "
+         "these processes use -m peak, each process's own peak\n"},
+        {{"--service", "tmg-missing" + tag, "-m", "cgroup"}, "MEMORY UNKNOWN - no service named tmg-missing" + tag + "\n"},
+    };
+    for (const auto& c : unknown) {
+        r = Plugin(c.args);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.status, 3);
+    }
+
+    // A unit whose group is in systemd's hierarchy but not in the memory
+    // controller's (MemoryAccounting=no): UNKNOWN, not its parent's charge.
+    const std::string mount = ControlGroupMount();
+    if (!mount.empty()) {
+        const std::string unit = "tmg-unit" + tag;
+        UnitGroup group(mount, unit);
+        ASSERT_TRUE(group.ok);
+        r = Plugin({"--service", unit, "-m", "cgroup", "-w", "80%"});
+        EXPECT_EQ(r.out, "MEMORY UNKNOWN - service " + unit + ": the group has no memory accounting of its own: the "
+                         "memory controller's hierarchy has no " + kMemoryRoot + group.path +
+                         " (systemd: MemoryAccounting=no)\n");
+        EXPECT_EQ(r.status, 3);
+        // Seen as a pure v2 host (cgroup2 at /sys/fs/cgroup, in a mount
+        // namespace of its own) whose cgroup2 lacks the controller: the reason.
+        if ((" " + ReadLine(mount + "/cgroup.controllers") + " ").find(" memory ") == std::string::npos) {
+            r = testsupport::Run({"/usr/bin/unshare", "-m", "/bin/sh", "-c",
+                                  "mount -t cgroup2 none /sys/fs/cgroup && exec \"$0\" \"$@\"", kPlugin, "--service",
+                                  unit, "-m", "cgroup-workingset"});
+            EXPECT_EQ(r.out, "MEMORY UNKNOWN - service " + unit + ": the memory controller is not in the cgroup2 "
+                             "hierarchy at /sys/fs/cgroup (its cgroup.controllers does not list memory)\n");
+            EXPECT_EQ(r.status, 3);
+        }
+    }
 }
 
 }  // namespace

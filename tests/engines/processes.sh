@@ -1,7 +1,7 @@
 # Sourced by run. The processes the scenarios check: memhog copies under the
 # suite's names, a unit's control group, the pid files. Sets big, reserved,
 # dead, the names, argument, unit, stopped, cgroup (empty where none) and
-# no_cgroup.
+# no_cgroup, memgroup (empty where none) and no_memgroup.
 
 tag=$$
 single=tmk${tag}s      # one process
@@ -17,11 +17,15 @@ for name in "$single" "$pair" "$inunit" "$rootonly" "$twin"; do install -m 755 b
 # its own user would: the proportional and unique figures of another user's
 # process need a privilege the agent does not have (the root-only row shows).
 owner=$user
-hog() {  # name MB touch|reserve [root|-] [label]: starts a memhog copy, as the engines' user unless root, sets hog_pid
-  local n=${#hogpids[@]} fd as=()
+hog() {  # name MB touch|reserve [root|-] [label|-] [cgroup.procs]: starts a memhog copy, as the engines' user unless
+         # root, in that control group from its first page when given; sets hog_pid
+  local n=${#hogpids[@]} fd as=() join=() label=${5:-}
   [ "$(id -u)" -ne 0 ] || [ "${4:-}" = root ] || as=(setpriv --reuid="$user" --regid="$group" --init-groups)
+  [ "$label" = - ] && label=""
+  # shellcheck disable=SC2016 # expanded by that shell
+  [ -n "${6:-}" ] && join=(sh -c 'echo $$ >"$0" && exec "$@"' "$6")
   mkfifo "$eng/hogs/$n.in"
-  "${as[@]}" "$bin/$1" "$2" "$3" ${5:+"$5"} <"$eng/hogs/$n.in" >"$eng/hogs/$n.out" &
+  "${as[@]}" "${join[@]}" "$bin/$1" "$2" "$3" ${label:+"$label"} <"$eng/hogs/$n.in" >"$eng/hogs/$n.out" &
   hogpids+=($!)
   exec {fd}>"$eng/hogs/$n.in"
   hogfds+=("$fd")
@@ -79,6 +83,27 @@ if [ "$(id -u)" -eq 0 ] && [ -n "$mount" ]; then
   else
     no_cgroup="the control group could not be stood up: $(head -n 1 "$eng/cgroup.err")"
   fi
+fi
+# A group of the memory controller's v1 hierarchy, made below the suite's own
+# memory group (never at the root), with a limit of 64 MB and a program of 48
+# MB inside: the group figures and shares of its limit. v2 hosts: the v2
+# harness runs those.
+memgroup=""                             # as /proc/PID/cgroup's memory: line writes it
+no_memgroup="a memory control group is made as root only"
+own=$(sed -n 's/^[0-9]*:memory:\(.*\)$/\1/p' /proc/self/cgroup)
+own=${own%/}
+if [ -z "$own$(sed -n '/^[0-9]*:memory:/p' /proc/self/cgroup)" ] || [ ! -f "/sys/fs/cgroup/memory$own/memory.usage_in_bytes" ]; then
+  no_memgroup="the memory controller is not cgroup v1 here"
+elif [ "$(id -u)" -eq 0 ]; then
+  dir=/sys/fs/cgroup/memory$own/trelmark-engines-$tag
+  if mkdir "$dir" 2>"$eng/cgroup.err"; then
+    cgroups+=("$dir")
+    if echo 64M 2>"$eng/cgroup.err" >"$dir/memory.limit_in_bytes"; then
+      hog "$inunit" 48 touch root - "$dir/cgroup.procs"
+      memgroup=$own/trelmark-engines-$tag
+    fi
+  fi
+  [ -n "$memgroup" ] || no_memgroup="the memory control group could not be made: $(head -n 1 "$eng/cgroup.err")"
 fi
 if [ "$(id -u)" -eq 0 ]; then
   hog "$rootonly" 8 touch root

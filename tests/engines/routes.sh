@@ -40,6 +40,10 @@ while read -r program name a b c d e f; do
     echo "SKIPPED engines $name ($no_cgroup)"
     continue
   fi
+  if [ -z "$memgroup" ] && [[ "$a $b $c $d $e $f" =~ \{memgroup\} ]]; then
+    echo "SKIPPED engines $name ($no_memgroup)"
+    continue
+  fi
   if [ "$(id -u)" -ne 0 ] && [[ "$a $b $c $d $e $f" =~ \{(rootonly|twin)\} ]]; then
     echo "SKIPPED engines $name (a process of root's is started as root only)"
     continue
@@ -50,6 +54,7 @@ while read -r program name a b c d e f; do
     s=${s//\{single\}/$single}; s=${s//\{pair\}/$pair}; s=${s//\{nomatch\}/$nomatch}
     s=${s//\{twin\}/$twin}; s=${s//\{argument\}/$argument}; s=${s//\{stopped\}/$stopped}
     s=${s//\{unit\}/$unit}; s=${s//\{cgroup\}/$cgroup}; s=${s//\{owner\}/$owner}; s=${s//\{rootonly\}/$rootonly}
+    s=${s//\{memgroup\}/$memgroup}
     printf -v "$v" '%s' "${s//\{pids\}/$eng/pids}"
   done
   case $program in

@@ -11,6 +11,16 @@ BOOL GetProcessProportionalSetSize(HANDLE, uint64_t*) {
     return FALSE;
 }
 
+BOOL GetProcessStatusFigure(HANDLE, StatusFigure, uint64_t*) {
+    ::SetLastError(ERROR_NOT_SUPPORTED);
+    return FALSE;
+}
+
+BOOL GetProcessStatusFigures(HANDLE, uint64_t*, uint64_t*) {
+    ::SetLastError(ERROR_NOT_SUPPORTED);
+    return FALSE;
+}
+
 FileProblem ReadRegularFile(const char*, char*, size_t, size_t*, std::string* reason) {
     *reason = "not scripted";
     return FileProblem::Unreadable;

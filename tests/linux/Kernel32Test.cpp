@@ -90,6 +90,23 @@ TEST(ErrorFromErrno, MapsToWindowsCodesThatHaveTexts) {
     }
 }
 
+// The host's physical memory is MemTotal, in bytes; a record of another
+// size is refused as Windows refuses it.
+TEST(GlobalMemoryStatusEx, IsMemTotal) {
+    std::ifstream meminfo("/proc/meminfo");
+    std::string key;
+    unsigned long long kb = 0;
+    meminfo >> key >> kb;
+    ASSERT_EQ(key, "MemTotal:");
+    MEMORYSTATUSEX status;
+    status.dwLength = sizeof status;
+    ASSERT_TRUE(GlobalMemoryStatusEx(&status));
+    EXPECT_EQ(status.ullTotalPhys, kb * 1024);
+    status.dwLength = sizeof status - 1;
+    EXPECT_FALSE(GlobalMemoryStatusEx(&status));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+}
+
 TEST(LastError, IsKeptPerThread) {
     SetLastError(5);
     std::thread([] {

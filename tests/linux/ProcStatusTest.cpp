@@ -1,6 +1,7 @@
 // The /proc status and smaps_rollup parsers on well-formed, odd and hostile text.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -110,6 +111,63 @@ TEST(SmapsRollup, ReadsPssAndPrivatePagesWhateverTheTextAndChunking) {
             EXPECT_EQ(counters.proportionalBytes, c.pssKb * 1024) << c.name;
             EXPECT_EQ(counters.privateCleanBytes, c.cleanKb * 1024) << c.name;
             EXPECT_EQ(counters.privateDirtyBytes, c.dirtyKb * 1024) << c.name;
+        }
+    }
+}
+
+// -m anon and -m swap read status again for their two lines; the host's
+// memory comes from meminfo through the same parser.
+TEST(ProcStatus, AnonSwapAndMemInfoLines) {
+    const struct {
+        const char* name;
+        std::string text;
+        bool ok;
+        uint64_t firstKb, secondKb;
+    } cases[] = {
+        {"status", "VmRSS:\t  5000 kB\nRssAnon:\t  4096 kB\nRssFile:\t 904 kB\nVmSwap:\t  12 kB\n", true, 4096, 12},
+        {"kernel thread: neither", "Name:\tkthreadd\nState:\tS\n", true, 0, 0},
+        {"swap before anon", "VmSwap: 3 kB\nRssAnon: 2 kB\n", true, 2, 3},
+        {"a longer key is not the key", "RssAnonX: 9 kB\nVmSwapped: 9 kB\n", true, 0, 0},
+        {"wrong unit", "RssAnon: 2 MB\n", false, 0, 0},
+    };
+    for (const auto& c : cases) {
+        for (size_t chunk : {c.text.size() + 1, size_t{1}, size_t{7}}) {
+            linuxapi::ProcStatusAnonSwapParser parser;
+            for (size_t at = 0; at < c.text.size(); at += chunk) {
+                parser.Feed(c.text.data() + at, std::min(chunk, c.text.size() - at));
+            }
+            linuxapi::ProcStatusAnonSwap counters;
+            ASSERT_EQ(parser.Finish(&counters), c.ok) << c.name << " in pieces of " << chunk;
+            if (!c.ok) continue;
+            EXPECT_EQ(counters.anonymousBytes, c.firstKb * 1024) << c.name;
+            EXPECT_EQ(counters.swapBytes, c.secondKb * 1024) << c.name;
+        }
+    }
+    const struct {
+        const char* text;
+        const char* key;
+        bool ok;
+        uint64_t kb;
+    } meminfo[] = {
+        {"MemTotal:       24683728 kB\nMemFree:  100 kB\nMemAvailable:   20000000 kB\n", "MemTotal", true, 24683728},
+        {"MemTotal:       24683728 kB\nMemFree:  100 kB\nMemAvailable:   20000000 kB\n", "MemAvailable", true, 20000000},
+        {"MemTotal:       24683728 kB", "MemTotal", true, 24683728},
+        {"XMemTotal: 5 kB\nMemTotal: 6 kB\n", "MemTotal", true, 6},
+        {"MemTotalX: 5 kB\n", "MemTotal", false, 0},
+        {"MemTotalHuge: 5 kB\nMemTotal: 6 kB\n", "MemTotal", true, 6},
+        {"MemTotal: 2468", "MemTotal", false, 0},  // cut short
+        {"MemTotal: 24x kB\n", "MemTotal", false, 0},
+        {"MemTotal: 18014398509481983 kB\n", "MemTotal", true, 18014398509481983ull},
+        {"MemTotal: 18014398509481984 kB\n", "MemTotal", false, 0},
+        {"MemTotal: 5 kBx\n", "MemTotal", false, 0},
+        {"MemFree: 5 kB\n", "MemTotal", false, 0},
+        {"MemTotal:", "MemTotal", false, 0},
+    };
+    for (const auto& m : meminfo) {
+        uint64_t bytes = 0;
+        EXPECT_EQ(linuxapi::FindMemInfoBytes(m.text, std::strlen(m.text), m.key, &bytes), m.ok) << m.text;
+        if (m.ok) {
+            EXPECT_EQ(bytes, m.kb * 1024) << m.text;
         }
     }
 }

@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/ProcessMemory.h"
 #include "plugin/Exposition.h"
 #include "tests/plugin/ParseOptions.h"
 
@@ -15,6 +16,21 @@ using plugin::Metric;
 using plugintest::Parse;
 using plugintest::Parsed;
 using Labels = std::vector<std::pair<std::string, std::string>>;
+
+// The cheap figures: from one read of the counters, and where the system
+// keeps them (Linux) the swapped-out and anonymous memory from status.
+std::vector<Metric> Cheap(std::vector<Metric> more = {}) {
+    std::vector<Metric> figures = {Metric::Working, Metric::Private, Metric::Peak};
+    for (Metric asked : more) {
+        if (asked != Metric::Swap && asked != Metric::Anonymous) figures.push_back(asked);
+    }
+    bool swap = platform::StatusFigureProblem(platform::StatusFigure::Swap) == nullptr;
+    bool anon = platform::StatusFigureProblem(platform::StatusFigure::Anonymous) == nullptr;
+    for (Metric asked : more) swap = swap || asked == Metric::Swap, anon = anon || asked == Metric::Anonymous;
+    if (swap) figures.push_back(Metric::Swap);
+    if (anon) figures.push_back(Metric::Anonymous);
+    return figures;
+}
 
 TEST(ExpositionOptions, AcceptedFormsAndTheFiguresTheyMeasure) {
     const struct {
@@ -26,17 +42,19 @@ TEST(ExpositionOptions, AcceptedFormsAndTheFiguresTheyMeasure) {
         const char* words;
     } cases[] = {
         {{"-p", "5"}, plugin::Format::Plugin, "", {}, {}, "-p 5"},
-        {{"--pid=5", "--format=prometheus"}, plugin::Format::Prometheus, "", {}, {Metric::Working, Metric::Private, Metric::Peak}, "-p 5"},
+        {{"--pid=5", "--format=prometheus"}, plugin::Format::Prometheus, "", {}, Cheap(), "-p 5"},
         {{"-f", "/run/a b.pid", "--format", "PROMETHEUS", "-m", "pss"}, plugin::Format::Prometheus, "", {},
-         {Metric::Working, Metric::Private, Metric::Peak, Metric::Proportional}, "-f /run/a b.pid"},
+         Cheap({Metric::Proportional}), "-f /run/a b.pid"},
         {{"--command=x", "-a", "b \"c\"", "--service", "s", "--textfile", "/t/x.prom", "-m", "uss"}, plugin::Format::Prometheus,
-         "/t/x.prom", {}, {Metric::Working, Metric::Private, Metric::Peak, Metric::Unique}, "-C x -a b \"c\" --service s"},
+         "/t/x.prom", {}, Cheap({Metric::Unique}), "-C x -a b \"c\" --service s"},
         {{"-C", "x", "--textfile=x.prom", "-m", "peak", "--label", "env=a=b", "--label=_x=", "--label", "Team9=\xff"},
-         plugin::Format::Prometheus, "x.prom", {{"env", "a=b"}, {"_x", ""}, {"Team9", "\xff"}},
-         {Metric::Working, Metric::Private, Metric::Peak}, "-C x"},
+         plugin::Format::Prometheus, "x.prom", {{"env", "a=b"}, {"_x", ""}, {"Team9", "\xff"}}, Cheap(), "-C x"},
         {{"-C", "x", "--format=plugin"}, plugin::Format::Plugin, "", {}, {}, "-C x"},
-        {{"-C", "x", "--format=plugin", "--textfile=y"}, plugin::Format::Prometheus, "y", {},
-         {Metric::Working, Metric::Private, Metric::Peak}, "-C x"},
+        {{"-C", "x", "--format=plugin", "--textfile=y"}, plugin::Format::Prometheus, "y", {}, Cheap(), "-C x"},
+        // A control group's own figures are read for the group, not for each process.
+        {{"--cgroup", "/a", "--format=prometheus", "-m", "cgroup-peak"}, plugin::Format::Prometheus, "", {}, Cheap(),
+         "--cgroup /a"},
+        {{"-p", "5", "--format=prometheus", "-m", "swap"}, plugin::Format::Prometheus, "", {}, Cheap({Metric::Swap}), "-p 5"},
     };
     for (const auto& c : cases) {
         const Parsed p = Parse(c.args);
@@ -116,8 +134,11 @@ TEST(Exposition, MetricNamesFollowTheFigures) {
     EXPECT_EQ(plugin::FigureMetricName(Metric::Proportional, false), "trelmark_pss_bytes");
     EXPECT_EQ(plugin::FigureMetricName(Metric::Unique, true), "trelmark_process_uss_bytes");
     EXPECT_EQ(plugin::FigureMetricName(Metric::Peak, true), "trelmark_process_peak_bytes");
+    EXPECT_EQ(plugin::FigureMetricName(Metric::GroupWorkingSet, false), "trelmark_cgroup_workingset_bytes");
+    EXPECT_EQ(plugin::FigureMetricName(Metric::Anonymous, false), "trelmark_anon_bytes");
     // Each row of the table spells out the name -m's figure gives.
-    for (Metric m : {Metric::Working, Metric::Private, Metric::Proportional, Metric::Unique, Metric::Peak}) {
+    for (Metric m : {Metric::Working, Metric::Private, Metric::Proportional, Metric::Unique, Metric::Peak, Metric::Swap,
+                     Metric::Anonymous, Metric::Group, Metric::GroupWorkingSet, Metric::GroupPeak}) {
         for (bool perProcess : {false, true}) {
             EXPECT_EQ(plugin::FigureMetricName(m, perProcess), plugin::DerivedMetricName(m, perProcess)) << plugin::MetricName(m);
         }
@@ -144,9 +165,10 @@ const char kUnreadableLines[] =
 const char kSelectionHelp[] = " of the selection in bytes: with --sum the total, otherwise the process that decides the state.\n";
 
 TEST(Exposition, EachOutcomeByteForByte) {
-    const Parsed sum = Parse({"-C", "pg \"x\"\\", "--sum", "-m", "pss", "--format=prometheus", "--label", "env=a\nb",
-                              "--per-process"});
+    Parsed sum = Parse({"-C", "pg \"x\"\\", "--sum", "-m", "pss", "--format=prometheus", "--label", "env=a\nb",
+                        "--per-process"});
     ASSERT_TRUE(sum.ok) << sum.error;
+    sum.options.figures = {Metric::Working, Metric::Private, Metric::Peak, Metric::Proportional};  // as Windows has them
     plugin::Outcome outcome;
     outcome.state = plugin::State::Critical;
     outcome.counted = true;

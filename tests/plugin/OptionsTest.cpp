@@ -74,8 +74,8 @@ TEST(CommandLine, ExplainsWhatIsWrong) {
         {{"--pid"}, "option --pid needs a value"},
         {{"-f", ""}, "the pidfile name is empty"},
         {{"-C", ""}, "invalid process name \"\": the process name is empty"},
-        {{"-p", "1", "-m", "virtual"}, "invalid metric \"virtual\" (use working, private, pss, uss or peak)"},
-        {{"-p", "1", "-m", ""}, "invalid metric \"\" (use working, private, pss, uss or peak)"},
+        {{"-p", "1", "-m", "virtual"}, "invalid metric \"virtual\" (use working, private, pss, uss, peak, swap, anon, cgroup, cgroup-workingset or cgroup-peak)"},
+        {{"-p", "1", "-m", ""}, "invalid metric \"\" (use working, private, pss, uss, peak, swap, anon, cgroup, cgroup-workingset or cgroup-peak)"},
         {{"-p", "1", "-w", "abc"}, "invalid warning range \"abc\""},
         {{"-p", "1", "-c", "20:10"}, "invalid critical range \"20:10\""},
         {{"-p", "1", "-t", "0"}, "invalid timeout \"0\" (whole seconds, 1 to 86400)"},
@@ -96,6 +96,20 @@ TEST(CommandLine, ExplainsWhatIsWrong) {
         {{"-p", "1", "-"}, "unexpected argument \"-\""},
         {{"-p", "1", "--", "-w"}, "unexpected argument \"-w\""},
         {{"-p", "1", "-w", "10000000000000"}, "invalid warning range \"10000000000000\""},
+        {{"-p", "1", "-w", "80%%"}, "invalid warning range \"80%%\": one % after a number"},
+        {{"-p", "1", "-c", "10%:200"}, "invalid critical range \"10%:200\": one range is all in % or all in MB (10%:20%, 10:200)"},
+        // A group's figure for the whole group, never narrowed; peaks never added.
+        {{"--service", "pg", "-C", "x", "-m", "cgroup"},
+         "-m cgroup measures the whole control group: it combines with no other selector than one --service or --cgroup"},
+        {{"-u", "x", "--cgroup", "/a", "-m", "cgroup-peak"},
+         "-m cgroup-peak measures the whole control group: it combines with no other selector than one --service or --cgroup"},
+        {{"--cgroup", "/a", "--cgroup", "/b", "-m", "cgroup-workingset"},
+         "-m cgroup-workingset measures the whole control group: it combines with no other selector than one --service or --cgroup"},
+        {{"--service", "pg", "-m", "cgroup", "--sum"}, "-m cgroup is the group's own figure: --sum adds nothing to it"},
+        {{"--service", "pg", "--sum", "-m", "peak"},
+         "--sum -m peak would add peaks that never coexisted: use -m cgroup-peak, the control group's own peak"},
+        {{"-C", "pg", "--sum", "-m", "PEAK"},
+         "--sum -m peak would add peaks that never coexisted: compare each process's peak without --sum"},
         // Untrusted text is quoted, printable and never a format.
         {{"-p", "%s%n|x\n"}, "invalid process id \"%s%n?x?\""},
     };
@@ -104,6 +118,32 @@ TEST(CommandLine, ExplainsWhatIsWrong) {
         EXPECT_FALSE(p.ok) << c.error;
         EXPECT_EQ(p.error, c.error);
     }
+}
+
+TEST(CommandLine, EachFigureByItsName) {
+    const struct {
+        std::vector<const char*> args;
+        plugin::Metric metric;
+    } cases[] = {
+        {{"-p", "1", "-m", "swap"}, plugin::Metric::Swap},
+        {{"-C", "x", "--sum", "-m", "ANON"}, plugin::Metric::Anonymous},
+        {{"--service", "pg", "-m", "cgroup", "-w", "80%", "-c", "95%"}, plugin::Metric::Group},
+        {{"--cgroup", "/a", "-m", "cgroup-workingset", "-w", "50%:"}, plugin::Metric::GroupWorkingSet},
+        {{"--service", "pg", "-m", "cgroup-peak", "-c", "4096"}, plugin::Metric::GroupPeak},
+        // Refused at run time with the figure to use: the line is well formed.
+        {{"-p", "1", "-m", "cgroup"}, plugin::Metric::Group},
+        {{"-C", "x", "-m", "cgroup-peak"}, plugin::Metric::GroupPeak},
+        {{"--service", "pg", "-m", "peak"}, plugin::Metric::Peak},
+    };
+    for (const auto& c : cases) {
+        const Parsed p = Parse(c.args);
+        ASSERT_TRUE(p.ok) << p.error;
+        EXPECT_EQ(p.options.metric, c.metric) << plugin::MetricName(c.metric);
+    }
+    const Parsed shares = Parse({"--service", "pg", "-m", "cgroup", "-w", "80%", "-c", "4096"});
+    ASSERT_TRUE(shares.ok) << shares.error;
+    EXPECT_TRUE(shares.options.warning.percent);  // -w and -c may differ
+    EXPECT_FALSE(shares.options.critical.percent);
 }
 
 TEST(CommandLine, UsageLineHoldsNoPerformanceDataSeparator) {

@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "plugin/Headroom.h"
 #include "plugin/Report.h"
 #include "tests/plugin/ParseOptions.h"
 
@@ -97,6 +98,42 @@ TEST(StatusLine, OneLineWithStateTextAndPerformanceData) {
     for (const auto& c : cases) {
         plugin::State state = plugin::State::Unknown;
         EXPECT_EQ(plugin::StatusLine(Opts(c.args), c.samples, &state), c.line);
+        EXPECT_EQ(state, c.state) << c.line;
+    }
+}
+
+// A share of a process's figure is one of the host's memory: the text names
+// it, the perfdata's bounds are its bytes and its max the host's.
+TEST(StatusLine, SharesOfTheHostsMemory) {
+    constexpr uint64_t host = 16ull << 30;  // 80%: 13743895347.2 bytes
+    const struct {
+        std::vector<const char*> args;
+        uint64_t bytes;
+        plugin::State state;
+        std::string line;
+    } cases[] = {
+        {{"-p", "7", "-w", "80%", "-c", "95%"}, 13743895347, plugin::State::Ok,
+         "MEMORY OK - pg (pid 7) uses 13107 MB of working memory; 79% of the host's 16 GB | "
+         "working=13743895347B;13743895347.2;16320875724.8;0;17179869184\n"},
+        // Past the bound by one byte: shown precisely enough not to read as 80%.
+        {{"-p", "7", "-w", "80%", "-c", "95%"}, 13743895348, plugin::State::Warning,
+         "MEMORY WARNING - pg (pid 7) uses 13107 MB of working memory; 80.000000004% of the host's 16 GB | "
+         "working=13743895348B;13743895347.2;16320875724.8;0;17179869184\n"},
+        {{"-p", "7", "-c", "0.5%"}, 85899346, plugin::State::Critical,
+         "MEMORY CRITICAL - pg (pid 7) uses 81 MB of working memory; 0.5000000004% of the host's 16 GB | "
+         "working=85899346B;;85899345.92;0;17179869184\n"},
+        {{"-C", "pg", "--sum", "-m", "anon", "-w", "50%:"}, 5 * MB, plugin::State::Warning,
+         "MEMORY WARNING - 1 process named pg uses 5 MB of resident anonymous memory in total; 0.03% of the host's 16 "
+         "GB | anon=5242880B;8589934592:;;0;17179869184 processes=1;;;0;\n"},
+        // In MB, no share: no max.
+        {{"-p", "7", "-m", "swap", "-w", "1"}, 2 * MB, plugin::State::Warning,
+         "MEMORY WARNING - pg (pid 7) uses 2 MB of swapped-out memory | swap=2097152B;1048576;;0;\n"},
+    };
+    for (const auto& c : cases) {
+        plugin::Options options = Opts(c.args);
+        if (plugin::HasShares(options)) plugin::SetReference(&options, host);
+        plugin::State state = plugin::State::Unknown;
+        EXPECT_EQ(plugin::StatusLine(options, {{7, "pg", c.bytes}}, &state), c.line);
         EXPECT_EQ(state, c.state) << c.line;
     }
 }

@@ -258,7 +258,7 @@ TEST(WinePlugin, StatesByIdNameAndPidfile) {
             {"-p " + pid + " -w 5:1", 3,
              "MEMORY UNKNOWN - invalid warning range \"5:1\"\nUsage: check_trelmark -p PID, -f PIDFILE or any of -C NAME, "
              "-a TEXT, --ereg-argument-array REGEX, -u USER, --service NAME, --cgroup PATH [-m working, private, pss, "
-             "uss or peak] [-w RANGE] [-c RANGE] [--sum] [--empty-state STATE] [-t SECONDS]\n"},
+             "uss, peak, swap, anon, cgroup, cgroup-workingset or cgroup-peak] [-w RANGE] [-c RANGE] [--sum] [--empty-state STATE] [-t SECONDS]\n"},
             {"--version", 3, "check_trelmark 1.0.0.54 (" TRELMARK_BUILD_DATE ")\n"},
         };
         for (const auto& c : cases) {
@@ -298,12 +298,60 @@ TEST(WinePlugin, PeakAndUniqueAsTheSystemReportsThemPssRefused) {
         {"-C memhog --sum -m pss", 3,
          "MEMORY UNKNOWN - Windows keeps no proportional set size (-m pss): use -m uss, the private working set as "
          "Task Manager shows it, which adds up across processes\n"},
+        // Figures Windows does not keep: one line naming what to use.
+        {"-p " + pid + " -m swap", 3,
+         "MEMORY UNKNOWN - Windows keeps no per-process swap figure (-m swap): use -m private, the commit charge, which "
+         "counts what was paged out too\n"},
+        {"-C memhog --sum -m anon", 3,
+         "MEMORY UNKNOWN - Windows keeps no resident anonymous memory (-m anon): use -m uss, the private working set, "
+         "or -m private, the commit charge\n"},
+        {"--service trelmark-none -m cgroup -w 80%", 3,
+         "MEMORY UNKNOWN - -m cgroup reads a Linux control group's own counters, which Windows does not keep: use "
+         "--sum -m private for the memory a service's processes have committed\n"},
+        {"--cgroup /system.slice -m cgroup-peak", 3,
+         "MEMORY UNKNOWN - -m cgroup-peak reads a Linux control group's own counters, which Windows does not keep: use "
+         "--sum -m private for the memory a service's processes have committed\n"},
     };
     for (const auto& k : cases) {
         const Result r = Plugin(k.arguments);
         EXPECT_EQ(r.out, TextMode(k.out)) << k.arguments;
         EXPECT_EQ(r.status, k.status) << k.arguments;
     }
+
+    // A share of a process's figure is one of the host's physical memory,
+    // as GlobalMemoryStatusEx reports it: the perfdata's bounds in its bytes.
+    MEMORYSTATUSEX status;
+    status.dwLength = sizeof status;
+    ASSERT_TRUE(GlobalMemoryStatusEx(&status));
+    const uint64_t host = status.ullTotalPhys;
+    const auto millionth = [](uint64_t bytes) {  // bytes * 0.0001%, exactly
+        std::string fraction = std::to_string(bytes % 1000000);
+        fraction.insert(0, 6 - fraction.size(), '0');
+        while (!fraction.empty() && fraction.back() == '0') fraction.pop_back();
+        return std::to_string(bytes / 1000000) + (fraction.empty() ? "" : "." + fraction);
+    };
+    std::string gigabytes = std::to_string(host * 10 >> 30);
+    gigabytes.insert(gigabytes.size() - 1, ".");
+    if (gigabytes.back() == '0') gigabytes.resize(gigabytes.size() - 2);
+    const struct {
+        std::string range;
+        DWORD status;
+        std::string warn;
+    } shares[] = {
+        {"0.0001%", 1, millionth(host)},
+        {"100%", 0, std::to_string(host)},
+    };
+    for (const auto& k : shares) {
+        const Result r = Plugin("-p " + pid + " -m peak -w " + k.range);
+        const std::string head = std::string(k.status == 1 ? "MEMORY WARNING - " : "MEMORY OK - ") + who +
+                                 std::to_string(c.PeakWorkingSetSize >> 20) + " MB of peak working memory; ";
+        const std::string tail = " of the host's " + gigabytes + " GB | peak=" + std::to_string(c.PeakWorkingSetSize) +
+                                 "B;" + k.warn + ";;0;" + std::to_string(host) + "\n";
+        EXPECT_EQ(r.out.rfind(head, 0), 0u) << r.out;
+        EXPECT_NE(r.out.find(TextMode(tail)), std::string::npos) << r.out << " vs " << tail;
+        EXPECT_EQ(r.status, k.status) << r.out;
+    }
+    RecordProperty("TotalPhys", std::to_string(host));
     RecordProperty("PeakWorkingSetSize", std::to_string(c.PeakWorkingSetSize));
     RecordProperty("PrivateWorkingSetSize", std::to_string(c.PrivateWorkingSetSize));
 }

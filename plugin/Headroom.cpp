@@ -1,0 +1,203 @@
+#include "plugin/Headroom.h"
+
+#include "keel/Error.h"
+#include "platform/ControlGroupMemory.h"
+#include "platform/Win32.h"
+#include "plugin/Report.h"
+
+namespace plugin {
+
+namespace {
+
+constexpr unsigned kMegabyteShift = 20;
+constexpr unsigned kMaxShownDecimals = 12;  // a byte past a bound of 256 GiB still shows
+
+uint64_t PowerOfTen(unsigned n) {
+    uint64_t p = 1;
+    while (n-- > 0) p *= 10;
+    return p;
+}
+
+// numerator / denominator rounded down, in 64 bits where it fits.
+unsigned __int128 Quotient(unsigned __int128 numerator, uint64_t denominator) {
+    if ((numerator >> 64) == 0) return static_cast<uint64_t>(numerator) / denominator;
+    return numerator / denominator;
+}
+
+// numerator / denominator rounded down to `decimals` places, without
+// trailing zeros: never above the exact value.
+std::string Fixed(unsigned __int128 numerator, uint64_t denominator, unsigned decimals) {
+    const uint64_t unit = PowerOfTen(decimals);
+    const unsigned __int128 scaled = Quotient(numerator * unit, denominator);
+    return DecimalText(static_cast<uint64_t>(scaled / unit), static_cast<uint64_t>(scaled % unit), decimals);
+}
+
+// The bounds of the ranges given in the unit the text shows (shares or MB).
+struct Bounds {
+    const Decimal* items[4];
+    size_t count = 0;
+    Bounds(const Options& options, bool shares) {
+        for (const Range* range : {options.hasWarning ? &options.warning : nullptr,
+                                   options.hasCritical ? &options.critical : nullptr}) {
+            if (range == nullptr || range->percent != shares) continue;
+            if (!range->startInfinite) items[count++] = &range->start;
+            if (!range->endInfinite) items[count++] = &range->end;
+        }
+    }
+};
+
+// numerator / denominator with as many decimals (from `decimals`) as it
+// takes never to read as a bound it is not: rounded down, a figure past a
+// bound would otherwise show as the bound itself.
+std::string Precise(unsigned __int128 numerator, uint64_t denominator, const Bounds& bounds, unsigned decimals) {
+    for (;; ++decimals) {
+        const unsigned __int128 shown = Quotient(numerator * PowerOfTen(decimals), denominator);
+        bool ambiguous = false;
+        for (size_t i = 0; i < bounds.count; ++i) {
+            const Decimal* bound = bounds.items[i];
+            const bool showsBound = shown * PowerOfTen(bound->scale) ==
+                                    static_cast<unsigned __int128>(bound->digits) * PowerOfTen(decimals);
+            const bool isBound = numerator * PowerOfTen(bound->scale) ==
+                                 static_cast<unsigned __int128>(bound->digits) * denominator;
+            ambiguous = ambiguous || (showsBound && !isBound && !bound->negative);
+        }
+        if (!ambiguous || decimals >= kMaxShownDecimals) return Fixed(numerator, denominator, decimals);
+    }
+}
+
+// An amount as people read it: GB from 1 GiB on, else MB, else kB.
+std::string Amount(uint64_t bytes) {
+    if (bytes >= (1ull << 30)) return Fixed(bytes, 1ull << 30, 1) + " GB";
+    if (bytes >= (1ull << 20)) return Fixed(bytes, 1ull << 20, 0) + " MB";
+    return Fixed(bytes, 1024, 0) + " kB";
+}
+
+// The figure itself: in MB, precise enough, when a range in MB judges it.
+std::string Figure(const Options& options, uint64_t bytes) {
+    const Bounds bounds(options, false);
+    if (bounds.count == 0) return Amount(bytes);
+    return Precise(bytes, 1ull << kMegabyteShift, bounds, 0) + " MB";
+}
+
+// The figure's share of `reference`: whole percent, or the first digit
+// that is not zero below 1%.
+std::string Share(const Options& options, uint64_t figure, uint64_t reference) {
+    if (reference == 0) return "all";
+    const unsigned __int128 hundredfold = static_cast<unsigned __int128>(figure) * 100;
+    unsigned decimals = 0;
+    while (figure != 0 && decimals < 3 && hundredfold * PowerOfTen(decimals) / reference == 0) ++decimals;
+    return Precise(hundredfold, reference, Bounds(options, true), decimals) + "%";
+}
+
+}  // namespace
+
+uint64_t HostMemory() {
+    MEMORYSTATUSEX status;
+    status.dwLength = sizeof status;
+    if (!::GlobalMemoryStatusEx(&status) || status.ullTotalPhys == 0) {
+        throw Keel::Error("cannot read the host's physical memory, which a share (%) is taken of");
+    }
+    return status.ullTotalPhys;
+}
+
+bool HasShares(const Options& options) {
+    return (options.hasWarning && options.warning.percent) || (options.hasCritical && options.critical.percent);
+}
+
+void SetReference(Options* options, uint64_t reference) {
+    options->warning.reference = reference;
+    options->critical.reference = reference;
+    if (HasShares(*options)) {
+        options->hasMaximum = true;
+        options->maximum = reference;
+    }
+}
+
+std::string HostShareText(const Options& options, uint64_t figure) {
+    if (!HasShares(options)) return std::string();
+    const uint64_t host = options.warning.percent ? options.warning.reference : options.critical.reference;
+    return "; " + Share(options, figure, host) + " of the host's " + Amount(host);
+}
+
+std::string MaximumField(const Options& options) {
+    return options.hasMaximum ? std::to_string(options.maximum) : std::string();
+}
+
+std::string GroupCheck(Options options, State* state) {
+    const std::string option = std::string("-m ") + MetricName(options.metric);
+    if (!platform::kControlGroups) {
+        throw Keel::Error(option + " reads a Linux control group's own counters, which Windows does not keep: use "
+                                   "--sum -m private for the memory a service's processes have committed");
+    }
+    if (options.selector != Selector::Command || !options.selection.IsOnlyGroup()) {
+        const char* instead = options.metric == Metric::GroupPeak ? "-m peak, each process's own peak"
+                              : options.metric == Metric::GroupWorkingSet
+                                  ? "-m working, each process's working set"
+                                  : "-m working for each process, or --sum -m pss for their total";
+        throw Keel::Error(option + " reads a control group's own counters and needs --service or --cgroup: for "
+                                   "these processes use " + instead);
+    }
+    const std::string value = options.selection.FirstValue();
+    const std::string who = options.selection.Description();
+    std::string path = value, reason;
+    if (options.selection.FirstCriterion() == Criterion::Service) {
+        platform::ServiceProcesses service;
+        if (!platform::FindServiceGroup(value.c_str(), &service, &path, &reason)) {
+            throw Keel::Error("cannot find service " + Printable(value) + ": " + Printable(reason));
+        }
+        if (service.state == platform::ServiceState::Missing) throw Keel::Error("no service named " + Printable(value));
+        if (service.state == platform::ServiceState::NotRunning) {
+            *state = options.emptyState;
+            return EmptyLine(*state, who + " is not running (" + Printable(service.detail) + ")");
+        }
+    }
+    static const platform::GroupFigure kFigures[] = {platform::GroupFigure::Charged, platform::GroupFigure::WorkingSet,
+                                                     platform::GroupFigure::Peak};
+    platform::GroupMemory memory;
+    const int which = static_cast<int>(options.metric) - static_cast<int>(Metric::Group);
+    if (!platform::ReadGroupMemory(path.c_str(), kFigures[which], &memory, &reason)) {
+        throw Keel::Error(who + ": " + Printable(reason));
+    }
+    const uint64_t host = HostMemory();
+    const bool byLimit = memory.limited && memory.limit <= host;
+    const uint64_t reference = byLimit ? memory.limit : host;
+    SetReference(&options, reference);
+    if (memory.limited && !HasShares(options)) {
+        options.hasMaximum = true;
+        options.maximum = memory.limit;
+    }
+    *state = Evaluate(options, memory.bytes);
+
+    const std::string figure = Figure(options, memory.bytes);
+    // systemd's words for a unit, the kernel's for a group.
+    std::string text = options.selection.FirstCriterion() == Criterion::Service ? who + ": its control group" : who;
+    switch (options.metric) {
+    case Metric::GroupWorkingSet:
+        text += "'s working set is " + figure + " (" + Amount(memory.charged) + " charged less " +
+                Amount(memory.inactiveFile) + " of inactive file cache)";
+        break;
+    case Metric::GroupPeak: text += "'s peak charge is " + figure; break;
+    default: text += " holds " + figure + " of memory"; break;
+    }
+    text += ", " + Share(options, memory.bytes, reference);
+    if (byLimit) {
+        text += " of its limit of " + Amount(memory.limit);
+    } else if (memory.limited) {
+        text += " of the host's " + Amount(host) + ", below its limit of " + Amount(memory.limit);
+    } else {
+        text += " of the host's " + Amount(host) + ", no limit set";
+    }
+
+    const char* label = MetricName(options.metric);
+    const auto threshold = [](bool given, const Range& range) {
+        return given ? range.TimesPowerOfTwo(kMegabyteShift) : std::string();
+    };
+    std::string line = "MEMORY " + std::string(StateName(*state)) + " - " + text + " | ";
+    line.append(label).append("=").append(std::to_string(memory.bytes)).append("B;");
+    line.append(threshold(options.hasWarning, options.warning)).append(";");
+    line.append(threshold(options.hasCritical, options.critical)).append(";0;");
+    line.append(MaximumField(options)).append("\n");
+    return line;
+}
+
+}  // namespace plugin
