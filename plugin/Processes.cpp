@@ -1,5 +1,6 @@
 #include "plugin/Processes.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -99,10 +100,31 @@ uint64_t Figure(HANDLE process, DWORD pid, Metric metric, Counters* counters) {
     return Bytes(metric == Metric::Working ? c.working : metric == Metric::Peak ? c.peakWorking : c.privateUsage);
 }
 
+constexpr Metric kStatusFigures[] = {Metric::Swap, Metric::Anonymous};
+
+// The counters and the status figures from one read, for an exposition of
+// every figure.
+void ReadAllCounters(HANDLE process, DWORD pid, Counters* c) {
+    PROCESS_MEMORY_COUNTERS_EX counters;
+    if (!platform::GetProcessCountersAndStatus(process, &counters, &c->anonymous, &c->swap)) {
+        throw Keel::Error("cannot read the memory counters of pid " + PidText(pid) + ": " +
+                          Windows::GetLastErrorText(true));
+    }
+    const auto megabytes = [](SIZE_T bytes) { return static_cast<double>(bytes) / 1048576.0; };
+    c->working = megabytes(counters.WorkingSetSize);
+    c->peakWorking = megabytes(counters.PeakWorkingSetSize);
+    c->privateUsage = megabytes(counters.PrivateUsage);
+    c->read = c->statusRead = true;
+}
+
 Sample Measure(HANDLE process, DWORD pid, std::string name, Metric metric, const std::vector<Metric>* figures) {
     Sample sample;
     sample.pid = pid;
     Counters counters;
+    if (figures != nullptr && std::find_first_of(figures->begin(), figures->end(), std::begin(kStatusFigures),
+                                                 std::end(kStatusFigures)) != figures->end()) {
+        ReadAllCounters(process, pid, &counters);
+    }
     sample.bytes = Figure(process, pid, metric, &counters);
     if (figures != nullptr) {
         for (Metric each : *figures) {

@@ -85,6 +85,14 @@ TEST(PluginTextfile, ReplacesTheFileWholeWithTheCollectorsMode) {
         EXPECT_EQ(text.rfind(StateOnly("-p " + pid, 2), 0), 0u) << text;
         EXPECT_NE(text.find("\ntrelmark_processes{selection=\"-p " + pid + "\"} 1\n"), std::string::npos) << text;
         EXPECT_NE(text.find("\ntrelmark_working_bytes{selection=\"-p " + pid + "\"} "), std::string::npos) << text;
+        // The anonymous and swapped-out memory as status has them (the hog is idle).
+        for (const char* key : {"RssAnon", "VmSwap"}) {
+            const std::string metric = std::string(key) == "RssAnon" ? "trelmark_anon_bytes" : "trelmark_swap_bytes";
+            EXPECT_NE(text.find("\n" + metric + "{selection=\"-p " + pid + "\"} " +
+                                std::to_string(testsupport::StatusKilobytes(hog.Pid(), key) * 1024) + "\n"),
+                      std::string::npos)
+                << key << ": " << text;
+        }
         EXPECT_EQ(Names(dir), std::set<std::string>{"app.prom"});
     }
     hog.Stop();
