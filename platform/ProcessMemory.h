@@ -16,6 +16,9 @@ namespace platform {
 enum class StatusFigure { Anonymous, Swap };
 
 #ifdef _WIN32
+// Windows before 10 1809 (and Wine) leave the private working set unfilled:
+// a zero beside a working set that is not zero.
+constexpr bool kPrivateWorkingSetMayBeUnfilled = true;
 
 inline const char* StatusFigureProblem(StatusFigure figure) {
     return figure == StatusFigure::Swap
@@ -51,6 +54,8 @@ inline BOOL GetProcessProportionalSetSize(HANDLE, uint64_t*) {
 }
 
 #else
+// Linux always fills it: a zero is the process's answer.
+constexpr bool kPrivateWorkingSetMayBeUnfilled = false;
 
 // Why this system keeps no proportional set size, naming the figure to use
 // instead; nullptr where it keeps one.

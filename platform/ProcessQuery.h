@@ -32,6 +32,14 @@ bool FullImageNameIs(HANDLE process, const char* wanted, bool* matches);
 // process basic information's parent id). 0 when unknown.
 DWORD ParentProcessId();
 
+// Adds to `pids` every process descending from one of them: their
+// children, the children's children, and so on. Linux: as the processes'
+// parent ids say (the kernel keeps a parent id naming the live parent).
+// Windows: as the parent ids say, keeping only a child created after its
+// parent (an id Windows keeps for a parent that has exited may be reused).
+// False with the last error set when the processes cannot be listed.
+bool AddDescendants(std::vector<DWORD>* pids);
+
 // An account as -u names it.
 struct User {
     uint32_t uid = 0;    // Linux: the numeric user id

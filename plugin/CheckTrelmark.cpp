@@ -35,8 +35,11 @@ const char kHelp[] =
     "                        through that handle, so a reused id is never mistaken for it\n"
     " -f, --pidfile=PIDFILE  the process whose id this file holds: a regular file of at\n"
     "                        most 4096 bytes whose first line is the decimal id, blanks\n"
-    "                        around it allowed; later lines are ignored\n"
-    "Or any of these, which must all hold (AND):\n"
+    "                        around it allowed (no sign, nothing else on the line,\n"
+    "                        which pgrep -F would take); later lines are ignored\n"
+    "                        (-p and -f name one process: each at most once, alone)\n"
+    "Or any of these: one given again selects either value (OR), different ones\n"
+    "must all hold (AND), as -C java -C javaw -a kafka:\n"
     " -C, --command=NAME     processes of this name: on Linux the command name as\n"
     "                        ps -o comm= shows it, exactly; a name longer than its 15\n"
     "                        characters matches the executable's or argv[0]'s name;\n"
@@ -47,8 +50,9 @@ const char kHelp[] =
     "     --ereg-argument-array=REGEX\n"
     "                        processes whose command line matches the POSIX extended\n"
     "                        REGEX (--ereg-argument-array 'manage\\.py (run|celery)')\n"
-    " -u, --user=USER        processes owned by USER: on Linux a name in /etc/passwd\n"
-    "                        or a numeric uid (the real uid); on Windows DOMAIN\\name\n"
+    " -u, --user=USER        processes owned by USER: on Linux a name (as id finds\n"
+    "                        it, /etc/passwd first, then getent) or a numeric uid\n"
+    "                        (the real uid); on Windows DOMAIN\\name\n"
     "                        or name, any case (-u postgres)\n"
     "     --service=NAME     the processes of a service: on Linux every process in\n"
     "                        the systemd unit's control group and its sub-groups\n"
@@ -60,6 +64,9 @@ const char kHelp[] =
     "                        up in cgroup v2, then systemd's and the memory\n"
     "                        controller's v1 hierarchies\n"
     "                        (--cgroup /system.slice/docker-<id>.scope)\n"
+    "     --children         the processes selected and all their descendants, as\n"
+    "                        their parent ids say (on Windows only a child started\n"
+    "                        after its parent); with -p or -f too\n"
     "                        A selection never includes this check, its parent,\n"
     "                        another check_trelmark or a command line that runs\n"
     "                        one. A selected process that cannot be read makes the\n"
@@ -68,7 +75,9 @@ const char kHelp[] =
     "     --empty-state=STATE\n"
     "                        ok, warning, critical or unknown (default): the state\n"
     "                        when a selection finds no process, a service is not\n"
-    "                        running, or a pidfile names no running process\n"
+    "                        running, or a pidfile names no running process (a\n"
+    "                        missing pidfile stays UNKNOWN); a count range decides\n"
+    "                        instead when one is given\n"
     " -m, --metric=METRIC    in any case: working (default): the working set, the\n"
     "                        memory resident now; private: the private memory the\n"
     "                        process has committed; pss (Linux): the proportional set\n"
@@ -89,7 +98,12 @@ const char kHelp[] =
     " -w, --warning=RANGE    WARNING when the figure is in the alert part of RANGE (an\n"
     "                        empty RANGE sets no threshold)\n"
     " -c, --critical=RANGE   CRITICAL likewise (it is tested first)\n"
-    "     --sum              with a selection: the total decides the state;\n"
+    "     --processes-warning=RANGE, --processes-critical=RANGE\n"
+    "                        WARNING, CRITICAL when the number of processes selected\n"
+    "                        is in the alert part of RANGE (--processes-critical 1:\n"
+    "                        when none runs); the worse of these and the memory's\n"
+    "                        state is the answer\n"
+    "     --sum              with several processes: the total decides the state;\n"
     "                        without it each process is compared and the worst decides\n"
     "                        (the perfdata then carries that process's figure)\n"
     " -t, --timeout=SECONDS  give up with UNKNOWN after this many seconds, 1 to 86400\n"
@@ -123,11 +137,49 @@ const char kHelp[] =
     "Output: one line, \"MEMORY <STATE> - <text> | <performance data>\", the data in\n"
     "bytes: working=<B>B;<warn>;<crit>;0; (labelled as -m names the figure: private=,\n"
     "pss=, uss=, peak=, ...), the max field the 100%% of a share or a group's limit,\n"
-    "with a selection also processes=<n>.\n"
+    "with a selection also processes=<n>;<warn>;<crit>;0;. The\n"
+    "text shows a figure in kB, MB or GB, never at or across a range's end it does\n"
+    "not cross (more decimals or a smaller unit when needed), and the end it crossed:\n"
+    "\"uses 200.3 MB of working memory (warning above 200 MB)\".\n"
     "\n"
     "Exit status: 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN (bad arguments, no such\n"
     "process, nothing selected (see --empty-state), an unreadable pidfile or memory\n"
     "counters, a timeout; also after --help and --version, as monitoring plugins do).\n";
+
+// The measured processes' answer; the exposition keeps them and the one
+// whose figures the perfdata carries.
+std::string Measured(const plugin::Options& options, std::vector<plugin::Sample>* samples, State* state,
+                     plugin::Outcome* outcome) {
+    outcome->measured = true;
+    outcome->samples = std::move(*samples);
+    return plugin::StatusLine(options, outcome->samples, state, &outcome->deciding);
+}
+
+// The answer for the processes a selection (or a process tree) found.
+std::string Conclude(const plugin::Options& options, plugin::Selected& selected, State* state,
+                     plugin::Outcome* outcome) {
+    outcome->counted = true;
+    outcome->processes = selected.samples.size() + selected.unreadable;
+    outcome->unreadable = selected.unreadable;
+    if (selected.samples.empty() && selected.unreadable == 0) {
+        const std::string hidden = platform::HiddenProcessesNote();
+        const std::string what = options.selection.IsOnlyCommand()
+                                     ? "no process named " + options.selection.Names()
+                                     : "no process matches " + options.selection.Options();
+        return plugin::EmptySelection(options, what + (hidden.empty() ? "" : "; " + hidden), state);
+    }
+    if (selected.unreadable > 0) {
+        // What was measured may already be critical; anything else could
+        // be wrong about the processes that were not.
+        if (plugin::CriticalWhateverTheRest(options, selected.samples)) {
+            return Measured(options, &selected.samples, state, outcome);
+        }
+        const size_t all = selected.samples.size() + selected.unreadable;
+        const std::string matched = plugin::Matched(options, all, std::to_string(selected.unreadable) + " of ");
+        throw Keel::Error(matched + " could not be read: " + plugin::Printable(selected.reason));
+    }
+    return Measured(options, &selected.samples, state, outcome);
+}
 
 std::string Check(plugin::Options options, State* state, plugin::Outcome* outcome) {
     const std::vector<plugin::Metric>* figures = options.figures.empty() ? nullptr : &options.figures;
@@ -146,11 +198,6 @@ std::string Check(plugin::Options options, State* state, plugin::Outcome* outcom
             throw;
         }
         count(1, 0);
-    };
-    const auto report = [&](std::vector<plugin::Sample>* measured) {
-        outcome->measured = true;
-        outcome->samples = std::move(*measured);
-        return plugin::StatusLine(options, outcome->samples, state, &outcome->deciding);
     };
     if (plugin::IsGroupMetric(options.metric)) return plugin::GroupCheck(options, state);
     if (options.metric == plugin::Metric::Proportional) {
@@ -176,43 +223,36 @@ std::string Check(plugin::Options options, State* state, plugin::Outcome* outcom
         } catch (const Keel::Error& e) {
             const std::string text = std::string(e.Message()) + " (from pidfile " + plugin::Printable(options.target) + ")";
             if (e.Code() != plugin::kProcessGone) throw Keel::Error(text);
-            *state = options.emptyState;
-            return plugin::EmptyLine(*state, text);
+            return plugin::EmptySelection(options, text, state);
+        }
+        if (options.children) {
+            // The tree's text names the process the file named.
+            plugin::Options tree = options;
+            tree.pid = pid;
+            plugin::Selected selected;
+            selected.samples = std::move(samples);
+            plugin::MeasureDescendants(&selected, options.metric, figures);
+            return Conclude(tree, selected, state, outcome);
         }
         break;
     }
     case plugin::Selector::Command: {
         plugin::Selected selected = plugin::MeasureSelection(options.selection, options.metric, figures);
         count(selected.samples.size() + selected.unreadable, selected.unreadable);
-        if (!selected.notRunning.empty()) {
-            *state = options.emptyState;
-            return plugin::EmptyLine(*state, selected.notRunning);
-        }
-        if (selected.samples.empty() && selected.unreadable == 0) {
-            const std::string hidden = platform::HiddenProcessesNote();
-            const std::string what = options.selection.IsOnlyCommand()
-                                         ? "no process named " + plugin::Printable(options.target)
-                                         : "no process matches " + options.selection.Options();
-            *state = options.emptyState;
-            return plugin::EmptyLine(*state, what + (hidden.empty() ? "" : "; " + hidden));
-        }
-        if (selected.unreadable > 0) {
-            // What was measured may already be critical; anything else could
-            // be wrong about the processes that were not.
-            if (plugin::CriticalWhateverTheRest(options, selected.samples)) {
-                return report(&selected.samples);
-            }
-            const size_t all = selected.samples.size() + selected.unreadable;
-            const std::string matched = plugin::Matched(options, all, std::to_string(selected.unreadable) + " of ");
-            throw Keel::Error(matched + " could not be read: " + plugin::Printable(selected.reason));
-        }
-        samples = std::move(selected.samples);
-        break;
+        if (!selected.notRunning.empty()) return plugin::EmptySelection(options, selected.notRunning, state);
+        if (options.children) plugin::MeasureDescendants(&selected, options.metric, figures);
+        return Conclude(options, selected, state, outcome);
     }
     case plugin::Selector::None:
         throw Keel::Error("no process given");
     }
-    return report(&samples);
+    if (options.children) {
+        plugin::Selected selected;
+        selected.samples = std::move(samples);
+        plugin::MeasureDescendants(&selected, options.metric, figures);
+        return Conclude(options, selected, state, outcome);
+    }
+    return Measured(options, &samples, state, outcome);
 }
 
 int Answer(const std::string& line, State state) {

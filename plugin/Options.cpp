@@ -11,9 +11,9 @@ namespace plugin {
 // start of performance data (Nagios would cut the line there).
 const char kUsageLine[] =
     "Usage: check_trelmark -p PID, -f PIDFILE or any of -C NAME, -a TEXT, --ereg-argument-array REGEX, -u USER, "
-    "--service NAME, --cgroup PATH [-m working, private, pss, uss, peak, swap, anon, cgroup, cgroup-workingset or "
-    "cgroup-peak] [-w RANGE] [-c RANGE] [--sum] "
-    "[--empty-state STATE] [-t SECONDS]";
+    "--service NAME, --cgroup PATH [--children] [-m working, private, pss, uss, peak, swap, anon, cgroup, "
+    "cgroup-workingset or cgroup-peak] [-w RANGE] [-c RANGE] "
+    "[--processes-warning RANGE] [--processes-critical RANGE] [--sum] [--empty-state STATE] [-t SECONDS]";
 
 size_t Utf8Length(const std::string& text, size_t i) {
     const unsigned char lead = static_cast<unsigned char>(text[i]);
@@ -92,8 +92,10 @@ const char* MetricWords(Metric metric) { return kMetrics[static_cast<int>(metric
 
 namespace {
 
-enum class Id { Pid, Pidfile, Criterion, Metric, Warning, Critical, Timeout, Sum, EmptyState, Help, Version, Verbose,
-                Format, Textfile, Label, PerProcess };
+enum class Id {
+    Pid, Pidfile, Criterion, Metric, Warning, Critical, ProcessesWarning, ProcessesCritical,
+    Children, Timeout, Sum, EmptyState, Help, Version, Verbose, Format, Textfile, Label, PerProcess
+};
 
 struct OptionEntry {
     Id id;
@@ -117,6 +119,9 @@ const OptionEntry kOptions[] = {
     {Id::Metric, 'm', "metric", true, kNone},
     {Id::Warning, 'w', "warning", true, kNone},
     {Id::Critical, 'c', "critical", true, kNone},
+    {Id::ProcessesWarning, 0, "processes-warning", true, kNone},
+    {Id::ProcessesCritical, 0, "processes-critical", true, kNone},
+    {Id::Children, 0, "children", false, kNone},
     {Id::Timeout, 't', "timeout", true, kNone},
     {Id::Sum, 0, "sum", false, kNone},
     {Id::EmptyState, 0, "empty-state", true, kNone},
@@ -160,10 +165,10 @@ bool Apply(const OptionEntry& option, const char* value, Options* o, std::string
     // -p and -f name one process; the criteria together choose several.
     const auto select = [&](Selector selector) {
         if (o->selector != Selector::None && (selector != Selector::Command || o->selector != Selector::Command)) {
-            const bool legacy = o->selection.Empty() || o->selection.IsOnlyCommand();
-            *error = legacy ? "give only one of -p, -f and -C"
-                            : "-p and -f name one process: they combine with none of -C, -a, --ereg-argument-array, "
-                              "-u, --service and --cgroup";
+            const bool one = selector != Selector::Command && o->selector != Selector::Command;
+            *error = one ? "-p and -f name one process: give one -p or one -f"
+                         : "-p and -f name one process: they combine with none of -C, -a, --ereg-argument-array, "
+                           "-u, --service and --cgroup";
             return false;
         }
         if (o->selector == Selector::None) o->target = value;
@@ -204,22 +209,32 @@ bool Apply(const OptionEntry& option, const char* value, Options* o, std::string
                  " (use working, private, pss, uss, peak, swap, anon, cgroup, cgroup-workingset or cgroup-peak)";
         return false;
     case Id::Warning:
-    case Id::Critical: {
-        const bool warning = option.id == Id::Warning;
+    case Id::Critical:
+    case Id::ProcessesWarning:
+    case Id::ProcessesCritical: {
+        const bool warning = option.id == Id::Warning || option.id == Id::ProcessesWarning;
+        const bool count = option.id == Id::ProcessesWarning || option.id == Id::ProcessesCritical;
+        bool& given = count ? (warning ? o->hasProcessesWarning : o->hasProcessesCritical)
+                            : (warning ? o->hasWarning : o->hasCritical);
+        Range& range = count ? (warning ? o->processesWarning : o->processesCritical)
+                             : (warning ? o->warning : o->critical);
         // What engines pass for an empty macro: no threshold.
         if (*value == '\0') {
-            (warning ? o->hasWarning : o->hasCritical) = false;
+            given = false;
             return true;
         }
         const char* why = nullptr;
-        if (!ParseRange(value, warning ? &o->warning : &o->critical, &why)) {
-            *error = std::string("invalid ") + (warning ? "warning" : "critical") + " range " + Quoted(value);
+        if (!ParseRange(value, &range, &why) || (count && range.percent)) {
+            *error = std::string("invalid ") + (count ? "processes " : "") + (warning ? "warning" : "critical") +
+                     " range " + Quoted(value);
+            if (count && range.percent) *error += ": a count is never a share";
             if (why != nullptr) *error += std::string(": ") + why;
             return false;
         }
-        (warning ? o->hasWarning : o->hasCritical) = true;
+        given = true;
         return true;
     }
+    case Id::Children: o->children = true; return true;
     case Id::Timeout: {
         uint64_t seconds = 0;
         if (!ParseUnsigned(value, kMaxTimeoutSeconds, &seconds)) {
@@ -363,13 +378,19 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
     }
     if (!o.help && !o.version) {
         if (o.selector == Selector::None) {
-            *error = "no process given: use -p PID, -f PIDFILE or -C NAME";
+            *error = "no process given: use -p PID, -f PIDFILE or any of -C NAME, -a TEXT, --ereg-argument-array "
+                     "REGEX, -u USER, --service NAME, --cgroup PATH";
             return false;
         }
         if (!ExpositionOptionsAgree(&o, error)) return false;
-        if (o.sum && o.selector != Selector::Command) {
-            *error = "--sum adds up several processes: it needs -C, -a, --ereg-argument-array, -u, --service or "
-                     "--cgroup";
+        if (o.sum && !o.Several()) {
+            *error = "--sum adds up several processes: it needs -C, -a, --ereg-argument-array, -u, --service, "
+                     "--cgroup or --children";
+            return false;
+        }
+        if (o.HasCountRange() && !o.Several()) {
+            *error = "--processes-warning and --processes-critical count several processes: they need -C, -a, "
+                     "--ereg-argument-array, -u, --service, --cgroup or --children";
             return false;
         }
         if (!GroupMetricFits(o, error)) return false;

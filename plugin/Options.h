@@ -1,9 +1,11 @@
 // The plugin's command line:
 //   check_trelmark SELECTION [-m working|private|pss|uss|peak|swap|anon|cgroup|cgroup-workingset|cgroup-peak]
-//                  [-w RANGE] [-c RANGE]
-//                  [--sum] [--empty-state STATE] [-t SECONDS] [-v]
+//                  [-w RANGE] [-c RANGE] [--processes-warning RANGE] [--processes-critical RANGE]
+//                  [--children] [--sum] [--empty-state STATE] [-t SECONDS] [-v]
+//                  [--format=prometheus | --textfile=PATH [--label NAME=VALUE]... [--per-process]]
 //   SELECTION: -p PID | -f PIDFILE | one or more of -C NAME, -a TEXT,
 //              --ereg-argument-array REGEX, -u USER, --service NAME, --cgroup PATH
+//              (the values of one of them: any; of different ones: all)
 //   check_trelmark -h | --help        check_trelmark -V | --version
 #pragma once
 
@@ -50,6 +52,12 @@ struct Options {
     Range warning;
     bool hasCritical = false;
     Range critical;
+    // Ranges on the number of processes selected.
+    bool hasProcessesWarning = false;
+    Range processesWarning;
+    bool hasProcessesCritical = false;
+    Range processesCritical;
+    bool children = false;  // the selected processes' descendants are selected too
     bool sum = false;
     bool verbose = false;  // -v: with several processes, one more line for each
     unsigned timeoutSeconds = 10;
@@ -67,6 +75,10 @@ struct Options {
     // of a share, or a control group's limit).
     bool hasMaximum = false;
     uint64_t maximum = 0;
+
+    // Whether the check may select several processes (and count them).
+    bool Several() const { return selector == Selector::Command || children; }
+    bool HasCountRange() const { return hasProcessesWarning || hasProcessesCritical; }
 };
 
 constexpr unsigned kMaxTimeoutSeconds = 86400;

@@ -6,12 +6,11 @@
 #include <cstring>
 
 #include "keel/Error.h"
+#include "platform/ErrorText.h"
 #include "platform/ImageName.h"
 #include "platform/ProcessMemory.h"
 #include "platform/ProcessQuery.h"
 #include "platform/ProcessView.h"
-#include "windows/WindowsError.h"
-#include "windows/WindowsProcess.h"
 #include "windows/WindowsUtils2.h"
 
 namespace plugin {
@@ -29,12 +28,6 @@ constexpr size_t kMaxPidfileBytes = 4096;
 
 std::string PidText(DWORD pid) { return std::to_string(pid); }
 
-uint64_t Bytes(double megabytes) {
-    // The wrapper hands out bytes / 2^20; scaling back is exact below 2^53 bytes.
-    const double bytes = megabytes * 1048576.0;
-    return bytes >= 18446744073709551615.0 ? UINT64_MAX : static_cast<uint64_t>(bytes);
-}
-
 // The private working set. Windows before 10 1809 (and Wine) leave it
 // unfilled: a zero beside a working set that is not zero, since the private
 // pages are part of the working set.
@@ -44,9 +37,10 @@ uint64_t PrivateWorkingSet(HANDLE process, DWORD pid) {
     counters.cb = sizeof counters;
     if (!::GetProcessMemoryInfo(process, reinterpret_cast<PPROCESS_MEMORY_COUNTERS>(&counters), sizeof counters)) {
         throw Keel::Error("cannot read the unique memory of pid " + PidText(pid) + ": " +
-                          Windows::GetLastErrorText(true));
+                          platform::LastErrorText());
     }
-    if (counters.PrivateWorkingSetSize == 0 && counters.WorkingSetSize != 0) {
+    if (platform::kPrivateWorkingSetMayBeUnfilled && counters.PrivateWorkingSetSize == 0 &&
+        counters.WorkingSetSize != 0) {
         throw Keel::Error("the system does not report the private working set (-m uss) of pid " + PidText(pid) +
                           "; Windows 10 1809 and later do");
     }
@@ -57,7 +51,7 @@ uint64_t ProportionalSet(HANDLE process, DWORD pid) {
     uint64_t bytes = 0;
     if (!platform::GetProcessProportionalSetSize(process, &bytes)) {
         throw Keel::Error("cannot read the proportional memory of pid " + PidText(pid) + ": " +
-                          Windows::GetLastErrorText(true));
+                          platform::LastErrorText());
     }
     return bytes;
 }
@@ -67,7 +61,7 @@ uint64_t ProportionalSet(HANDLE process, DWORD pid) {
 // here while a process's figures are taken.
 struct Counters {
     bool read = false;
-    double working = 0, peakWorking = 0, privateUsage = 0;
+    uint64_t working = 0, peakWorking = 0, privateUsage = 0;
     bool statusRead = false;
     uint64_t anonymous = 0, swap = 0;
 };
@@ -77,7 +71,7 @@ uint64_t StatusFigure(HANDLE process, DWORD pid, Metric metric, Counters* c) {
     if (!c->statusRead) {
         if (!platform::GetProcessStatusFigures(process, &c->anonymous, &c->swap)) {
             throw Keel::Error(std::string("cannot read the ") + (swap ? "swapped-out" : "resident anonymous") +
-                              " memory of pid " + PidText(pid) + ": " + Windows::GetLastErrorText(true));
+                              " memory of pid " + PidText(pid) + ": " + platform::LastErrorText());
         }
         c->statusRead = true;
     }
@@ -90,14 +84,18 @@ uint64_t Figure(HANDLE process, DWORD pid, Metric metric, Counters* counters) {
     if (metric == Metric::Swap || metric == Metric::Anonymous) return StatusFigure(process, pid, metric, counters);
     Counters& c = *counters;
     if (!c.read) {
-        try {
-            Windows::GetProcessMemoryCounters(process, &c.working, &c.peakWorking, nullptr, nullptr, &c.privateUsage);
-        } catch (const Keel::Error& e) {
-            throw Keel::Error("cannot read the memory counters of pid " + PidText(pid) + ": " + e.Message());
+        PROCESS_MEMORY_COUNTERS_EX read;
+        std::memset(&read, 0, sizeof read);
+        read.cb = sizeof read;
+        if (!::GetProcessMemoryInfo(process, reinterpret_cast<PPROCESS_MEMORY_COUNTERS>(&read), sizeof read)) {
+            throw Keel::Error("cannot read the memory counters of pid " + PidText(pid) + ": " + platform::LastErrorText());
         }
+        c.working = read.WorkingSetSize;
+        c.peakWorking = read.PeakWorkingSetSize;
+        c.privateUsage = read.PrivateUsage;
         c.read = true;
     }
-    return Bytes(metric == Metric::Working ? c.working : metric == Metric::Peak ? c.peakWorking : c.privateUsage);
+    return metric == Metric::Working ? c.working : metric == Metric::Peak ? c.peakWorking : c.privateUsage;
 }
 
 constexpr Metric kStatusFigures[] = {Metric::Swap, Metric::Anonymous};
@@ -107,13 +105,11 @@ constexpr Metric kStatusFigures[] = {Metric::Swap, Metric::Anonymous};
 void ReadAllCounters(HANDLE process, DWORD pid, Counters* c) {
     PROCESS_MEMORY_COUNTERS_EX counters;
     if (!platform::GetProcessCountersAndStatus(process, &counters, &c->anonymous, &c->swap)) {
-        throw Keel::Error("cannot read the memory counters of pid " + PidText(pid) + ": " +
-                          Windows::GetLastErrorText(true));
+        throw Keel::Error("cannot read the memory counters of pid " + PidText(pid) + ": " + platform::LastErrorText());
     }
-    const auto megabytes = [](SIZE_T bytes) { return static_cast<double>(bytes) / 1048576.0; };
-    c->working = megabytes(counters.WorkingSetSize);
-    c->peakWorking = megabytes(counters.PeakWorkingSetSize);
-    c->privateUsage = megabytes(counters.PrivateUsage);
+    c->working = counters.WorkingSetSize;
+    c->peakWorking = counters.PeakWorkingSetSize;
+    c->privateUsage = counters.PrivateUsage;
     c->read = c->statusRead = true;
 }
 
@@ -159,7 +155,7 @@ struct Listed {
 std::vector<Listed> Snapshot() {
     HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     if (snapshot == INVALID_HANDLE_VALUE) {
-        throw Keel::Error("cannot list the processes: " + Windows::GetLastErrorText(true));
+        throw Keel::Error("cannot list the processes: " + platform::LastErrorText());
     }
     Windows::HandleSentry sentry(snapshot);
     std::vector<Listed> listed;
@@ -170,7 +166,7 @@ std::vector<Listed> Snapshot() {
         listed.push_back(Listed{entry.th32ProcessID, entry.szExeFile});
     }
     if (::GetLastError() != ERROR_NO_MORE_FILES) {
-        throw Keel::Error("cannot list the processes: " + Windows::GetLastErrorText(true));
+        throw Keel::Error("cannot list the processes: " + platform::LastErrorText());
     }
     return listed;
 }
@@ -224,7 +220,7 @@ Sample MeasureProcess(DWORD pid, Metric metric, const std::vector<Metric>* figur
         // What Windows says for an id that names no process.
         if (error == ERROR_INVALID_PARAMETER) throw Keel::Error("no process with pid " + PidText(pid), false, kProcessGone);
         throw Keel::Error("cannot open the process with pid " + PidText(pid) + ": " +
-                          Windows::GetErrorText(error, true));
+                          platform::ErrorText(error));
     }
     Windows::HandleSentry sentry(process);
     if (HasExited(process)) throw Keel::Error("the process with pid " + PidText(pid) + " has exited", false, kProcessGone);
@@ -270,9 +266,9 @@ Selected MeasureSelection(const Selection& chosen, Metric metric, const std::vec
             const DWORD error = ::GetLastError();
             if (IsResourceError(error)) {
                 throw Keel::Error("cannot open the process with pid " + PidText(p.pid) + ": " +
-                                  Windows::GetErrorText(error, true));
+                                  platform::ErrorText(error));
             }
-            if (error != ERROR_INVALID_PARAMETER && named) unreadable(Windows::GetErrorText(error, true));
+            if (error != ERROR_INVALID_PARAMETER && named) unreadable(platform::ErrorText(error));
             continue;
         }
         Windows::HandleSentry sentry(process);
@@ -289,9 +285,9 @@ Selected MeasureSelection(const Selection& chosen, Metric metric, const std::vec
         if (verdict == Selection::Verdict::Open && !selection.Matches(process, p.pid, image, &matches)) {
             const DWORD error = ::GetLastError();
             if (IsResourceError(error)) {
-                throw Keel::Error("cannot read pid " + PidText(p.pid) + ": " + Windows::GetErrorText(error, true));
+                throw Keel::Error("cannot read pid " + PidText(p.pid) + ": " + platform::ErrorText(error));
             }
-            if (named && !HasExited(process)) unreadable(Windows::GetErrorText(error, true));
+            if (named && !HasExited(process)) unreadable(platform::ErrorText(error));
             continue;
         }
         if (!matches) continue;
@@ -302,6 +298,54 @@ Selected MeasureSelection(const Selection& chosen, Metric metric, const std::vec
         }
     }
     return result;
+}
+
+void MeasureDescendants(Selected* selected, Metric metric, const std::vector<Metric>* figures) {
+    std::vector<DWORD> roots;
+    for (const Sample& s : selected->samples) roots.push_back(s.pid);
+    std::vector<DWORD> tree = roots;
+    if (!platform::AddDescendants(&tree)) {
+        throw Keel::Error("cannot list the processes: " + platform::LastErrorText());
+    }
+    const DWORD self = ::GetCurrentProcessId();
+    const DWORD parent = platform::ParentProcessId();
+    const auto unreadable = [&](const std::string& why) {
+        if (selected->unreadable++ == 0) selected->reason = why;
+    };
+    for (size_t i = roots.size(); i < tree.size(); ++i) {
+        const DWORD pid = tree[i];
+        // Never this check, its parent or a sibling check (nor its shell).
+        if (pid == self || pid == parent || pid == 0) continue;
+        HANDLE process = ::OpenProcess(kLeastAccess, FALSE, pid);
+        if (process == nullptr) {
+            const DWORD error = ::GetLastError();
+            if (IsResourceError(error)) {
+                throw Keel::Error("cannot open the process with pid " + PidText(pid) + ": " +
+                                  platform::ErrorText(error));
+            }
+            if (error != ERROR_INVALID_PARAMETER) unreadable(platform::ErrorText(error));
+            continue;
+        }
+        Windows::HandleSentry sentry(process);
+        if (HasExited(process)) continue;
+        std::string image = ImageName(process);
+        if (platform::MatchImageName(image.c_str(), "check_trelmark") == platform::NameMatch::Yes) continue;
+        bool check = false;
+        if (!RunsACheck(process, &check)) {
+            const DWORD error = ::GetLastError();
+            if (IsResourceError(error)) {
+                throw Keel::Error("cannot read pid " + PidText(pid) + ": " + platform::ErrorText(error));
+            }
+            if (!HasExited(process)) unreadable(platform::ErrorText(error));
+            continue;
+        }
+        if (check) continue;
+        try {
+            selected->samples.push_back(Measure(process, pid, std::move(image), metric, figures));
+        } catch (const Keel::Error& e) {
+            if (!HasExited(process)) unreadable(e.Message());
+        }
+    }
 }
 
 }  // namespace plugin

@@ -52,4 +52,9 @@ struct Selected {
 // meanwhile are left out; none is no error.
 Selected MeasureSelection(const Selection& selection, Metric metric, const std::vector<Metric>* figures = nullptr);
 
+// --children: every descendant of the processes measured in `selected`
+// (children, grandchildren and so on), measured and added to it, with the
+// same exclusions.
+void MeasureDescendants(Selected* selected, Metric metric, const std::vector<Metric>* figures = nullptr);
+
 }  // namespace plugin

@@ -17,6 +17,10 @@ const char* StateName(State state);
 // scaled to bytes, as the performance data shows it.
 State Evaluate(const Options& options, uint64_t bytes);
 
+// CRITICAL when the processes-critical range alerts at `count` processes,
+// else WARNING when the processes-warning range does, else OK.
+State EvaluateCount(const Options& options, size_t count);
+
 // "MEMORY <STATE> - <text> | <performance data>\n" for the measured
 // processes (at least one), with the state in `state` and, when given, the
 // index of the process whose figure the perfdata carries in `deciding`.
@@ -31,6 +35,11 @@ bool CriticalWhateverTheRest(const Options& options, const std::vector<Sample>& 
 // "MEMORY <STATE> - <text>\n", without performance data: for a selection
 // that found nothing to measure.
 std::string EmptyLine(State state, const std::string& text);
+
+// The line for a selection that found no process, `text` saying so: a count
+// range decides its state (and its performance data carries processes=0);
+// without one, --empty-state does.
+std::string EmptySelection(const Options& options, const std::string& text, State* state);
 
 // What the text calls `count` processes of the selection: "3 processes named
 // postgres", or "service nginx: 3 processes"; `before` goes before the count.

@@ -35,6 +35,8 @@ constexpr bool InEnumOrder() {
 }
 static_assert(InEnumOrder(), "EntryFor indexes the table by the enum");
 
+constexpr size_t kKinds = sizeof kCriteria / sizeof kCriteria[0];
+
 bool NeedsCommandLine(Criterion criterion) {
     return criterion == Criterion::Argument || criterion == Criterion::ArgumentRegex;
 }
@@ -66,6 +68,13 @@ bool RunsACheck(const std::string& line) {
 
 const char* CriterionOption(Criterion criterion) { return EntryFor(criterion).option; }
 
+bool RunsACheck(HANDLE process, bool* runs) {
+    std::string line;
+    if (!platform::ReadCommandLine(process, &line)) return false;
+    *runs = RunsACheck(line);
+    return true;
+}
+
 bool Selection::Add(Criterion criterion, const char* value, std::string* error) {
     const char* problem = nullptr;
     switch (criterion) {
@@ -82,6 +91,8 @@ bool Selection::Add(Criterion criterion, const char* value, std::string* error) 
         *error = std::string("invalid ") + kWhat[static_cast<int>(criterion)] + " \"" + Printable(value) + "\": " + problem;
         return false;
     }
+    repeated_ = repeated_ || std::any_of(entries_.begin(), entries_.end(),
+                                         [&](const Entry& e) { return e.criterion == criterion; });
     entries_.push_back(Entry{criterion, value, nullptr, platform::User(), {}});
     return true;
 }
@@ -101,12 +112,41 @@ std::string Selection::Options() const {
     return text;
 }
 
+namespace {
+
+// Whether every entry is of the first one's kind.
+template <typename Entries>
+bool OneKind(const Entries& entries) {
+    return !entries.empty() && std::all_of(entries.begin(), entries.end(), [&](const typename Entries::value_type& e) {
+        return e.criterion == entries.front().criterion;
+    });
+}
+
+}  // namespace
+
+bool Selection::IsOnlyCommand() const { return OneKind(entries_) && entries_[0].criterion == Criterion::Command; }
+
+std::string Selection::Names() const {
+    std::string text;
+    for (const Entry& entry : entries_) {
+        if (entry.criterion != Criterion::Command) continue;
+        if (!text.empty()) text += " or ";
+        text += Printable(entry.value);
+    }
+    return text;
+}
+
 std::string Selection::Description() const {
-    const char* words = entries_.size() == 1 ? EntryFor(entries_[0].criterion).words : nullptr;
-    return words != nullptr ? std::string(words) + " " + Printable(entries_[0].value) : Options();
+    const char* words = OneKind(entries_) ? EntryFor(entries_[0].criterion).words : nullptr;
+    if (words == nullptr) return Options();
+    std::string text = words;
+    for (size_t i = 0; i < entries_.size(); ++i) text.append(i == 0 ? " " : " or ").append(Printable(entries_[i].value));
+    return text;
 }
 
 bool Selection::Prepare(std::string* reason, std::string* notRunning) {
+    size_t services = 0, stopped = 0;
+    std::string firstStopped, serviceNames;
     for (Entry& entry : entries_) {
         const std::string shown = Printable(entry.value);
         switch (entry.criterion) {
@@ -141,9 +181,12 @@ bool Selection::Prepare(std::string* reason, std::string* notRunning) {
                 *reason = "no service named " + shown;
                 return false;
             }
+            ++services;
+            serviceNames.append(serviceNames.empty() ? "" : ", ").append(shown);
             if (service.state == platform::ServiceState::NotRunning) {
-                *notRunning = "service " + shown + " is not running (" + Printable(service.detail) + ")";
-                return true;
+                // Another service given may be running: this one adds no process.
+                if (stopped++ == 0) firstStopped = "service " + shown + " is not running (" + Printable(service.detail) + ")";
+                break;
             }
             entry.pids = std::move(service.pids);
             break;
@@ -159,6 +202,27 @@ bool Selection::Prepare(std::string* reason, std::string* notRunning) {
         }
         std::sort(entry.pids.begin(), entry.pids.end());
     }
+    if (services > 0 && stopped == services) {
+        *notRunning = services == 1 ? firstStopped : "none of the services " + serviceNames + " is running";
+        return true;
+    }
+    // The kinds that name their processes: the values of one kind add up,
+    // and the smallest kind bounds what can be selected.
+    hasCandidates_ = false;
+    for (Criterion kind : {Criterion::Service, Criterion::ControlGroup}) {
+        std::vector<DWORD> set;
+        bool given = false;
+        for (const Entry& entry : entries_) {
+            if (entry.criterion != kind) continue;
+            given = true;
+            set.insert(set.end(), entry.pids.begin(), entry.pids.end());
+        }
+        if (!given) continue;
+        std::sort(set.begin(), set.end());
+        set.erase(std::unique(set.begin(), set.end()), set.end());
+        if (!hasCandidates_ || set.size() < candidates_.size()) candidates_ = std::move(set);
+        hasCandidates_ = true;
+    }
     return true;
 }
 
@@ -166,36 +230,55 @@ bool Selection::InSet(const Entry& entry, DWORD pid) const {
     return std::binary_search(entry.pids.begin(), entry.pids.end(), pid);
 }
 
-const std::vector<DWORD>* Selection::Candidates() const {
-    const std::vector<DWORD>* smallest = nullptr;
-    for (const Entry& entry : entries_) {
-        const bool set = entry.criterion == Criterion::Service || entry.criterion == Criterion::ControlGroup;
-        if (set && (smallest == nullptr || entry.pids.size() < smallest->size())) smallest = &entry.pids;
+const std::vector<DWORD>* Selection::Candidates() const { return hasCandidates_ ? &candidates_ : nullptr; }
+
+Selection::Verdict Selection::EntryFromSnapshot(const Entry& entry, DWORD pid, const char* image) const {
+    switch (entry.criterion) {
+    case Criterion::Command:
+        switch (platform::MatchImageName(image, entry.value.c_str())) {
+        case platform::NameMatch::No: return Verdict::No;
+        case platform::NameMatch::Prefix: return Verdict::Open;
+        case platform::NameMatch::Yes: return Verdict::Yes;
+        }
+        return Verdict::Open;
+    case Criterion::Service:
+    case Criterion::ControlGroup:
+        return InSet(entry, pid) ? Verdict::Yes : Verdict::No;
+    case Criterion::Argument:
+    case Criterion::ArgumentRegex:
+    case Criterion::User:
+        break;
     }
-    return smallest;
+    return Verdict::Open;
 }
 
+// Each kind's verdict is its best value's (any may hold); the selection's is
+// its worst kind's (all must).
 Selection::Verdict Selection::FromSnapshot(DWORD pid, const char* image) const {
-    Verdict verdict = Verdict::Yes;
-    for (const Entry& entry : entries_) {
-        switch (entry.criterion) {
-        case Criterion::Command:
-            switch (platform::MatchImageName(image, entry.value.c_str())) {
-            case platform::NameMatch::No: return Verdict::No;
-            case platform::NameMatch::Prefix: verdict = Verdict::Open; break;
-            case platform::NameMatch::Yes: break;
-            }
-            break;
-        case Criterion::Service:
-        case Criterion::ControlGroup:
-            if (!InSet(entry, pid)) return Verdict::No;
-            break;
-        case Criterion::Argument:
-        case Criterion::ArgumentRegex:
-        case Criterion::User:
-            verdict = Verdict::Open;
-            break;
+    if (!repeated_) {  // one value of each kind, as most checks give: no kind to gather
+        Verdict verdict = Verdict::Yes;
+        for (const Entry& entry : entries_) {
+            const Verdict each = EntryFromSnapshot(entry, pid, image);
+            if (each == Verdict::No) return Verdict::No;
+            if (each == Verdict::Open) verdict = Verdict::Open;
         }
+        return verdict;
+    }
+    const auto rank = [](Verdict v) { return v == Verdict::No ? 0 : v == Verdict::Open ? 1 : 2; };
+    bool given[kKinds] = {};
+    Verdict best[kKinds] = {};
+    for (const Entry& entry : entries_) {
+        const int kind = static_cast<int>(entry.criterion);
+        if (given[kind] && best[kind] == Verdict::Yes) continue;
+        const Verdict each = EntryFromSnapshot(entry, pid, image);
+        if (!given[kind] || rank(each) > rank(best[kind])) best[kind] = each;
+        given[kind] = true;
+    }
+    Verdict verdict = Verdict::Yes;
+    for (size_t kind = 0; kind < kKinds; ++kind) {
+        if (!given[kind]) continue;
+        if (best[kind] == Verdict::No) return Verdict::No;
+        if (best[kind] == Verdict::Open) verdict = Verdict::Open;
     }
     return verdict;
 }
@@ -218,30 +301,43 @@ bool Selection::Matches(HANDLE process, DWORD pid, const char* image, bool* matc
     if (FromSnapshot(pid, image) == Verdict::No) return true;
     std::string line;
     bool lineRead = false;
+    // Per kind (in the table's order): whether a value of it holds yet.
+    bool given[kKinds] = {};
+    bool holds[kKinds] = {};
     for (const Entry& entry : entries_) {
-        bool holds = true;
+        const int kind = static_cast<int>(entry.criterion);
+        given[kind] = true;
+        if (holds[kind]) continue;
         if (NeedsCommandLine(entry.criterion) && !lineRead) {
             if (!platform::ReadCommandLine(process, &line)) return false;
             lineRead = true;
             if (RunsACheck(line)) return true;
         }
+        bool each = true;
         switch (entry.criterion) {
         case Criterion::Command:
-            if (platform::MatchImageName(image, entry.value.c_str()) == platform::NameMatch::Prefix &&
-                !platform::FullImageNameIs(process, entry.value.c_str(), &holds)) {
-                return false;
+            switch (platform::MatchImageName(image, entry.value.c_str())) {
+            case platform::NameMatch::No: each = false; break;
+            case platform::NameMatch::Yes: break;
+            case platform::NameMatch::Prefix:
+                if (!platform::FullImageNameIs(process, entry.value.c_str(), &each)) return false;
+                break;
             }
             break;
-        case Criterion::Argument: holds = line.find(entry.value) != std::string::npos; break;
-        case Criterion::ArgumentRegex: holds = entry.pattern->Matches(line); break;
+        case Criterion::Argument: each = line.find(entry.value) != std::string::npos; break;
+        case Criterion::ArgumentRegex: each = entry.pattern->Matches(line); break;
         case Criterion::User:
-            if (!platform::ProcessOwnedBy(process, entry.user, &holds)) return false;
+            if (!platform::ProcessOwnedBy(process, entry.user, &each)) return false;
             break;
         case Criterion::Service:
         case Criterion::ControlGroup:
-            break;  // decided from the snapshot
+            each = InSet(entry, pid);
+            break;
         }
-        if (!holds) return true;
+        holds[kind] = each;
+    }
+    for (size_t kind = 0; kind < kKinds; ++kind) {
+        if (given[kind] && !holds[kind]) return true;
     }
     *matches = true;
     return true;

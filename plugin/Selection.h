@@ -1,6 +1,8 @@
-// Which processes a check looks at when it looks at several: a list of
-// criteria that all must hold, one entry for each selector given. A new
-// selector is one row in Selection.cpp's table and one predicate there.
+// Which processes a check looks at when it looks at several: one entry for
+// each selector given. The values of one kind are alternatives (-C postgres
+// -C postmaster: either name); each kind given must hold (-C java -a kafka:
+// both). A new selector is one row in Selection.cpp's table and one
+// predicate there.
 #pragma once
 
 #include <memory>
@@ -18,14 +20,22 @@ enum class Criterion { Command, Argument, ArgumentRegex, User, Service, ControlG
 // The option that gives `criterion`, as users write it ("-C", "--service").
 const char* CriterionOption(Criterion criterion);
 
+// Whether the command line of `process` runs a check (a sibling check's
+// shell), which is never selected. False with the last error set when the
+// command line cannot be read.
+bool RunsACheck(HANDLE process, bool* runs);
+
 class Selection {
 public:
     // Adds a criterion from the command line; false with `error` when its
     // text can never select anything (checked again, fully, by Prepare).
     bool Add(Criterion criterion, const char* value, std::string* error);
     bool Empty() const { return entries_.empty(); }
-    // True when -C NAME is the only criterion: the text then reads as before.
-    bool IsOnlyCommand() const { return entries_.size() == 1 && entries_[0].criterion == Criterion::Command; }
+    // True when -C NAME is the only kind of criterion: the text then names
+    // the processes ("named postgres or postmaster").
+    bool IsOnlyCommand() const;
+    // The -C values, as "postgres or postmaster".
+    std::string Names() const;
     const std::string& FirstValue() const { return entries_.front().value; }
     // True when one --service or --cgroup is the only criterion: a control
     // group's own figures can answer for it.
@@ -38,18 +48,19 @@ public:
     bool HasGroup() const;
 
     // What is selected, in the status text: "service nginx", "control group
-    // /x", "user postgres", or the options as given ("-C java -a kafka").
+    // /x", "user postgres or www-data", or the options as given ("-C java -a
+    // kafka").
     std::string Description() const;
     std::string Options() const;
 
     // Looks up what the criteria name (accounts, services, control groups)
     // and compiles the expressions. False with `reason` for a criterion that
     // is wrong (UNKNOWN); `notRunning` is set instead when a service is not
-    // running, the text saying so.
+    // running (every one given), the text saying so.
     bool Prepare(std::string* reason, std::string* notRunning);
 
-    // The only processes that can be selected, when a service or control
-    // group names them (the smallest such set); nullptr when any may be.
+    // The only processes that can be selected, when services or control
+    // groups name them (the smallest such kind's set); nullptr when any may be.
     const std::vector<DWORD>* Candidates() const;
 
     // The answer about one process from what a snapshot shows (its id and
@@ -73,8 +84,13 @@ private:
         std::vector<DWORD> pids;                      // Service, ControlGroup: sorted
     };
     bool InSet(const Entry& entry, DWORD pid) const;
+    // The answer of one entry from the snapshot alone.
+    Verdict EntryFromSnapshot(const Entry& entry, DWORD pid, const char* image) const;
 
     std::vector<Entry> entries_;
+    std::vector<DWORD> candidates_;  // sorted
+    bool hasCandidates_ = false;
+    bool repeated_ = false;  // a kind given more than once: its values are alternatives
 };
 
 }  // namespace plugin

@@ -60,6 +60,14 @@ DWORD ErrorFromErrno(int error);
 // bytes, NUL included, and returns the full length.
 size_t JoinCommandLine(int argc, char* const* argv, char* out, size_t capacity);
 
+// Sets the last error to `code` and keeps `cause`, the errno it came from,
+// beside it when `code` is what that errno maps to (else none is kept).
+void SetLastErrorWithCause(DWORD code, int cause);
+void SetLastErrorFromErrno(int error);
+
+// The errno kept beside the last error, 0 when it came from none.
+int LastErrno();
+
 // Sets the last error from `error` and returns FALSE, for one-line failures.
 BOOL FailWithErrno(int error);
 BOOL Fail(DWORD code);

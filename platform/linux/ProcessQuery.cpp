@@ -1,5 +1,6 @@
 // What a selection asks of a process, from /proc and the control-group file
-// system: no D-Bus, no child process, nothing but files.
+// system: no D-Bus, nothing but files; only a user name that /etc/passwd
+// does not hold is asked of getent.
 #include "platform/ProcessQuery.h"
 #include "platform/ControlGroupMemory.h"
 
@@ -11,11 +12,15 @@
 #include <sys/statfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "platform/linux/Getent.h"
 #include "platform/linux/Internal.h"
 #include "platform/linux/ProcStatus.h"
 
@@ -107,6 +112,32 @@ bool FullImageNameIs(HANDLE process, const char* wanted, bool* matches) {
 
 DWORD ParentProcessId() { return static_cast<DWORD>(getppid()); }
 
+// A parent id always names the live parent (an orphan is given to a reaper
+// at once), so no creation times are needed to tell a reused id.
+bool AddDescendants(std::vector<DWORD>* pids) {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return false;
+    std::vector<std::pair<DWORD, DWORD>> byParent;  // (parent, process)
+    PROCESSENTRY32 entry;
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
+        if (entry.th32ProcessID != entry.th32ParentProcessID) {
+            byParent.emplace_back(entry.th32ParentProcessID, entry.th32ProcessID);
+        }
+    }
+    CloseHandle(snapshot);
+    std::sort(byParent.begin(), byParent.end());
+    std::set<DWORD> seen(pids->begin(), pids->end());
+    for (size_t i = 0; i < pids->size(); ++i) {
+        const DWORD parent = (*pids)[i];
+        auto it = std::lower_bound(byParent.begin(), byParent.end(), std::make_pair(parent, DWORD{0}));
+        for (; it != byParent.end() && it->first == parent; ++it) {
+            if (seen.insert(it->second).second) pids->push_back(it->second);
+        }
+    }
+    return true;
+}
+
 bool ResolveUser(const char* text, User* user, std::string* reason) {
     uint64_t uid = 0;
     size_t digits = 0;
@@ -119,19 +150,34 @@ bool ResolveUser(const char* text, User* user, std::string* reason) {
         user->uid = static_cast<uint32_t>(uid);
         return true;
     }
-    // The account files themselves: a static program cannot load the name
-    // service switch's modules. Accounts kept elsewhere are named by uid.
+    // The account file first, then the name service switch as id would ask
+    // it (LDAP, SSSD, extrausers), through getent: a static program cannot
+    // load its modules.
     std::string passwd;
     const int error = ReadBounded(AT_FDCWD, "/etc/passwd", 8u << 20, &passwd);
-    if (error != 0) {
-        *reason = std::string("cannot read /etc/passwd: ") + std::strerror(error);
+    if (error == 0 && linuxapi::FindPasswdUid(passwd.data(), passwd.size(), text, &user->uid)) return true;
+    if (!linuxapi::IsAccountName(text)) {
+        *reason = "no user named " + std::string(text);
         return false;
     }
-    if (!linuxapi::FindPasswdUid(passwd.data(), passwd.size(), text, &user->uid)) {
-        *reason = "no user named " + std::string(text) + " in /etc/passwd (give a numeric uid for other accounts)";
+    if (access(linuxapi::kGetent, X_OK) != 0) {
+        *reason = error != 0 ? std::string("cannot read /etc/passwd: ") + std::strerror(error)
+                             : "no user named " + std::string(text) + " in /etc/passwd, and no " + linuxapi::kGetent +
+                                   " to ask the name services (give a numeric uid)";
         return false;
     }
-    return true;
+    std::string failure;
+    switch (linuxapi::LookUpAccount(linuxapi::kGetent, text, &user->uid, &failure)) {
+    case linuxapi::AccountLookup::Found:
+        return true;
+    case linuxapi::AccountLookup::Missing:
+        *reason = "no user named " + std::string(text);
+        return false;
+    case linuxapi::AccountLookup::Failed:
+        break;
+    }
+    *reason = "cannot look up user " + std::string(text) + ": " + failure;
+    return false;
 }
 
 bool ProcessOwnedBy(HANDLE process, const User& user, bool* owned) {

@@ -36,6 +36,9 @@ void CaptureArguments(int argc, char** argv, char**) {
 __attribute__((section(".init_array"), used)) void (*const captureArguments)(int, char**, char**) = CaptureArguments;
 
 thread_local DWORD lastError = ERROR_SUCCESS;
+// The errno behind lastError when it came from one, else 0: the plugin says
+// what strerror says for it, which is finer than the Windows code.
+thread_local int lastErrno = 0;
 
 // Writes into a fixed buffer, counting what does not fit.
 struct LineWriter {
@@ -79,7 +82,10 @@ void AppendQuoted(LineWriter& line, const char* arg) {
 extern "C" {
 
 DWORD GetLastError(void) { return lastError; }
-void SetLastError(DWORD dwErrCode) { lastError = dwErrCode; }
+void SetLastError(DWORD dwErrCode) {
+    lastError = dwErrCode;
+    lastErrno = 0;
+}
 
 LPSTR GetCommandLineA(void) {
     // Windows caps a command line at 32767 characters; so does this copy,
@@ -196,7 +202,19 @@ DWORD ErrorFromErrno(int error) {
     }
 }
 
-BOOL FailWithErrno(int error) { return Fail(ErrorFromErrno(error)); }
+void SetLastErrorWithCause(DWORD code, int cause) {
+    lastError = code;
+    lastErrno = cause != 0 && ErrorFromErrno(cause) == code ? cause : 0;
+}
+
+void SetLastErrorFromErrno(int error) { SetLastErrorWithCause(ErrorFromErrno(error), error); }
+
+int LastErrno() { return lastErrno; }
+
+BOOL FailWithErrno(int error) {
+    SetLastErrorFromErrno(error);
+    return FALSE;
+}
 
 BOOL Fail(DWORD code) {
     SetLastError(code);
@@ -369,17 +387,17 @@ HANDLE OpenProcess(DWORD, BOOL, DWORD dwProcessId) {
     // hidepid=invisible) instead of reading as empty later.
     const int dir = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir < 0) {
-        SetLastError(UnopenableProcessError(errno, pid));
+        const int cause = errno;
+        linuxapi::SetLastErrorWithCause(UnopenableProcessError(cause, pid), cause);
         return nullptr;
     }
     int pidfd = -1;
     const DWORD error = CheckThreadGroupLeader(dir, pid, &pidfd);
     HANDLE handle = error == ERROR_SUCCESS ? linuxapi::InsertObject(ObjectKind::Process, dir, pidfd, pid) : nullptr;
     if (handle == nullptr) {
-        const DWORD reason = error == ERROR_SUCCESS ? GetLastError() : error;
         close(dir);
         if (pidfd >= 0) close(pidfd);
-        SetLastError(reason);
+        if (error != ERROR_SUCCESS) SetLastError(error);  // else InsertObject's stays
     }
     return handle;
 }
@@ -507,7 +525,7 @@ DWORD GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize) {
     char path[4096];
     ssize_t length = readlink("/proc/self/exe", path, sizeof path);
     if (length < 0) {
-        SetLastError(linuxapi::ErrorFromErrno(errno));
+        linuxapi::SetLastErrorFromErrno(errno);
         return 0;
     }
     if (static_cast<size_t>(length) >= sizeof path) {

@@ -109,7 +109,7 @@ BOOL Unreadable(int error, const Target& target, Counters* counters) {
         return TRUE;
     }
     // ENOENT for a live process: /proc hides it from the caller.
-    return linuxapi::Fail(error == ENOENT ? ERROR_ACCESS_DENIED : linuxapi::ErrorFromErrno(error));
+    return error == ENOENT ? linuxapi::Fail(ERROR_ACCESS_DENIED) : linuxapi::FailWithErrno(error);
 }
 
 // The id a /proc or task directory entry names: decimal digits without a

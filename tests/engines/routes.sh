@@ -8,6 +8,9 @@ icinga_vars() {  # options...: sets vars_ to the trelmark CheckCommand's variabl
   while [ $# -gt 0 ]; do
     case $1 in
       --sum) vars_+="|vars.trelmark_sum = true"; shift; continue ;;
+      --children) vars_+="|vars.trelmark_children = true"; shift; continue ;;
+      --processes-warning) var=processes_warning ;;
+      --processes-critical) var=processes_critical ;;
       -m) var=metric ;;
       -a) var=argument ;;
       --ereg-argument-array) var=argument_regex ;;

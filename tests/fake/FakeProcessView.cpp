@@ -36,6 +36,7 @@ bool FullImageNameIs(HANDLE, const char*, bool*) { return ::SetLastError(ERROR_N
 bool ProcessOwnedBy(HANDLE, const User&, bool*) { return ::SetLastError(ERROR_NOT_SUPPORTED), false; }
 const char* ControlGroupPathProblem(const char*) { return nullptr; }
 DWORD ParentProcessId() { return 1; }
+bool AddDescendants(std::vector<DWORD>*) { return ::SetLastError(ERROR_NOT_SUPPORTED), false; }
 
 bool ResolveUser(const char*, User*, std::string* reason) {
     *reason = "not scripted";

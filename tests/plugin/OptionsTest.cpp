@@ -45,6 +45,19 @@ TEST(CommandLine, AcceptsShortLongAndAttachedForms) {
     EXPECT_FALSE(edges.options.hasCritical);
     EXPECT_EQ(edges.options.timeoutSeconds, 86400u);
 
+    // Count ranges and process trees; an empty count range is none.
+    const Parsed counted = Parse({"-C", "a", "-C", "b", "--processes-warning", "2:", "--processes-critical=1:9",
+                                  "--processes-warning", "", "--children"});
+    ASSERT_TRUE(counted.ok) << counted.error;
+    EXPECT_FALSE(counted.options.hasProcessesWarning);
+    EXPECT_TRUE(counted.options.hasProcessesCritical);
+    EXPECT_EQ(counted.options.processesCritical.TimesPowerOfTwo(0), "1:9");
+    EXPECT_TRUE(counted.options.children);
+    EXPECT_EQ(counted.options.selection.Names(), "a or b");
+    const Parsed tree = Parse({"-f", "/run/x.pid", "--children", "--sum", "--processes-critical", "1:"});
+    ASSERT_TRUE(tree.ok) << tree.error;
+    EXPECT_TRUE(tree.options.Several());
+
     const Parsed file = Parse({"--pidfile", "/run/x.pid"});
     ASSERT_TRUE(file.ok);
     EXPECT_EQ(file.options.selector, plugin::Selector::Pidfile);
@@ -61,10 +74,21 @@ TEST(CommandLine, ExplainsWhatIsWrong) {
         std::vector<const char*> args;
         const char* error;
     } cases[] = {
-        {{}, "no process given: use -p PID, -f PIDFILE or -C NAME"},
-        {{"-w", "10"}, "no process given: use -p PID, -f PIDFILE or -C NAME"},
-        {{"-p", "1", "-C", "x"}, "give only one of -p, -f and -C"},
-        {{"-p", "1", "-p", "2"}, "give only one of -p, -f and -C"},
+        {{}, "no process given: use -p PID, -f PIDFILE or any of -C NAME, -a TEXT, --ereg-argument-array REGEX, -u USER, "
+             "--service NAME, --cgroup PATH"},
+        {{"-w", "10"}, "no process given: use -p PID, -f PIDFILE or any of -C NAME, -a TEXT, --ereg-argument-array REGEX, "
+                       "-u USER, --service NAME, --cgroup PATH"},
+        {{"-p", "1", "-C", "x"},
+         "-p and -f name one process: they combine with none of -C, -a, --ereg-argument-array, -u, --service and --cgroup"},
+        {{"-p", "1", "-p", "2"}, "-p and -f name one process: give one -p or one -f"},
+        {{"-p", "1", "-p", "1"}, "-p and -f name one process: give one -p or one -f"},
+        {{"-f", "a", "-p", "1"}, "-p and -f name one process: give one -p or one -f"},
+        {{"-p", "1", "--processes-warning", "2"},
+         "--processes-warning and --processes-critical count several processes: they need -C, -a, --ereg-argument-array, "
+         "-u, --service, --cgroup or --children"},
+        {{"-C", "x", "--processes-critical", "x"}, "invalid processes critical range \"x\""},
+        {{"-C", "x", "--processes-warning", "5:2"}, "invalid processes warning range \"5:2\""},
+        {{"-C", "x", "--children=yes"}, "option --children takes no value"},
         {{"-p", "0"}, "invalid process id \"0\""},
         {{"-p", "-5"}, "invalid process id \"-5\""},
         {{"-p", "4294967296"}, "invalid process id \"4294967296\""},
@@ -80,8 +104,9 @@ TEST(CommandLine, ExplainsWhatIsWrong) {
         {{"-p", "1", "-c", "20:10"}, "invalid critical range \"20:10\""},
         {{"-p", "1", "-t", "0"}, "invalid timeout \"0\" (whole seconds, 1 to 86400)"},
         {{"-p", "1", "-t", "86401"}, "invalid timeout \"86401\" (whole seconds, 1 to 86400)"},
-        {{"-p", "1", "--sum"}, "--sum adds up several processes: it needs -C, -a, --ereg-argument-array, -u, --service or --cgroup"},
-        {{"-C", "x", "-f", "y"}, "give only one of -p, -f and -C"},
+        {{"-p", "1", "--sum"}, "--sum adds up several processes: it needs -C, -a, --ereg-argument-array, -u, --service, --cgroup or --children"},
+        {{"-C", "x", "-f", "y"},
+         "-p and -f name one process: they combine with none of -C, -a, --ereg-argument-array, -u, --service and --cgroup"},
         {{"-u", "x", "-p", "1"},
          "-p and -f name one process: they combine with none of -C, -a, --ereg-argument-array, -u, --service and --cgroup"},
         {{"-a", ""}, "invalid argument text \"\": the text is empty"},

@@ -35,29 +35,37 @@ TEST(StatusLine, OneLineWithStateTextAndPerformanceData) {
         {{"-p", "1234"}, one, plugin::State::Ok,
          "MEMORY OK - postgres (pid 1234) uses 512 MB of working memory | working=537919487B;;;0;\n"},
         // The figure is compared exactly, as the perfdata shows it: 512.99 MB is above 512, 512 MB is not.
+        // The text keeps the figure's side of the bound: 512.99 MB is not "512 MB" beside WARNING above 512.
         {{"-p", "1234", "-w", "512", "-c", "1024"}, one, plugin::State::Warning,
-         "MEMORY WARNING - postgres (pid 1234) uses 512 MB of working memory | working=537919487B;536870912;1073741824;0;\n"},
+         "MEMORY WARNING - postgres (pid 1234) uses 512.9 MB of working memory (warning above 512 MB) | "
+         "working=537919487B;536870912;1073741824;0;\n"},
         {{"-p", "1234", "-w", "512:512"}, {{1234, "postgres", 512 * MB}}, plugin::State::Ok,
          "MEMORY OK - postgres (pid 1234) uses 512 MB of working memory | working=536870912B;536870912:536870912;;0;\n"},
         {{"-p", "1234", "-w", "20.25"}, {{1234, "postgres", 21233664 + 1}}, plugin::State::Warning,
-         "MEMORY WARNING - postgres (pid 1234) uses 20 MB of working memory | working=21233665B;21233664;;0;\n"},
+         "MEMORY WARNING - postgres (pid 1234) uses 21233665 B of working memory (warning above 21233664 B) | "
+         "working=21233665B;21233664;;0;\n"},
         {{"-p", "1234", "-w", "511", "-c", "1024"}, one, plugin::State::Warning,
-         "MEMORY WARNING - postgres (pid 1234) uses 512 MB of working memory | working=537919487B;535822336;1073741824;0;\n"},
+         "MEMORY WARNING - postgres (pid 1234) uses 512 MB of working memory (warning above 511 MB) | "
+         "working=537919487B;535822336;1073741824;0;\n"},
         {{"-p", "1234", "-w", "100", "-c", "511"}, one, plugin::State::Critical,
-         "MEMORY CRITICAL - postgres (pid 1234) uses 512 MB of working memory | working=537919487B;104857600;535822336;0;\n"},
+         "MEMORY CRITICAL - postgres (pid 1234) uses 512 MB of working memory (critical above 511 MB) | "
+         "working=537919487B;104857600;535822336;0;\n"},
         {{"-f", "x", "-m", "private", "-c", "@500:600"}, one, plugin::State::Critical,
-         "MEMORY CRITICAL - postgres (pid 1234) uses 512 MB of private memory | private=537919487B;;@524288000:629145600;0;\n"},
-        {{"-p", "9"}, {{9, "", 0}}, plugin::State::Ok, "MEMORY OK - pid 9 uses 0 MB of working memory | working=0B;;;0;\n"},
+         "MEMORY CRITICAL - postgres (pid 1234) uses 512 MB of private memory (critical from 500 MB to 600 MB) | "
+         "private=537919487B;;@524288000:629145600;0;\n"},
+        {{"-p", "9"}, {{9, "", 0}}, plugin::State::Ok, "MEMORY OK - pid 9 uses 0 kB of working memory | working=0B;;;0;\n"},
         // Each figure in its own words and under its own label.
         {{"-p", "1234", "-m", "pss", "-w", "511"}, one, plugin::State::Warning,
-         "MEMORY WARNING - postgres (pid 1234) uses 512 MB of proportional memory | pss=537919487B;535822336;;0;\n"},
+         "MEMORY WARNING - postgres (pid 1234) uses 512 MB of proportional memory (warning above 511 MB) | "
+         "pss=537919487B;535822336;;0;\n"},
         {{"-p", "1234", "-m", "uss"}, one, plugin::State::Ok,
          "MEMORY OK - postgres (pid 1234) uses 512 MB of unique memory | uss=537919487B;;;0;\n"},
         {{"-p", "1234", "-m", "peak", "-c", "500"}, one, plugin::State::Critical,
-         "MEMORY CRITICAL - postgres (pid 1234) uses 512 MB of peak working memory | peak=537919487B;;524288000;0;\n"},
+         "MEMORY CRITICAL - postgres (pid 1234) uses 512 MB of peak working memory (critical above 500 MB) | "
+         "peak=537919487B;;524288000;0;\n"},
         {{"-C", "pg", "--sum", "-m", "pss", "-c", "400"}, three, plugin::State::Critical,
-         "MEMORY CRITICAL - 3 processes named pg use 405 MB of proportional memory in total, largest pid 11 with 300 MB "
-         "| pss=424673280B;;419430400;0; processes=3;;;0;\n"},
+         "MEMORY CRITICAL - 3 processes named pg use 405 MB of proportional memory in total (critical above 400 MB), "
+         "largest pid 11 with 300 MB | pss=424673280B;;419430400;0; processes=3;;;0;\n"},
         {{"-p", "9"}, {{9, "a|b\nc", MB}}, plugin::State::Ok,
          "MEMORY OK - a?b?c (pid 9) uses 1 MB of working memory | working=1048576B;;;0;\n"},
         // Valid UTF-8 kept, anything else (stray, overlong, surrogate, cut short) replaced.
@@ -69,21 +77,23 @@ TEST(StatusLine, OneLineWithStateTextAndPerformanceData) {
         // Each process on its own; the worst decides, even when it is not the largest.
         {{"-C", "pg", "-w", "200", "-c", "10:"}, three, plugin::State::Critical,
          "MEMORY CRITICAL - 3 processes named pg, largest pid 11 uses 300 MB of working memory (1 critical, 1 warning; "
-         "pid 12 with 5 MB is critical) | working=5242880B;209715200;10485760:;0; processes=3;;;0;\n"},
+         "pid 12 with 5 MB is critical below 10 MB) | working=5242880B;209715200;10485760:;0; processes=3;;;0;\n"},
         // A lower bound: the smallest process decides, and its figure is the perfdata's.
         {{"-C", "pg", "-w", "500:", "-v"}, three, plugin::State::Warning,
          "MEMORY WARNING - 3 processes named pg, largest pid 11 uses 300 MB of working memory (3 warning; pid 12 with "
-         "5 MB is warning) | working=5242880B;524288000:;;0; processes=3;;;0;\npg (pid 10) uses 100 MB of working "
+         "5 MB is warning below 500 MB) | working=5242880B;524288000:;;0; processes=3;;;0;\npg (pid 10) uses 100 MB of working "
          "memory (WARNING)\npg (pid 11) uses 300 MB of working memory (WARNING)\npg (pid 12) uses 5 MB of working "
          "memory (WARNING)\n"},
         {{"-C", "pg", "-c", "@0:150"}, three, plugin::State::Critical,
          "MEMORY CRITICAL - 3 processes named pg, largest pid 11 uses 300 MB of working memory (2 critical; pid 10 with "
-         "100 MB is critical) | working=104857600B;;@157286400;0; processes=3;;;0;\n"},
+         "100 MB is critical from 0 MB to 150 MB) | working=104857600B;;@157286400;0; processes=3;;;0;\n"},
         {{"-C", "pg", "-w", "250"}, three, plugin::State::Warning,
-         "MEMORY WARNING - 3 processes named pg, largest pid 11 uses 300 MB of working memory (1 warning) | "
+         "MEMORY WARNING - 3 processes named pg, largest pid 11 uses 300 MB of working memory (1 warning; warning above "
+         "250 MB) | "
          "working=314572800B;262144000;;0; processes=3;;;0;\n"},
         {{"-C", "pg", "--sum", "-w", "400", "-c", "500"}, three, plugin::State::Warning,
-         "MEMORY WARNING - 3 processes named pg use 405 MB of working memory in total, largest pid 11 with 300 MB | "
+         "MEMORY WARNING - 3 processes named pg use 405 MB of working memory in total (warning above 400 MB), largest "
+         "pid 11 with 300 MB | "
          "working=424673280B;419430400;524288000;0; processes=3;;;0;\n"},
         {{"-C", "postgres", "-v"}, one, plugin::State::Ok,
          "MEMORY OK - 1 process named postgres: pid 1234 uses 512 MB of working memory | working=537919487B;;;0; "
@@ -92,8 +102,40 @@ TEST(StatusLine, OneLineWithStateTextAndPerformanceData) {
          "MEMORY OK - 1 process named postgres uses 512 MB of working memory in total | working=537919487B;;;0; "
          "processes=1;;;0;\n"},
         {{"-C", "big", "--sum"}, {{1, "big", UINT64_MAX - 5}, {2, "big", 10}}, plugin::State::Ok,
-         "MEMORY OK - 2 processes named big use 17592186044415 MB of working memory in total, largest pid 1 with "
-         "17592186044415 MB | working=18446744073709551615B;;;0; processes=2;;;0;\n"},
+         "MEMORY OK - 2 processes named big use 17179869183.99 GB of working memory in total, largest pid 1 with "
+         "17179869183.99 GB | working=18446744073709551615B;;;0; processes=2;;;0;\n"},
+        // Figures in the unit their size reads in; just above a bound, as many decimals or as small a unit as
+        // it takes to show them above it, and the bound beside them.
+        {{"-p", "9", "-w", "200"}, {{9, "g", 210082611}}, plugin::State::Warning,
+         "MEMORY WARNING - g (pid 9) uses 200.3 MB of working memory (warning above 200 MB) | working=210082611B;209715200;;0;\n"},
+        {{"-p", "9", "-w", "2048"}, {{9, "g", 2049 * MB}}, plugin::State::Warning,
+         "MEMORY WARNING - g (pid 9) uses 2049 MB of working memory (warning above 2048 MB) | working=2148532224B;2147483648;;0;\n"},
+        {{"-p", "9", "-w", "3072"}, {{9, "g", 3 * 1024 * MB + 700 * MB}}, plugin::State::Warning,
+         "MEMORY WARNING - g (pid 9) uses 3.68 GB of working memory (warning above 3 GB) | working=3955228672B;3221225472;;0;\n"},
+        {{"-p", "9", "-c", "1500"}, {{9, "g", 1600 * MB}}, plugin::State::Critical,
+         "MEMORY CRITICAL - g (pid 9) uses 1600 MB of working memory (critical above 1500 MB) | working=1677721600B;;1572864000;0;\n"},
+        {{"-p", "9", "-w", "0.5"}, {{9, "k", 512 * 1024 + 1}}, plugin::State::Warning,
+         "MEMORY WARNING - k (pid 9) uses 524289 B of working memory (warning above 524288 B) | working=524289B;524288;;0;\n"},
+        // OK beside a bound: never shown at it either.
+        {{"-p", "9", "-w", "512:"}, {{9, "k", 512 * MB + 1}}, plugin::State::Ok,
+         "MEMORY OK - k (pid 9) uses 536870913 B of working memory | working=536870913B;536870912:;;0;\n"},
+        // Count ranges on both sides, beside the memory ranges: the worse state wins.
+        {{"-C", "pg", "--processes-critical", "2", "--sum"}, three, plugin::State::Critical,
+         "MEMORY CRITICAL - 3 processes named pg (critical above 2) use 405 MB of working memory in total, largest pid "
+         "11 with 300 MB | working=424673280B;;;0; processes=3;;2;0;\n"},
+        {{"-C", "pg", "--processes-critical", "4:", "-w", "200"}, three, plugin::State::Critical,
+         "MEMORY CRITICAL - 3 processes named pg (critical below 4), largest pid 11 uses 300 MB of working memory (1 "
+         "warning; warning above 200 MB) | working=314572800B;209715200;;0; processes=3;;4:;0;\n"},
+        {{"-C", "pg", "--processes-warning", "@3:3", "-w", "400"}, three, plugin::State::Warning,
+         "MEMORY WARNING - 3 processes named pg (warning from 3 to 3), largest pid 11 uses 300 MB of working memory | "
+         "working=314572800B;419430400;;0; processes=3;@3:3;;0;\n"},
+        // Either value of one selector (in words); a tree below one process.
+        {{"-u", "pg", "-u", "www", "--processes-warning", "3"}, three, plugin::State::Ok,
+         "MEMORY OK - user pg or www: 3 processes, largest pid 11 uses 300 MB of working memory | "
+         "working=314572800B;;;0; processes=3;3;;0;\n"},
+        {{"-p", "10", "--children", "--sum"}, three, plugin::State::Ok,
+         "MEMORY OK - pid 10 with descendants: 3 processes use 405 MB of working memory in total, largest pid 11 with "
+         "300 MB | working=424673280B;;;0; processes=3;;;0;\n"},
     };
     for (const auto& c : cases) {
         plugin::State state = plugin::State::Unknown;
@@ -113,27 +155,52 @@ TEST(StatusLine, SharesOfTheHostsMemory) {
         std::string line;
     } cases[] = {
         {{"-p", "7", "-w", "80%", "-c", "95%"}, 13743895347, plugin::State::Ok,
-         "MEMORY OK - pg (pid 7) uses 13107 MB of working memory; 79% of the host's 16 GB | "
+         "MEMORY OK - pg (pid 7) uses 12.79 GB of working memory; 79% of the host's 16 GB | "
          "working=13743895347B;13743895347.2;16320875724.8;0;17179869184\n"},
         // Past the bound by one byte: shown precisely enough not to read as 80%.
         {{"-p", "7", "-w", "80%", "-c", "95%"}, 13743895348, plugin::State::Warning,
-         "MEMORY WARNING - pg (pid 7) uses 13107 MB of working memory; 80.000000004% of the host's 16 GB | "
+         "MEMORY WARNING - pg (pid 7) uses 12.8 GB of working memory (warning above 80%); 80.000000004% of the host's "
+         "16 GB | "
          "working=13743895348B;13743895347.2;16320875724.8;0;17179869184\n"},
         {{"-p", "7", "-c", "0.5%"}, 85899346, plugin::State::Critical,
-         "MEMORY CRITICAL - pg (pid 7) uses 81 MB of working memory; 0.5000000004% of the host's 16 GB | "
+         "MEMORY CRITICAL - pg (pid 7) uses 81 MB of working memory (critical above 0.5%); 0.5000000004% of the host's "
+         "16 GB | "
          "working=85899346B;;85899345.92;0;17179869184\n"},
         {{"-C", "pg", "--sum", "-m", "anon", "-w", "50%:"}, 5 * MB, plugin::State::Warning,
-         "MEMORY WARNING - 1 process named pg uses 5 MB of resident anonymous memory in total; 0.03% of the host's 16 "
+         "MEMORY WARNING - 1 process named pg uses 5 MB of resident anonymous memory in total (warning below 50%); 0.03% "
+         "of the host's 16 "
          "GB | anon=5242880B;8589934592:;;0;17179869184 processes=1;;;0;\n"},
         // In MB, no share: no max.
         {{"-p", "7", "-m", "swap", "-w", "1"}, 2 * MB, plugin::State::Warning,
-         "MEMORY WARNING - pg (pid 7) uses 2 MB of swapped-out memory | swap=2097152B;1048576;;0;\n"},
+         "MEMORY WARNING - pg (pid 7) uses 2 MB of swapped-out memory (warning above 1 MB) | swap=2097152B;1048576;;0;\n"},
     };
     for (const auto& c : cases) {
         plugin::Options options = Opts(c.args);
         if (plugin::HasShares(options)) plugin::SetReference(&options, host);
         plugin::State state = plugin::State::Unknown;
         EXPECT_EQ(plugin::StatusLine(options, {{7, "pg", c.bytes}}, &state), c.line);
+        EXPECT_EQ(state, c.state) << c.line;
+    }
+}
+
+// A selection that finds nothing: a count range decides, else --empty-state.
+TEST(StatusLine, EmptySelectionByCountRangeOrEmptyState) {
+    const struct {
+        std::vector<const char*> args;
+        plugin::State state;
+        std::string line;
+    } cases[] = {
+        {{"-C", "x"}, plugin::State::Unknown, "MEMORY UNKNOWN - none\n"},
+        {{"-C", "x", "--processes-warning", "1:", "--processes-critical", "@1:5"}, plugin::State::Warning,
+         "MEMORY WARNING - none (warning below 1) | processes=0;1:;@1:5;0;\n"},
+        {{"-C", "x", "--empty-state", "critical", "--processes-warning", "3"}, plugin::State::Ok,
+         "MEMORY OK - none | processes=0;3;;0;\n"},
+        {{"-f", "x", "--children", "--processes-critical", "2:"}, plugin::State::Critical,
+         "MEMORY CRITICAL - none (critical below 2) | processes=0;;2:;0;\n"},
+    };
+    for (const auto& c : cases) {
+        plugin::State state = plugin::State::Unknown;
+        EXPECT_EQ(plugin::EmptySelection(Opts(c.args), "none", &state), c.line);
         EXPECT_EQ(state, c.state) << c.line;
     }
 }

@@ -236,6 +236,9 @@ TEST(WinePlugin, StatesByIdNameAndPidfile) {
             std::fclose(f);
         }
         const std::string lower = std::to_string((mb - 2) * 1048576);
+        const std::string bound = std::to_string(mb - 2) + " MB";
+        const std::string plain = " uses " + std::to_string(mb) + " MB of working memory";
+        const std::string perf = " | working=" + std::to_string(bytes) + "B;";
         const struct {
             std::string arguments;
             DWORD status;
@@ -243,22 +246,27 @@ TEST(WinePlugin, StatesByIdNameAndPidfile) {
         } cases[] = {
             {"-p " + pid, 0, "MEMORY OK - " + stem + ".exe (pid " + pid + ")" + figure + ";;0;\n"},
             {"-p " + pid + " -w " + std::to_string(mb - 2), 1,
-             "MEMORY WARNING - " + stem + ".exe (pid " + pid + ")" + figure + lower + ";;0;\n"},
+             "MEMORY WARNING - " + stem + ".exe (pid " + pid + ")" + plain + " (warning above " + bound + ")" + perf +
+                 lower + ";;0;\n"},
             {"--pid=" + pid + " -w 100000 -c @" + std::to_string(mb - 2) + ":100000", 2,
-             "MEMORY CRITICAL - " + stem + ".exe (pid " + pid + ")" + figure + "104857600000;@" + lower +
-                 ":104857600000;0;\n"},
+             "MEMORY CRITICAL - " + stem + ".exe (pid " + pid + ")" + plain + " (critical from " + bound +
+                 " to 100000 MB)" + perf + "104857600000;@" + lower + ":104857600000;0;\n"},
             {"-f " + pidfile, 0, "MEMORY OK - " + stem + ".exe (pid " + pid + ")" + figure + ";;0;\n"},
             {"-C " + stem, 0, "MEMORY OK - 1 process named " + stem + ": pid " + pid + figure + ";;0; processes=1;;;0;\n"},
             {"-C " + stem + ".EXE -c " + std::to_string(mb - 2), 2,
-             "MEMORY CRITICAL - 1 process named " + stem + ".EXE: pid " + pid + figure + ";" + lower +
-                 ";0; processes=1;;;0;\n"},
+             "MEMORY CRITICAL - 1 process named " + stem + ".EXE: pid " + pid + plain + " (critical above " + bound +
+                 ")" + perf + ";" + lower + ";0; processes=1;;;0;\n"},
+            {"-C " + stem + " -C " + stem + "x --processes-warning 2:", 1,
+             "MEMORY WARNING - 1 process named " + stem + " or " + stem + "x (warning below 2): pid " + pid + figure +
+                 ";;0; processes=1;2:;;0;\n"},
             {"-C " + stem + "x", 3, "MEMORY UNKNOWN - no process named " + stem + "x\n"},
             {"-p 4294967291", 3, "MEMORY UNKNOWN - no process with pid 4294967291\n"},
             {"-f " + pidfile + "x", 3, "MEMORY UNKNOWN - cannot read pidfile " + pidfile + "x: No such file or directory\n"},
             {"-p " + pid + " -w 5:1", 3,
              "MEMORY UNKNOWN - invalid warning range \"5:1\"\nUsage: check_trelmark -p PID, -f PIDFILE or any of -C NAME, "
-             "-a TEXT, --ereg-argument-array REGEX, -u USER, --service NAME, --cgroup PATH [-m working, private, pss, "
-             "uss, peak, swap, anon, cgroup, cgroup-workingset or cgroup-peak] [-w RANGE] [-c RANGE] [--sum] [--empty-state STATE] [-t SECONDS]\n"},
+             "-a TEXT, --ereg-argument-array REGEX, -u USER, --service NAME, --cgroup PATH [--children] [-m working, "
+             "private, pss, uss, peak, swap, anon, cgroup, cgroup-workingset or cgroup-peak] [-w RANGE] [-c RANGE] "
+             "[--processes-warning RANGE] [--processes-critical RANGE] [--sum] [--empty-state STATE] [-t SECONDS]\n"},
             {"--version", 3, "check_trelmark 1.0.0.54 (" TRELMARK_BUILD_DATE ")\n"},
         };
         for (const auto& c : cases) {
@@ -570,6 +578,14 @@ TEST(WineSelection, ServiceRunningStoppedAndUnknown) {
         {"--service " + name + " -a service-child", 0,
          Largest("--service " + name + " -a service-child", WorkingSets({children[0]}))},
         {"--service " + missing, 3, "MEMORY UNKNOWN - no service named " + missing + "\n"},
+        // --children: the same tree of three generations from its top, or from the child.
+        {"-p " + std::to_string(pid) + " --children --sum", 0, Summed("pid " + std::to_string(pid) + " with descendants", all)},
+        {"-a service-child --children", 0,
+         Largest("-a service-child with descendants", WorkingSets({children[0], grandchildren[0]}))},
+        {"--service " + name + " --processes-critical 3:3 --processes-warning 2", 1,
+         "MEMORY WARNING - service " + name + ": 3 processes (warning above 2), largest pid " +
+             std::to_string(all.largestPid) + " uses " + Mb(all.largest) + " of working memory | working=" +
+             std::to_string(all.largest) + "B;;;0; processes=3;2;3:3;0;\n"},
     });
 
     ASSERT_EQ(Sc("stop " + name).status, 0u);

@@ -10,10 +10,11 @@
 #include <cstddef>
 #include <cstring>
 #include <regex>
+#include <set>
 
 #include "Common/Ascii.h"
 #include "platform/ImageName.h"
-#include "windows/WindowsError.h"
+#include "platform/ErrorText.h"
 
 namespace platform {
 
@@ -154,17 +155,15 @@ Birth CreationTime(DWORD pid, ULONGLONG* time) {
     return birth;
 }
 
-// The service's process and every process descending from it. A child
-// created before its recorded parent only carries a reused id: it is not
-// the service's. When either creation time cannot be read the child is kept:
-// a process the plugin cannot open is then reported as unreadable, where
-// leaving it out could hide memory the service uses.
-bool AddDescendants(DWORD root, std::vector<DWORD>* pids, std::string* reason) {
+}  // namespace
+
+// A child created before its recorded parent only carries a reused id: it
+// is not the parent's. When either creation time cannot be read the child
+// is kept: a process the plugin cannot open is then reported as unreadable,
+// where leaving it out could hide memory the tree uses.
+bool AddDescendants(std::vector<DWORD>* pids) {
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) {
-        *reason = "cannot list the processes: " + Windows::GetLastErrorText(true);
-        return false;
-    }
+    if (snapshot == INVALID_HANDLE_VALUE) return false;
     std::vector<std::pair<DWORD, DWORD>> byParent;  // (parent, process)
     PROCESSENTRY32 entry;
     entry.dwSize = sizeof entry;
@@ -173,7 +172,12 @@ bool AddDescendants(DWORD root, std::vector<DWORD>* pids, std::string* reason) {
             byParent.emplace_back(entry.th32ParentProcessID, entry.th32ProcessID);
         }
     }
+    const DWORD listed = GetLastError();
     CloseHandle(snapshot);
+    if (listed != ERROR_NO_MORE_FILES) {
+        SetLastError(listed);
+        return false;
+    }
     std::sort(byParent.begin(), byParent.end());
 
     struct Member {
@@ -182,9 +186,13 @@ bool AddDescendants(DWORD root, std::vector<DWORD>* pids, std::string* reason) {
         ULONGLONG created;
     };
     std::vector<Member> tree;
-    Member first{root, Birth::Unknown, 0};
-    first.birth = CreationTime(root, &first.created);
-    tree.push_back(first);
+    std::set<DWORD> seen;
+    for (DWORD root : *pids) {
+        if (!seen.insert(root).second) continue;
+        Member first{root, Birth::Unknown, 0};
+        first.birth = CreationTime(root, &first.created);
+        tree.push_back(first);
+    }
     for (size_t i = 0; i < tree.size(); ++i) {
         const Member parent = tree[i];
         auto range = std::equal_range(byParent.begin(), byParent.end(), std::make_pair(parent.pid, DWORD{0}),
@@ -193,16 +201,19 @@ bool AddDescendants(DWORD root, std::vector<DWORD>* pids, std::string* reason) {
                                       });
         for (auto it = range.first; it != range.second; ++it) {
             Member child{it->second, Birth::Unknown, 0};
-            if (std::any_of(tree.begin(), tree.end(), [&](const Member& m) { return m.pid == child.pid; })) continue;
+            if (seen.count(child.pid) != 0) continue;
             child.birth = CreationTime(child.pid, &child.created);
             if (child.birth == Birth::Gone) continue;
             if (child.birth == Birth::Known && parent.birth == Birth::Known && child.created < parent.created) continue;
+            seen.insert(child.pid);
             tree.push_back(child);
+            pids->push_back(child.pid);
         }
     }
-    for (const Member& m : tree) pids->push_back(m.pid);
     return true;
 }
+
+namespace {
 
 const char kNoControlGroups[] = "control groups are a Linux feature: --cgroup cannot select processes on Windows";
 
@@ -252,7 +263,7 @@ bool ResolveUser(const char* text, User* user, std::string* reason) {
     if (LookupAccountNameA(nullptr, text, sid, &sidLength, domain, &domainLength, &use)) return true;
     const DWORD code = GetLastError();
     if (code != ERROR_NONE_MAPPED) {
-        *reason = std::string("cannot look up user ") + text + ": " + Windows::GetErrorText(code, true);
+        *reason = std::string("cannot look up user ") + text + ": " + ErrorText(code);
         return false;
     }
     // Some systems (Wine) look names up in exact case only: the account
@@ -292,7 +303,7 @@ bool FindServiceProcesses(const char* name, ServiceProcesses* service, std::stri
     service->pids.clear();
     ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (manager.handle == nullptr) {
-        *reason = "cannot ask the service manager: " + Windows::GetLastErrorText(true);
+        *reason = "cannot ask the service manager: " + LastErrorText();
         return false;
     }
     ServiceHandle handle(OpenServiceA(manager.handle, name, SERVICE_QUERY_STATUS));
@@ -300,14 +311,14 @@ bool FindServiceProcesses(const char* name, ServiceProcesses* service, std::stri
         const DWORD code = GetLastError();
         // A name no service can have is as missing as one nobody installed.
         if (code == ERROR_SERVICE_DOES_NOT_EXIST || code == ERROR_INVALID_NAME) return true;
-        *reason = "cannot ask the service manager: " + Windows::GetErrorText(code, true);
+        *reason = "cannot ask the service manager: " + ErrorText(code);
         return false;
     }
     SERVICE_STATUS_PROCESS status{};
     DWORD needed = 0;
     if (!QueryServiceStatusEx(handle.handle, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
                               &needed)) {
-        *reason = "cannot ask the service manager: " + Windows::GetLastErrorText(true);
+        *reason = "cannot ask the service manager: " + LastErrorText();
         return false;
     }
     if (status.dwCurrentState != SERVICE_RUNNING) {
@@ -318,7 +329,13 @@ bool FindServiceProcesses(const char* name, ServiceProcesses* service, std::stri
     service->state = ServiceState::Running;
     // A driver runs in no process of its own.
     if (status.dwProcessId == 0) return true;
-    return AddDescendants(status.dwProcessId, &service->pids, reason);
+    // The service's process and every process descending from it.
+    service->pids.push_back(status.dwProcessId);
+    if (!AddDescendants(&service->pids)) {
+        *reason = "cannot list the processes: " + LastErrorText();
+        return false;
+    }
+    return true;
 }
 
 bool FindControlGroupProcesses(const char*, std::vector<DWORD>* pids, std::string* reason) {

@@ -1,3 +1,4 @@
+// Windows: the temporary file written and flushed, then MoveFileEx over the old one.
 #include <cstring>
 
 #include "platform/TextFile.h"
