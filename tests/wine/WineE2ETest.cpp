@@ -352,7 +352,8 @@ TEST(WinePlugin, PeakAndUniqueAsTheSystemReportsThemPssRefused) {
     for (const auto& k : shares) {
         const Result r = Plugin("-p " + pid + " -m peak -w " + k.range);
         const std::string head = std::string(k.status == 1 ? "MEMORY WARNING - " : "MEMORY OK - ") + who +
-                                 std::to_string(c.PeakWorkingSetSize >> 20) + " MB of peak working memory; ";
+                                 std::to_string(c.PeakWorkingSetSize >> 20) + " MB of peak working memory" +
+                                 (k.status == 1 ? " (warning above " + k.range + ")" : std::string()) + "; ";
         const std::string tail = " of the host's " + gigabytes + " GB | peak=" + std::to_string(c.PeakWorkingSetSize) +
                                  "B;" + k.warn + ";;0;" + std::to_string(host) + "\n";
         EXPECT_EQ(r.out.rfind(head, 0), 0u) << r.out;
