@@ -68,16 +68,18 @@ const char kHelp[] =
     "                        their parent ids say (on Windows only a child started\n"
     "                        after its parent); with -p or -f too\n"
     "                        A selection never includes this check, its parent,\n"
-    "                        another check_trelmark or a command line that runs\n"
-    "                        one. A selected process that cannot be read makes the\n"
-    "                        state UNKNOWN unless the others are already CRITICAL\n"
-    "                        (with --sum: their total above the critical range).\n"
+    "                        another check_trelmark (by name or argv[0]) or a shell\n"
+    "                        whose script runs one. A selected process that cannot\n"
+    "                        be read makes the state UNKNOWN unless the others are\n"
+    "                        already CRITICAL (with --sum: their total above the\n"
+    "                        critical range, \"at least\"; unreadable=N counts them)\n"
     "     --empty-state=STATE\n"
     "                        ok, warning, critical or unknown (default): the state\n"
     "                        when a selection finds no process, a service is not\n"
     "                        running, or a pidfile names no running process (a\n"
     "                        missing pidfile stays UNKNOWN); a count range decides\n"
-    "                        instead when one is given\n"
+    "                        instead when one is given; never where /proc hides\n"
+    "                        other users' processes (UNKNOWN)\n"
     " -m, --metric=METRIC    in any case: working (default): the working set, the\n"
     "                        memory resident now; private: the private memory the\n"
     "                        process has committed; pss (Linux): the proportional set\n"
@@ -137,9 +139,10 @@ const char kHelp[] =
     "Output: one line, \"MEMORY <STATE> - <text> | <performance data>\", the data in\n"
     "bytes: working=<B>B;<warn>;<crit>;0; (labelled as -m names the figure: private=,\n"
     "pss=, uss=, peak=, ...), the max field the 100%% of a share or a group's limit,\n"
-    "with a selection also processes=<n>;<warn>;<crit>;0;. The\n"
-    "text shows a figure in kB, MB or GB, never at or across a range's end it does\n"
-    "not cross (more decimals or a smaller unit when needed), and the end it crossed:\n"
+    "with a selection also processes=<n>;<warn>;<crit>;0; (those that matched)\n"
+    "and, when some could not be read, unreadable=<n>;;;0;. The text shows a figure\n"
+    "in kB, MB or GB, never at or across a range's end it does not cross (more\n"
+    "decimals or a smaller unit when needed), and the end it crossed:\n"
     "\"uses 200.3 MB of working memory (warning above 200 MB)\".\n"
     "\n"
     "Exit status: 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN (bad arguments, no such\n"
@@ -149,10 +152,10 @@ const char kHelp[] =
 // The measured processes' answer; the exposition keeps them and the one
 // whose figures the perfdata carries.
 std::string Measured(const plugin::Options& options, std::vector<plugin::Sample>* samples, State* state,
-                     plugin::Outcome* outcome) {
+                     plugin::Outcome* outcome, const plugin::Shortfall& shortfall = plugin::Shortfall()) {
     outcome->measured = true;
     outcome->samples = std::move(*samples);
-    return plugin::StatusLine(options, outcome->samples, state, &outcome->deciding);
+    return plugin::StatusLine(options, outcome->samples, state, shortfall, &outcome->deciding);
 }
 
 // The answer for the processes a selection (or a process tree) found.
@@ -161,24 +164,32 @@ std::string Conclude(const plugin::Options& options, plugin::Selected& selected,
     outcome->counted = true;
     outcome->processes = selected.samples.size() + selected.unreadable;
     outcome->unreadable = selected.unreadable;
+    // Processes /proc hides may be selected too: finding none proves
+    // nothing, and a total of those found is only a lower bound.
+    const plugin::Shortfall shortfall{selected.unreadable, platform::HiddenProcessesNote()};
     if (selected.samples.empty() && selected.unreadable == 0) {
-        const std::string hidden = platform::HiddenProcessesNote();
         const std::string what = options.selection.IsOnlyCommand()
                                      ? "no process named " + options.selection.Names()
                                      : "no process matches " + options.selection.Options();
-        return plugin::EmptySelection(options, what + (hidden.empty() ? "" : "; " + hidden), state);
+        if (!shortfall.hidden.empty()) throw Keel::Error(what + "; " + shortfall.hidden);
+        return plugin::EmptySelection(options, what, state);
     }
-    if (selected.unreadable > 0) {
+    if (selected.unreadable > 0 || (options.sum && !shortfall.hidden.empty())) {
         // What was measured may already be critical; anything else could
         // be wrong about the processes that were not.
         if (plugin::CriticalWhateverTheRest(options, selected.samples)) {
-            return Measured(options, &selected.samples, state, outcome);
+            return Measured(options, &selected.samples, state, outcome, shortfall);
         }
+        if (selected.unreadable == 0) {
+            throw Keel::Error(plugin::Matched(options, selected.samples.size()) +
+                              " found, but the total is only a lower bound: " + shortfall.hidden);
+        }
+        const std::string hidden = shortfall.hidden.empty() ? "" : "; " + shortfall.hidden;
         const size_t all = selected.samples.size() + selected.unreadable;
         const std::string matched = plugin::Matched(options, all, std::to_string(selected.unreadable) + " of ");
-        throw Keel::Error(matched + " could not be read: " + plugin::Printable(selected.reason));
+        throw Keel::Error(matched + " could not be read: " + plugin::Printable(selected.reason) + hidden);
     }
-    return Measured(options, &selected.samples, state, outcome);
+    return Measured(options, &selected.samples, state, outcome, shortfall);
 }
 
 std::string Check(plugin::Options options, State* state, plugin::Outcome* outcome) {

@@ -29,7 +29,7 @@ unsigned __int128 Quotient(unsigned __int128 numerator, uint64_t denominator) {
 std::string Fixed(unsigned __int128 numerator, uint64_t denominator, unsigned decimals) {
     const uint64_t unit = PowerOfTen(decimals);
     const unsigned __int128 scaled = Quotient(numerator * unit, denominator);
-    return DecimalText(static_cast<uint64_t>(scaled / unit), static_cast<uint64_t>(scaled % unit), decimals);
+    return QuotientText(static_cast<uint64_t>(scaled / unit), static_cast<uint64_t>(scaled % unit), decimals);
 }
 
 // The bounds of the ranges given in the unit the text shows (shares or MB).
@@ -65,19 +65,7 @@ std::string Precise(unsigned __int128 numerator, uint64_t denominator, const Bou
     }
 }
 
-// An amount as people read it: GB from 1 GiB on, else MB, else kB.
-std::string Amount(uint64_t bytes) {
-    if (bytes >= (1ull << 30)) return Fixed(bytes, 1ull << 30, 1) + " GB";
-    if (bytes >= (1ull << 20)) return Fixed(bytes, 1ull << 20, 0) + " MB";
-    return Fixed(bytes, 1024, 0) + " kB";
-}
-
-// The figure itself: in MB, precise enough, when a range in MB judges it.
-std::string Figure(const Options& options, uint64_t bytes) {
-    const Bounds bounds(options, false);
-    if (bounds.count == 0) return Amount(bytes);
-    return Precise(bytes, 1ull << kMegabyteShift, bounds, 0) + " MB";
-}
+std::string Amount(uint64_t bytes) { return SizeText(bytes); }
 
 // The figure's share of `reference`: whole percent, or the first digit
 // that is not zero below 1%.
@@ -168,17 +156,19 @@ std::string GroupCheck(Options options, State* state) {
     }
     *state = Evaluate(options, memory.bytes);
 
-    const std::string figure = Figure(options, memory.bytes);
+    const FigureText shown = ShowFigure(options, memory.bytes, *state);
+    const std::string& figure = shown.figure;
     // systemd's words for a unit, the kernel's for a group.
     std::string text = options.selection.FirstCriterion() == Criterion::Service ? who + ": its control group" : who;
     switch (options.metric) {
     case Metric::GroupWorkingSet:
-        text += "'s working set is " + figure + " (" + Amount(memory.charged) + " charged less " +
-                Amount(memory.inactiveFile) + " of inactive file cache)";
+        text += "'s working set is " + figure + " (" + (shown.note.empty() ? "" : shown.note + "; ") +
+                Amount(memory.charged) + " charged less " + Amount(memory.inactiveFile) + " of inactive file cache)";
         break;
     case Metric::GroupPeak: text += "'s peak charge is " + figure; break;
     default: text += " holds " + figure + " of memory"; break;
     }
+    if (!shown.note.empty() && options.metric != Metric::GroupWorkingSet) text += " (" + shown.note + ")";
     text += ", " + Share(options, memory.bytes, reference);
     if (byLimit) {
         text += " of its limit of " + Amount(memory.limit);

@@ -12,8 +12,8 @@ namespace plugin {
 const char kUsageLine[] =
     "Usage: check_trelmark -p PID, -f PIDFILE or any of -C NAME, -a TEXT, --ereg-argument-array REGEX, -u USER, "
     "--service NAME, --cgroup PATH [--children] [-m working, private, pss, uss, peak, swap, anon, cgroup, "
-    "cgroup-workingset or cgroup-peak] [-w RANGE] [-c RANGE] "
-    "[--processes-warning RANGE] [--processes-critical RANGE] [--sum] [--empty-state STATE] [-t SECONDS]";
+    "cgroup-workingset or cgroup-peak] [-w RANGE] [-c RANGE] [--processes-warning RANGE] [--processes-critical RANGE] "
+    "[--sum] [--empty-state STATE] [-t SECONDS]";
 
 size_t Utf8Length(const std::string& text, size_t i) {
     const unsigned char lead = static_cast<unsigned char>(text[i]);
@@ -224,10 +224,12 @@ bool Apply(const OptionEntry& option, const char* value, Options* o, std::string
             return true;
         }
         const char* why = nullptr;
-        if (!ParseRange(value, &range, &why) || (count && range.percent)) {
+        const bool parsed = ParseRange(value, &range, &why);
+        // A count is no share of memory.
+        if (parsed && count && range.percent) why = "a count range takes no %";
+        if (!parsed || why != nullptr) {
             *error = std::string("invalid ") + (count ? "processes " : "") + (warning ? "warning" : "critical") +
                      " range " + Quoted(value);
-            if (count && range.percent) *error += ": a count is never a share";
             if (why != nullptr) *error += std::string(": ") + why;
             return false;
         }
@@ -297,9 +299,14 @@ const OptionEntry* FindLong(const char* name, size_t length) {
 bool GroupMetricFits(const Options& o, std::string* error) {
     const bool group = o.selection.IsOnlyGroup();
     const std::string name = MetricName(o.metric);
-    if (IsGroupMetric(o.metric) && o.selector == Selector::Command && !group && o.selection.HasGroup()) {
+    if (IsGroupMetric(o.metric) && o.selector == Selector::Command && (o.children || (!group && o.selection.HasGroup()))) {
         *error = "-m " + name + " measures the whole control group: it combines with no other selector than one "
                  "--service or --cgroup";
+        return false;
+    }
+    if (IsGroupMetric(o.metric) && o.HasCountRange()) {
+        *error = "-m " + name + " reads the group's own counters, not its processes: the count ranges need a "
+                 "per-process figure";
         return false;
     }
     if (IsGroupMetric(o.metric) && o.sum) {

@@ -28,9 +28,7 @@ constexpr size_t kMaxPidfileBytes = 4096;
 
 std::string PidText(DWORD pid) { return std::to_string(pid); }
 
-// The private working set. Windows before 10 1809 (and Wine) leave it
-// unfilled: a zero beside a working set that is not zero, since the private
-// pages are part of the working set.
+// The private working set, where the system fills it in.
 uint64_t PrivateWorkingSet(HANDLE process, DWORD pid) {
     PROCESS_MEMORY_COUNTERS_EX2 counters;
     std::memset(&counters, 0, sizeof counters);

@@ -54,7 +54,7 @@ int Decimal::CompareShare(uint64_t count, uint64_t reference) const {
     return left < right ? -1 : left > right ? 1 : 0;
 }
 
-std::string DecimalText(uint64_t integer, uint64_t fraction, unsigned places) {
+std::string QuotientText(uint64_t integer, uint64_t fraction, unsigned places) {
     char buffer[48];  // 20 digits, the point and at most 20 decimals
     char* const end = buffer + sizeof buffer;
     char* p = end;
@@ -79,9 +79,9 @@ std::string Decimal::ShareOf(uint64_t reference) const {
     // Most products fit in 64 bits, whose division is far cheaper.
     if ((scaled >> 64) == 0) {
         const uint64_t narrow = static_cast<uint64_t>(scaled);
-        return DecimalText(narrow / unit, narrow % unit, scale + 2);
+        return QuotientText(narrow / unit, narrow % unit, scale + 2);
     }
-    return DecimalText(static_cast<uint64_t>(scaled / unit), static_cast<uint64_t>(scaled % unit), scale + 2);
+    return QuotientText(static_cast<uint64_t>(scaled / unit), static_cast<uint64_t>(scaled % unit), scale + 2);
 }
 
 size_t ParseDecimal(const char* text, Decimal* number) {

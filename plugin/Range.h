@@ -32,7 +32,7 @@ struct Decimal {
 
 // "integer.fraction" with the fraction's `places` digits, trailing zeros
 // (and a point left alone) dropped: the exact text of a scaled quotient.
-std::string DecimalText(uint64_t integer, uint64_t fraction, unsigned places);
+std::string QuotientText(uint64_t integer, uint64_t fraction, unsigned places);
 
 // Reads a number of at most kMaxDigits digits: [+-]digits[.digits] or
 // [+-].digits. Returns the characters taken, 0 when there is no number.

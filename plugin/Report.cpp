@@ -61,7 +61,7 @@ struct Ends {
 
     explicit Ends(const Options& options) {
         const auto add = [&](bool given, const Range& range) {
-            // A share's ends are percentages: the text shows the share itself beside them.
+            // A share's ends are kept by the share the text shows beside it.
             if (!given || range.percent) return;
             if (!range.startInfinite && !range.start.negative && range.start.digits != 0) end[count++] = &range.start;
             if (!range.endInfinite && !range.end.negative && range.end.digits != 0) end[count++] = &range.end;
@@ -199,6 +199,7 @@ Shown WithNote(const Options& options, uint64_t bytes, State state) {
     const auto end = [&](const Decimal& d) {
         if (range.percent) return d.TimesPowerOfTwo(0) + "%";
         std::string text;
+        if (range.percent) return d.TimesPowerOfTwo(0) + "%";
         return EndIn(d, kUnits[unit], &text) ? text : d.TimesPowerOfTwo(0) + " MB";
     };
     shown.note = StateWord(state) + " " + Crossed(range, below, end);
@@ -223,6 +224,13 @@ std::string CountPerformanceData(const Options& options, size_t count) {
 State Worse(State a, State b) { return a > b ? a : b; }
 
 }  // namespace
+
+std::string SizeText(uint64_t bytes) { return Figure(Options(), bytes); }
+
+FigureText ShowFigure(const Options& options, uint64_t bytes, State state) {
+    const Shown shown = WithNote(options, bytes, state);
+    return FigureText{shown.figure, shown.note};
+}
 
 State EvaluateCount(const Options& options, size_t count) {
     if (options.hasProcessesCritical && options.processesCritical.AlertsAt(count, 0)) return State::Critical;
@@ -259,7 +267,8 @@ bool CriticalWhateverTheRest(const Options& options, const std::vector<Sample>& 
                        [&](const Sample& s) { return Evaluate(options, s.bytes) == State::Critical; });
 }
 
-std::string StatusLine(const Options& options, const std::vector<Sample>& samples, State* state, size_t* deciding) {
+std::string StatusLine(const Options& options, const std::vector<Sample>& samples, State* state,
+                       const Shortfall& shortfall, size_t* deciding) {
     const char* memory = MetricWords(options.metric);
     const Sample& largest = *std::max_element(samples.begin(), samples.end(),
                                               [](const Sample& a, const Sample& b) { return a.bytes < b.bytes; });
@@ -275,12 +284,16 @@ std::string StatusLine(const Options& options, const std::vector<Sample>& sample
         text = Who(largest) + " uses " + shown.figure + " of " + memory;
         if (!shown.note.empty()) text += " (" + shown.note + ")";
     } else {
-        const std::string matched = Matched(options, samples.size()) + CountNote(options, samples.size());
+        // Those that could not be read were matched too.
+        const size_t all = samples.size() + shortfall.unreadable;
+        const std::string matched = Matched(options, all) + CountNote(options, all);
         if (options.sum) {
             figure = total;
             *state = Evaluate(options, total);
             const Shown shown = WithNote(options, total, *state);
-            text = matched + (samples.size() == 1 ? " uses " : " use ") + shown.figure + " of " + memory + " in total";
+            const bool lowerBound = shortfall.unreadable > 0 || !shortfall.hidden.empty();
+            text = matched + (all == 1 ? " uses " : " use ") + (lowerBound ? "at least " : "") + shown.figure + " of " +
+                   memory + " in total";
             if (!shown.note.empty()) text += " (" + shown.note + ")";
             if (samples.size() > 1) {
                 text += ", largest pid " + std::to_string(largest.pid) + " with " + Figure(options, largest.bytes);
@@ -319,10 +332,13 @@ std::string StatusLine(const Options& options, const std::vector<Sample>& sample
                 text += ")";
             }
         }
-        *state = Worse(*state, EvaluateCount(options, samples.size()));
+        *state = Worse(*state, EvaluateCount(options, all));
     }
 
     text += HostShareText(options, figure);
+    // What the figure leaves out comes last, after all that describes it.
+    if (shortfall.unreadable > 0) text += "; " + std::to_string(shortfall.unreadable) + " could not be read";
+    if (!shortfall.hidden.empty()) text += "; " + shortfall.hidden;
 
     if (deciding != nullptr) *deciding = static_cast<size_t>(decider - samples.data());
     const char* label = MetricName(options.metric);
@@ -332,7 +348,10 @@ std::string StatusLine(const Options& options, const std::vector<Sample>& sample
     line.append(label).append("=").append(std::to_string(figure)).append("B;");
     line.append(Threshold(options.hasWarning, options.warning)).append(";");
     line.append(Threshold(options.hasCritical, options.critical)).append(";0;").append(MaximumField(options));
-    if (options.Several()) line.append(" ").append(CountPerformanceData(options, samples.size()));
+    if (options.Several()) {
+        line.append(" ").append(CountPerformanceData(options, samples.size() + shortfall.unreadable));
+        if (shortfall.unreadable > 0) line.append(" unreadable=").append(std::to_string(shortfall.unreadable)).append(";;;0;");
+    }
     line.append("\n");
     // -v: the long output, one line for each process.
     if (options.verbose && samples.size() > 1) {

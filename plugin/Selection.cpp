@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 
 #include "Common/Ascii.h"
 #include "plugin/Options.h"
@@ -41,25 +42,54 @@ bool NeedsCommandLine(Criterion criterion) {
     return criterion == Criterion::Argument || criterion == Criterion::ArgumentRegex;
 }
 
-// Whether a word of `line` (split at blanks and quotes) names a
-// check_trelmark program: the shell or wrapper that runs a sibling check
-// carries that check's arguments, -a's text among them.
+// The base name of `word` ("check_trelmark" of "/usr/lib/nagios/plugins/check_trelmark").
+std::string BaseName(const std::string& word) {
+    const size_t slash = word.find_last_of("/\\");
+    return slash == std::string::npos ? word : word.substr(slash + 1);
+}
+
+// Whether `name` (a base name, any case, ".exe" optional) is a shell that
+// runs scripts: the engines start checks as sh -c '...', cmd.exe /c or
+// PowerShell. A login shell's argv[0] starts with '-'.
+bool IsShell(std::string name) {
+    static const char* const kShells[] = {"sh", "bash", "dash", "zsh", "ksh", "mksh", "ash", "busybox",
+                                          "csh", "tcsh", "fish", "cmd", "powershell", "pwsh"};
+    if (!name.empty() && name[0] == '-') name.erase(0, 1);
+    for (char& c : name) c = Ascii::ToLower(c);
+    if (name.size() > 4 && name.compare(name.size() - 4, 4, ".exe") == 0) name.resize(name.size() - 4);
+    return std::any_of(std::begin(kShells), std::end(kShells), [&](const char* shell) { return name == shell; });
+}
+
+// Whether `line` is a running check_trelmark's (argv[0]'s base name is the
+// plugin's) or a shell's whose script runs one: the shell that runs a
+// sibling check carries that check's arguments, -a's text among them. A
+// program that merely mentions the plugin in an argument is measured.
 bool RunsACheck(const std::string& line) {
-    static const char kSeparators[] = " \t\"'";
+    static const char kSeparators[] = " \t\n\"';&|()<>`{}";
     static const char kName[] = "check_trelmark";
     const auto named = std::search(line.begin(), line.end(), kName, kName + sizeof kName - 1,
                                    [](char a, char b) { return Ascii::ToLower(a) == b; });
     if (named == line.end()) return false;  // the common case, without splitting the line
-    for (size_t at = 0; at < line.size();) {
-        const size_t start = line.find_first_not_of(kSeparators, at);
-        if (start == std::string::npos) break;
-        size_t end = line.find_first_of(kSeparators, start);
-        if (end == std::string::npos) end = line.size();
-        std::string word = line.substr(start, end - start);
-        const size_t slash = word.find_last_of("/\\");
-        if (slash != std::string::npos) word.erase(0, slash + 1);
-        if (platform::MatchImageName(word.c_str(), "check_trelmark") == platform::NameMatch::Yes) return true;
-        at = end;
+    const auto isCheck = [](const std::string& word) {
+        return platform::MatchImageName(BaseName(word).c_str(), kName) == platform::NameMatch::Yes;
+    };
+    // argv[0]: Windows quotes a path with blanks.
+    size_t start = line.find_first_not_of(" \t");
+    if (start == std::string::npos) return false;
+    const char quote = line[start] == '"' || line[start] == '\'' ? line[start] : '\0';
+    if (quote != '\0') ++start;
+    size_t end = quote != '\0' ? line.find(quote, start) : line.find_first_of(" \t", start);
+    if (end == std::string::npos) end = line.size();
+    const std::string first = line.substr(start, end - start);
+    if (isCheck(first)) return true;
+    if (!IsShell(BaseName(first))) return false;
+    for (size_t at = end; at < line.size();) {
+        const size_t from = line.find_first_not_of(kSeparators, at);
+        if (from == std::string::npos) break;
+        size_t to = line.find_first_of(kSeparators, from);
+        if (to == std::string::npos) to = line.size();
+        if (isCheck(line.substr(from, to - from))) return true;
+        at = to;
     }
     return false;
 }

@@ -254,8 +254,11 @@ void CollectGroup(int dir, int depth, Walk* walk) {
     std::string procs;
     // A threaded group's processes are listed by its thread root, whose
     // cgroup.procs holds the whole threaded subtree; its own refuses reading.
+    // A group removed meanwhile reads as ENODEV once opened: gone, like ENOENT.
     const int error = ReadBounded(dir, "cgroup.procs", kMaxProcsBytes, &procs);
-    if (error != 0 && error != ENOENT && error != EOPNOTSUPP) walk->error = walk->error != 0 ? walk->error : error;
+    if (error != 0 && error != ENOENT && error != ENODEV && error != EOPNOTSUPP) {
+        walk->error = walk->error != 0 ? walk->error : error;
+    }
     if (error == 0 && !linuxapi::ForEachListedId(procs.data(), procs.size(), AddId, walk->pids)) {
         walk->error = walk->error != 0 ? walk->error : EINVAL;
     }
@@ -270,7 +273,7 @@ void CollectGroup(int dir, int depth, Walk* walk) {
         if (entry->d_type != DT_DIR || std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
         const int child = openat(dir, entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (child < 0) {
-            if (errno != ENOENT) walk->error = walk->error != 0 ? walk->error : errno;
+            if (errno != ENOENT && errno != ENODEV) walk->error = walk->error != 0 ? walk->error : errno;
             continue;  // else removed meanwhile
         }
         CollectGroup(child, depth + 1, walk);

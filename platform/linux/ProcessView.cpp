@@ -141,11 +141,11 @@ std::string OptionValue(const std::string& options, const char* key) {
 }  // namespace
 
 std::string HiddenProcessesNote() {
+    if (geteuid() == 0) return std::string();  // without reading the mounts: every check of a selection asks
     const std::string options = ProcMountOptions();
     const std::string hidepid = OptionValue(options, "hidepid");
     if (hidepid.empty() || hidepid == "0" || hidepid == "off") return std::string();
     const std::string gid = OptionValue(options, "gid");
-    if (geteuid() == 0) return std::string();
     if (!gid.empty()) {
         const gid_t group = static_cast<gid_t>(std::strtoul(gid.c_str(), nullptr, 10));
         gid_t groups[256];

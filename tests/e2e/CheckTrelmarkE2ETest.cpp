@@ -32,8 +32,8 @@ const std::string kNeedsPtrace = " (another user's process needs root or CAP_SYS
 const char kUsage[] =
     "Usage: check_trelmark -p PID, -f PIDFILE or any of -C NAME, -a TEXT, --ereg-argument-array REGEX, -u USER, "
     "--service NAME, --cgroup PATH [--children] [-m working, private, pss, uss, peak, swap, anon, cgroup, "
-    "cgroup-workingset or cgroup-peak] [-w RANGE] [-c RANGE] "
-    "[--processes-warning RANGE] [--processes-critical RANGE] [--sum] [--empty-state STATE] [-t SECONDS]\n";
+    "cgroup-workingset or cgroup-peak] [-w RANGE] [-c RANGE] [--processes-warning RANGE] [--processes-critical RANGE] "
+    "[--sum] [--empty-state STATE] [-t SECONDS]\n";
 
 // What every answer must be, whatever the case: a state 0-3, a first line
 // that carries it, a second line only for UNKNOWN, nothing on stderr.
@@ -444,12 +444,42 @@ TEST(PluginMetric, ProportionalMemoryAddsUpAcrossAForkedProgram) {
     ASSERT_NE(at, std::string::npos) << r.out;
     EXPECT_GT(std::stoull(r.out.substr(at + 10)), 4 * pss) << r.out;  // every shared page once per process
 
-    // The parent's own pages: the few it wrote since the fork.
-    const auto kernelUss = [&] { return RollupKb(parent.Pid(), "Private_Clean") + RollupKb(parent.Pid(), "Private_Dirty"); };
-    const long long ussBefore = kernelUss();
-    r = Plugin({"-p", std::to_string(parent.Pid()), "-m", "uss", "-w", "20"});
-    ReportedBytes(r.out, "uss", ussBefore, kernelUss());
-    EXPECT_EQ(r.status, 0) << r.out;
+    // The unique figure is the kernel's private pages, clean and dirty, to
+    // the byte, for idle processes: the parent's few written since its forks;
+    // a program of its own, whose text no other process maps (private clean
+    // pages, once written back); and a process right after a fork, with none at all (the
+    // kernel's writes to glibc's rseq area would give it one).
+    const std::string own = CopyAs(kMemhog, "own" + std::to_string(getpid()));
+    ASSERT_EQ(testsupport::Run({"/bin/sync", own}).status, 0);  // its page cache written back: clean
+    testsupport::Child hog({own, "3", "touch"});
+    testsupport::Child still({"/usr/bin/env", "GLIBC_TUNABLES=glibc.pthread.rseq=0", TRELMARK_SHAREHOG, "4", "0", "still"});
+    std::string forked;
+    for (int i = 0; i < 500 && forked.empty(); ++i, usleep(10000)) {
+        std::ifstream children("/proc/" + std::to_string(still.Pid()) + "/task/" + std::to_string(still.Pid()) + "/children");
+        children >> forked;
+    }
+    ASSERT_FALSE(forked.empty());
+    EXPECT_GT(RollupKb(hog.Pid(), "Private_Clean"), 0);
+    const struct {
+        std::string pid, name;
+        long long mb;  // at least
+    } rows[] = {{std::to_string(parent.Pid()), name, 0}, {std::to_string(hog.Pid()), "own" + std::to_string(getpid()), 3},
+                {std::to_string(still.Pid()), "sharehog", 0}, {forked, "sharehog", 0}};
+    for (const auto& row : rows) {
+        const auto kernelUss = [&] {
+            return RollupKb(std::stoi(row.pid), "Private_Clean") + RollupKb(std::stoi(row.pid), "Private_Dirty");
+        };
+        const long long kb = kernelUss();
+        r = Plugin({"-p", row.pid, "-m", "uss", "-w", "20"});
+        ASSERT_EQ(kernelUss(), kb) << row.pid;  // idle: the figure held still
+        EXPECT_GE(kb, row.mb * 1024) << row.pid;
+        const std::string head = "MEMORY OK - " + row.name + " (pid " + row.pid + ") uses ";
+        const std::string tail = " of unique memory | uss=" + std::to_string(kb * 1024) + "B;" + Bytes(20) + ";;0;\n";
+        EXPECT_EQ(r.out.rfind(head, 0), 0u) << r.out;
+        EXPECT_EQ(r.out.size() > tail.size() ? r.out.substr(r.out.size() - tail.size()) : r.out, tail);
+        EXPECT_EQ(r.status, 0) << r.out;
+    }
+    EXPECT_EQ(RollupKb(std::stoi(forked), "Private_Dirty") + RollupKb(std::stoi(forked), "Private_Clean"), 0);
 }
 
 // A process that grew and shrank: the working set forgets, the peak does not.
@@ -480,10 +510,10 @@ TEST(PluginMetric, AnonymousAndSwappedMemoryAsStatusShowsThem) {
         ASSERT_EQ(before, after) << figure.second;  // memhog holds still
         const std::string bytes = std::to_string(before * 1024);
         const bool anon = std::string(figure.first) == "anon";
-        // Below 1 MB in kB (no swap on: 0 kB); the bound it crossed beside it.
-        const std::string shown = before < 1024 ? std::to_string(before) + " kB" : std::to_string(before / 1024) + " MB";
-        EXPECT_EQ(r.out, "MEMORY " + std::string(anon ? "CRITICAL" : "OK") + " - memhog (pid " + pid + ") uses " + shown +
-                             " of " + (anon ? "resident anonymous memory (critical above 29 MB)" : "swapped-out memory") +
+        // No swap here: 0 kB, below 1 MB.
+        const std::string shown = before >= 1024 ? std::to_string(before / 1024) + " MB" : std::to_string(before) + " kB";
+        EXPECT_EQ(r.out, "MEMORY " + std::string(anon ? "CRITICAL" : "OK") + " - memhog (pid " + pid + ") uses " +
+                             shown + " of " + (anon ? "resident anonymous memory (critical above 29 MB)" : "swapped-out memory") +
                              " | " + figure.first + "=" + bytes + "B;;" + Bytes(29) + ";0;\n");
         EXPECT_EQ(r.status, anon ? 2 : 0) << r.out;
     }
@@ -554,6 +584,8 @@ TEST(PluginErrors, OutOfDescriptorsSaysTooManyOpenFilesAndUlimit) {
                                           " could not be read: cannot read the memory counters of pid " + pid + ": " + tooMany},
         {"5", {"-p", pid, "-m", "pss"},
          "MEMORY UNKNOWN - cannot read the proportional memory of pid " + pid + ": " + tooMany},
+        // Never "no process matches": the first command line read (pid 1's) ran out.
+        {"5", {"-a", name, "--empty-state=ok"}, "MEMORY UNKNOWN - cannot read pid 1: " + tooMany},
     };
     for (const auto& c : cases) {
         // Only the three standard descriptors, whatever the test inherited,
@@ -675,6 +707,15 @@ struct Sleepers {
                                     &name_[0]);
             if (pid < 0) break;
             pids.push_back(pid);
+        }
+        // Each names itself once it runs: a check started before would miss it.
+        for (pid_t pid : pids) {
+            std::string comm;
+            for (int i = 0; i < 1000 && comm != name_.substr(0, 15); ++i) {
+                if (i > 0) usleep(5000);
+                std::ifstream in("/proc/" + std::to_string(pid) + "/comm");
+                std::getline(in, comm);
+            }
         }
     }
     ~Sleepers() {
@@ -813,26 +854,59 @@ TEST(PluginProcesses, ChildrenSelectAThreeGenerationTreeWithoutTheChecks) {
 }
 
 // A /proc that is not this process's view: another pid namespace's (no
-// process id would be right), or one that hides other users' processes.
+// process id would be right), or one that hides other users' processes,
+// either way hidepid does: then finding none proves nothing, whatever
+// --empty-state says, and a total of those found is only a lower bound.
 // Unprivileged too: user namespaces stand in for root.
 TEST(PluginProcesses, ProcOfAnotherNamespaceOrHidingIsUnknownWithTheReason) {
     if (testsupport::Run({"/usr/bin/unshare", "-r", "/bin/true"}).status != 0) GTEST_SKIP() << "no user namespaces here";
-    const std::string hide = "mount -o remount,hidepid=invisible,gid=4242 /proc && exec /usr/bin/unshare -r --map-user=1 --map-group=1 \"$@\"";
+    // A memhog of the namespace's root, hidden from the user the check runs
+    // as; "own" starts one of that user's too.
+    const auto hidden = [](const std::string& hidepid, bool own) {
+        const auto start = [](const char* memhog) {
+            return std::string("{ sleep 60 | \"") + memhog + "\" 1 touch >/dev/null & } && until pgrep -x memhog >/dev/null; do sleep 0.05; done";
+        };
+        return std::vector<std::string>{
+            "/usr/bin/unshare", "-r", "-m", "-p", "-f", "--mount-proc", "/bin/sh", "-c",
+            "m=$1 inner=$2 && shift 2 && mount -o remount,hidepid=" + hidepid + ",gid=4242 /proc && " + start("$m") +
+                " && exec /usr/bin/unshare -r --map-user=1 --map-group=1 /bin/sh -c \"$inner\" \"$m\" \"$@\"",
+            "sh", kMemhog, own ? start("$0") + " && exec \"$@\"" : "exec \"$@\"", kPlugin};
+    };
+    const auto with = [](std::vector<std::string> argv, const std::vector<std::string>& args) {
+        argv.insert(argv.end(), args.begin(), args.end());
+        return argv;
+    };
+    const std::string note = "/proc hides other users' processes (mounted with hidepid=";
     const struct {
         std::vector<std::string> argv;
-        std::string out;
+        int status;
+        std::string out;       // the start of the line
+        std::string contains;  // and further on
     } cases[] = {
-        {{"/usr/bin/unshare", "-r", "-p", "-f", kPlugin, "-p", "1"},
+        {{"/usr/bin/unshare", "-r", "-p", "-f", kPlugin, "-p", "1"}, 3,
          "MEMORY UNKNOWN - /proc belongs to another pid namespace (/proc/self is not this process): its process ids "
-         "would name other processes; mount a /proc of this namespace\n"},
-        {{"/usr/bin/unshare", "-r", "-m", "-p", "-f", "--mount-proc", "/bin/sh", "-c", hide, "sh", kPlugin, "-C", "nosuchdaemon"},
-         "MEMORY UNKNOWN - no process named nosuchdaemon; /proc hides other users' processes (mounted with "
-         "hidepid=invisible): add the agent's user to the group of the mount's gid= option ("},
+         "would name other processes; mount a /proc of this namespace\n", ""},
+        {with(hidden("invisible", false), {"-C", "nosuchdaemon"}), 3,
+         "MEMORY UNKNOWN - no process named nosuchdaemon; " + note + "invisible): add the agent's user to the group of "
+         "the mount's gid= option (", ""},
+        {with(hidden("noaccess", false), {"-C", "nosuchdaemon"}), 3,
+         "MEMORY UNKNOWN - no process named nosuchdaemon; " + note + "noaccess): add the agent's user", ""},
+        {with(hidden("invisible", false), {"-C", "memhog", "--empty-state", "ok"}), 3,
+         "MEMORY UNKNOWN - no process named memhog; " + note + "invisible)", ""},
+        {with(hidden("noaccess", false), {"-C", "memhog", "--empty-state=ok"}), 3,
+         "MEMORY UNKNOWN - no process named memhog; " + note + "noaccess)", ""},
+        {with(hidden("invisible", true), {"-C", "memhog", "--empty-state=ok"}), 0, "MEMORY OK - 1 process named memhog: pid ",
+         " of working memory; " + note + "invisible): "},
+        {with(hidden("invisible", true), {"-C", "memhog", "--sum", "-c", "0.5"}), 2,
+         "MEMORY CRITICAL - 1 process named memhog uses at least ", " of working memory in total (critical above 0.5 MB); " + note + "invisible): "},
+        {with(hidden("invisible", true), {"-C", "memhog", "--sum", "-c", "1000"}), 3,
+         "MEMORY UNKNOWN - 1 process named memhog found, but the total is only a lower bound: " + note + "invisible): ", ""},
     };
     for (const auto& c : cases) {
         const testsupport::Result r = testsupport::Run(c.argv);
         EXPECT_EQ(r.out.rfind(c.out, 0), 0u) << r.out << r.err;
-        EXPECT_EQ(r.status, 3);
+        EXPECT_NE(r.out.find(c.contains), std::string::npos) << r.out;
+        EXPECT_EQ(r.status, c.status) << r.out;
     }
 }
 
@@ -890,9 +964,15 @@ std::string ControlGroupMount() {
 // own slice and a sub-group below it. Its processes go back to the root and
 // the groups are removed on the way out.
 struct UnitGroup {
-    UnitGroup(const std::string& mount, const std::string& unit) : root(mount) {
-        path = "/" + unit + ".slice/" + unit + ".service";
-        for (const std::string& dir : {"/" + unit + ".slice", path, path + "/worker"}) {
+    // `instance`: a templated unit, unit@instance.service, in a sub-slice as
+    // systemd puts them (system-postgresql.slice/postgresql@16-main.service).
+    UnitGroup(const std::string& mount, const std::string& unit, const std::string& instance = "") : root(mount) {
+        const std::string slice = "/" + unit + ".slice";
+        const std::string sub = instance.empty() ? slice : slice + "/" + unit + "-" + unit + ".slice";
+        path = sub + "/" + unit + (instance.empty() ? "" : "@" + instance) + ".service";
+        std::vector<std::string> dirs = {slice, path, path + "/worker"};
+        if (sub != slice) dirs.insert(dirs.begin() + 1, sub);
+        for (const std::string& dir : dirs) {
             made.push_back(mount + dir);
             ok = ok && std::filesystem::create_directory(made.back());
         }
@@ -924,7 +1004,8 @@ TEST(PluginSelection, EachSelectorOnRealProcesses) {
     if (mount.empty()) GTEST_SKIP() << "no cgroup2 file system is mounted";
     const std::string tag = std::to_string(getpid());
     const std::string name = "sel" + tag, program = CopyAs(kMemhog, name);
-    const std::string longName = "trelmark-long-name-" + tag, longProgram = CopyAs(kMemhog, longName);
+    // The tag within the 15 bytes the kernel keeps: no other program's name starts alike.
+    const std::string longName = "tl" + tag + "-trelmark-long-name", longProgram = CopyAs(kMemhog, longName);
     testsupport::Child small({program, "8", "touch"}), large({program, "24", "touch"});
     testsupport::Child other({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", program, "4", "touch"});
     // Its argv[0] names it no more: only its executable does, which another
@@ -932,10 +1013,25 @@ TEST(PluginSelection, EachSelectorOnRealProcesses) {
     testsupport::Child longNamed({"/bin/bash", "-c", "exec -a renamed \"$0\" 4 touch", longProgram});
     const std::string unit = "tsel" + tag;
     UnitGroup group(mount, unit);
-    ASSERT_TRUE(group.ok && group.Move(small.Pid(), group.path) && group.Move(large.Pid(), group.path + "/worker"));
+    // The group's processes in descending order: the later (higher) id first,
+    // the other in the sub-group.
+    const pid_t upper = std::max(small.Pid(), large.Pid()), lower = std::min(small.Pid(), large.Pid());
+    ASSERT_TRUE(group.ok && group.Move(upper, group.path) && group.Move(lower, group.path + "/worker"));
+    testsupport::Child instance({kMemhog, "2", "touch", "instance"});
+    UnitGroup templated(mount, "tpg" + tag, "16-main");
+    ASSERT_TRUE(templated.ok && templated.Move(instance.Pid(), templated.path + "/worker"));
     UnitGroup stopped(mount, "tsel-stopped" + tag);
     UnitGroup locked(mount, "tsel-locked" + tag);  // a group other users may not search
     ASSERT_EQ(chmod((mount + locked.path).c_str(), 0700), 0);
+    UnitGroup unlisted(mount, "tsel-unlisted" + tag);  // a slice other users may not list
+    ASSERT_EQ(chmod(unlisted.made.front().c_str(), 0700), 0);
+    UnitGroup walled(mount, "tsel-walled" + tag);  // a sub-group other users may not enter
+    ASSERT_EQ(chmod((mount + walled.path + "/worker").c_str(), 0700), 0);
+    // A program that only mentions the plugin is measured; one started as
+    // check_trelmark (argv[0]) is a check, whatever its image.
+    testsupport::Child javaish({kMemhog, "2", "touch", "-Dplugin=/usr/lib/nagios/plugins/check_trelmark t4javaish" + tag});
+    testsupport::Child asCheck({"/bin/bash", "-c", std::string("exec -a /usr/lib/nagios/plugins/check_trelmark \"$0\" 2 touch ") +
+                                "argv0-names-a-check-" + tag, kMemhog});
     // A threaded sub-group, whose cgroup.procs refuses reading by design.
     stopped.made.push_back(mount + stopped.path + "/threads");
     ASSERT_TRUE(std::filesystem::create_directory(stopped.made.back()));
@@ -948,6 +1044,13 @@ TEST(PluginSelection, EachSelectorOnRealProcesses) {
         {"/bin/sh", "-c", "echo $$; read x; : /usr/lib/nagios/plugins/check_trelmark -a " + siblingText});
     const std::string pidSmall = std::to_string(small.Pid()), pidLarge = std::to_string(large.Pid());
     const std::string pidOther = std::to_string(other.Pid());
+    const std::string pidLower = std::to_string(lower);
+    // The unique memory of the one process another user can read, exactly:
+    // it lies idle. In MB as a range gives it, to the byte.
+    const long long otherKb = RollupKb(other.Pid(), "Private_Clean") + RollupKb(other.Pid(), "Private_Dirty");
+    const std::string otherBytes = std::to_string(otherKb * 1024), otherMb = std::to_string(otherKb >> 10);
+    std::string fraction = std::to_string(1000000000000LL + (otherKb % 1024) * 9765625LL).substr(3);
+    const std::string otherRange = std::to_string(otherKb / 1024) + "." + fraction;
     const std::string stale = TempPath("stale.pid");
     WriteFile(stale, std::to_string(ReapedPid()) + "\n");
 
@@ -960,7 +1063,11 @@ TEST(PluginSelection, EachSelectorOnRealProcesses) {
     } cases[] = {
         {{"--service", unit, "--sum"}, 0, "MEMORY OK - service " + unit + ": 2 processes use "},
         {{"--service", unit + ".service", "-c", "16"}, 2, "MEMORY CRITICAL - service " + unit + ".service: 2 processes, largest pid " + pidLarge},
-        {{"--cgroup", group.path + "/worker"}, 0, "MEMORY OK - control group " + group.path + "/worker: 1 process, pid " + pidLarge},
+        {{"--cgroup", group.path + "/worker"}, 0, "MEMORY OK - control group " + group.path + "/worker: 1 process, pid " + pidLower},
+        {{"--service", "tpg" + tag + "@16-main"}, 0,
+         "MEMORY OK - service tpg" + tag + "@16-main: 1 process, pid " + std::to_string(instance.Pid()) + " uses "},
+        {{"-a", "t4javaish" + tag}, 0, "MEMORY OK - -a t4javaish" + tag + ": 1 process, pid " + std::to_string(javaish.Pid()) + " uses "},
+        {{"-a", "argv0-names-a-check-" + tag}, 3, "MEMORY UNKNOWN - no process matches -a argv0-names-a-check-" + tag + "\n"},
         {{"--cgroup", group.path + "/"}, 0, "MEMORY OK - control group " + group.path + "/: 2 processes"},
         {{"-C", name}, 0, "MEMORY OK - 3 processes named " + name + ", largest pid " + pidLarge},
         {{"-C", name, "-a", name + " 8 "}, 0, "MEMORY OK - -C " + name + " -a " + name + " 8 : 1 process, pid " + pidSmall},
@@ -979,6 +1086,8 @@ TEST(PluginSelection, EachSelectorOnRealProcesses) {
          "MEMORY OK - service tsel-stopped" + tag + " is not running (no process in its control group)\n"},
         {{"--service", "tsel-missing" + tag, "--empty-state=ok"}, 3, "MEMORY UNKNOWN - no service named tsel-missing" + tag + "\n"},
         {{"-f", stale, "--empty-state=warning"}, 1, "MEMORY WARNING - no process with pid "},
+        {{"-a", "nothing-runs-this-" + tag, "--empty-state=unknown"}, 3,
+         "MEMORY UNKNOWN - no process matches -a nothing-runs-this-" + tag + "\n"},
         {{"--cgroup", "/tsel-none" + tag}, 3, "MEMORY UNKNOWN - no control group /tsel-none" + tag + "\n"},
         {{"-C", "check_trelmark"}, 3, "MEMORY UNKNOWN - no process named check_trelmark\n"},
         {{"-a", siblingText}, 3, "MEMORY UNKNOWN - no process matches -a " + siblingText + "\n"},
@@ -986,12 +1095,20 @@ TEST(PluginSelection, EachSelectorOnRealProcesses) {
         // the ones that can be read are already critical.
         {{"-C", name, "-m", "uss"}, 3, "MEMORY UNKNOWN - 2 of 3 processes named " + name + " could not be read: cannot read the unique memory of pid ", true},
         {{"--service", unit, "-m", "pss"}, 3, "MEMORY UNKNOWN - service " + unit + ": 2 of 2 processes could not be read: ", true},
-        {{"-C", name, "-m", "uss", "-c", "1"}, 2, "MEMORY CRITICAL - 1 process named " + name + ": pid " + pidOther, true},
-        // A partial total proves CRITICAL above the range's end, not below its start.
-        {{"-C", name, "-m", "uss", "--sum", "-c", "1"}, 2, "MEMORY CRITICAL - 1 process named " + name + " uses ", true},
+        {{"-C", name, "-m", "uss", "-c", "1"}, 2,
+         "MEMORY CRITICAL - 3 processes named " + name + ": pid " + pidOther + " uses " + otherMb + " MB of unique memory (critical "
+         "above 1 MB); 2 could not be read | uss=" + otherBytes + "B;;" + Bytes(1) + ";0; processes=3;;;0; unreadable=2;;;0;\n", true},
+        // A partial total proves CRITICAL above the range's end, not at it, nor below its start.
+        {{"-C", name, "-m", "uss", "--sum", "-c", "1"}, 2,
+         "MEMORY CRITICAL - 3 processes named " + name + " use at least " + otherMb + " MB of unique memory in total "
+         "(critical above 1 MB); 2 could not be read | uss=" + otherBytes + "B;;" + Bytes(1) + ";0; processes=3;;;0; unreadable=2;;;0;\n", true},
+        {{"-C", name, "-m", "uss", "--sum", "-c", otherRange}, 3, "MEMORY UNKNOWN - 2 of 3 processes named " + name, true},
         {{"-C", name, "-m", "uss", "--sum", "-c", "100:"}, 3, "MEMORY UNKNOWN - 2 of 3 processes named " + name, true},
         {{"--service", "tsel-locked" + tag, "--empty-state=ok"}, 3,
          "MEMORY UNKNOWN - cannot find service tsel-locked" + tag + ": cannot read the control groups: Permission denied\n", true},
+        {{"--service", "tsel-unlisted" + tag, "--empty-state=ok"}, 3,
+         "MEMORY UNKNOWN - cannot find service tsel-unlisted" + tag + ": cannot read the control groups: Permission denied\n", true},
+        {{"--cgroup", walled.path, "--empty-state=ok"}, 3, "MEMORY UNKNOWN - cannot read the control group: Permission denied\n", true},
         {{"-C", longName}, 3, "MEMORY UNKNOWN - 1 of 1 process named " + longName + " could not be read: Permission denied" + kNeedsPtrace, true},
     };
     for (const auto& c : cases) {
@@ -1007,10 +1124,17 @@ TEST(PluginSelection, EachSelectorOnRealProcesses) {
         EXPECT_EQ(r.status, c.status) << r.out;
     }
 
-    // The shell that runs the check carries the text too: it is not selected.
-    const std::string marker = "only-in-this-shell-" + tag;
-    const testsupport::Result r = testsupport::Run({"/bin/sh", "-c", "\"$0\" -a " + marker + "; :", kPlugin});
-    EXPECT_EQ(r.out, "MEMORY UNKNOWN - no process matches -a " + marker + "\n");
+    // The parent that runs the check carries the text too: it is not
+    // selected, be it a shell or any other program.
+    const std::string marker = "only-in-this-parent-" + tag;
+    for (const std::vector<std::string>& parent : {std::vector<std::string>{"/bin/sh", "-c", "\"$0\" -a " + marker + "; :"},
+                                                   std::vector<std::string>{"/usr/bin/timeout", "20"}}) {
+        std::vector<std::string> argv = parent;
+        for (const std::string& arg : {kPlugin, std::string("-a"), marker}) argv.push_back(arg);
+        if (parent[0] == "/bin/sh") argv.resize(parent.size() + 1);  // the shell's script names the rest
+        const testsupport::Result r = testsupport::Run(argv);
+        EXPECT_EQ(r.out, "MEMORY UNKNOWN - no process matches -a " + marker + "\n") << parent[0];
+    }
 }
 
 // --- a control group's own memory, on the v1 memory controller ------------------

@@ -31,6 +31,7 @@ TEST(StatusLine, OneLineWithStateTextAndPerformanceData) {
         std::vector<plugin::Sample> samples;
         plugin::State state;
         std::string line;
+        plugin::Shortfall shortfall = {};
     } cases[] = {
         {{"-p", "1234"}, one, plugin::State::Ok,
          "MEMORY OK - postgres (pid 1234) uses 512 MB of working memory | working=537919487B;;;0;\n"},
@@ -101,6 +102,31 @@ TEST(StatusLine, OneLineWithStateTextAndPerformanceData) {
         {{"-C", "postgres", "--sum"}, one, plugin::State::Ok,
          "MEMORY OK - 1 process named postgres uses 512 MB of working memory in total | working=537919487B;;;0; "
          "processes=1;;;0;\n"},
+        // What could not be measured: counted among the processes, a total only a lower bound.
+        {{"-C", "pg", "--sum", "-m", "pss", "-c", "400"}, three, plugin::State::Critical,
+         "MEMORY CRITICAL - 5 processes named pg use at least 405 MB of proportional memory in total (critical above "
+         "400 MB), largest pid 11 "
+         "with 300 MB; 2 could not be read | pss=424673280B;;419430400;0; processes=5;;;0; unreadable=2;;;0;\n",
+         {2, ""}},
+        {{"-C", "hog", "--sum", "-c", "50"}, {{1, "hog", 100 * MB}}, plugin::State::Critical,
+         "MEMORY CRITICAL - 8 processes named hog use at least 100 MB of working memory in total (critical above 50 MB); "
+         "7 could not be read | "
+         "working=104857600B;;52428800;0; processes=8;;;0; unreadable=7;;;0;\n",
+         {7, ""}},
+        {{"-C", "hog", "-c", "50"}, {{1, "hog", 100 * MB}}, plugin::State::Critical,
+         "MEMORY CRITICAL - 2 processes named hog: pid 1 uses 100 MB of working memory (critical above 50 MB); 1 could "
+         "not be read | "
+         "working=104857600B;;52428800;0; processes=2;;;0; unreadable=1;;;0;\n",
+         {1, ""}},
+        {{"--service", "nginx", "--sum", "-c", "400"}, three, plugin::State::Critical,
+         "MEMORY CRITICAL - service nginx: 3 processes use at least 405 MB of working memory in total (critical above "
+         "400 MB), largest pid 11 "
+         "with 300 MB; /proc hides them | working=424673280B;;419430400;0; processes=3;;;0;\n",
+         {0, "/proc hides them"}},
+        {{"--service", "nginx"}, three, plugin::State::Ok,
+         "MEMORY OK - service nginx: 3 processes, largest pid 11 uses 300 MB of working memory; /proc hides them | "
+         "working=314572800B;;;0; processes=3;;;0;\n",
+         {0, "/proc hides them"}},
         {{"-C", "big", "--sum"}, {{1, "big", UINT64_MAX - 5}, {2, "big", 10}}, plugin::State::Ok,
          "MEMORY OK - 2 processes named big use 17179869183.99 GB of working memory in total, largest pid 1 with "
          "17179869183.99 GB | working=18446744073709551615B;;;0; processes=2;;;0;\n"},
@@ -139,7 +165,7 @@ TEST(StatusLine, OneLineWithStateTextAndPerformanceData) {
     };
     for (const auto& c : cases) {
         plugin::State state = plugin::State::Unknown;
-        EXPECT_EQ(plugin::StatusLine(Opts(c.args), c.samples, &state), c.line);
+        EXPECT_EQ(plugin::StatusLine(Opts(c.args), c.samples, &state, c.shortfall), c.line);
         EXPECT_EQ(state, c.state) << c.line;
     }
 }
@@ -159,17 +185,18 @@ TEST(StatusLine, SharesOfTheHostsMemory) {
          "working=13743895347B;13743895347.2;16320875724.8;0;17179869184\n"},
         // Past the bound by one byte: shown precisely enough not to read as 80%.
         {{"-p", "7", "-w", "80%", "-c", "95%"}, 13743895348, plugin::State::Warning,
-         "MEMORY WARNING - pg (pid 7) uses 12.8 GB of working memory (warning above 80%); 80.000000004% of the host's "
-         "16 GB | "
+         "MEMORY WARNING - pg (pid 7) uses 12.8 GB of working memory (warning above 80%); 80.000000004% of the host's 16 GB | "
          "working=13743895348B;13743895347.2;16320875724.8;0;17179869184\n"},
         {{"-p", "7", "-c", "0.5%"}, 85899346, plugin::State::Critical,
-         "MEMORY CRITICAL - pg (pid 7) uses 81 MB of working memory (critical above 0.5%); 0.5000000004% of the host's "
-         "16 GB | "
+         "MEMORY CRITICAL - pg (pid 7) uses 81 MB of working memory (critical above 0.5%); 0.5000000004% of the host's 16 GB | "
          "working=85899346B;;85899345.92;0;17179869184\n"},
         {{"-C", "pg", "--sum", "-m", "anon", "-w", "50%:"}, 5 * MB, plugin::State::Warning,
-         "MEMORY WARNING - 1 process named pg uses 5 MB of resident anonymous memory in total (warning below 50%); 0.03% "
-         "of the host's 16 "
+         "MEMORY WARNING - 1 process named pg uses 5 MB of resident anonymous memory in total (warning below 50%); 0.03% of the host's 16 "
          "GB | anon=5242880B;8589934592:;;0;17179869184 processes=1;;;0;\n"},
+        // A share's digits are no MB: 50.5 MB beside -w 50% is cut to 50 MB.
+        {{"-p", "7", "-w", "50%"}, 52953088, plugin::State::Ok,
+         "MEMORY OK - pg (pid 7) uses 50 MB of working memory; 0.3% of the host's 16 GB | "
+         "working=52953088B;8589934592;;0;17179869184\n"},
         // In MB, no share: no max.
         {{"-p", "7", "-m", "swap", "-w", "1"}, 2 * MB, plugin::State::Warning,
          "MEMORY WARNING - pg (pid 7) uses 2 MB of swapped-out memory (warning above 1 MB) | swap=2097152B;1048576;;0;\n"},

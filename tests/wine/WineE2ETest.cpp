@@ -338,9 +338,11 @@ TEST(WinePlugin, PeakAndUniqueAsTheSystemReportsThemPssRefused) {
         while (!fraction.empty() && fraction.back() == '0') fraction.pop_back();
         return std::to_string(bytes / 1000000) + (fraction.empty() ? "" : "." + fraction);
     };
-    std::string gigabytes = std::to_string(host * 10 >> 30);
-    gigabytes.insert(gigabytes.size() - 1, ".");
-    if (gigabytes.back() == '0') gigabytes.resize(gigabytes.size() - 2);
+    // Two decimals of a GB, cut, trailing zeros dropped.
+    std::string gigabytes = std::to_string(host * 100 >> 30);
+    gigabytes.insert(gigabytes.size() - 2, ".");
+    while (gigabytes.back() == '0') gigabytes.pop_back();
+    if (gigabytes.back() == '.') gigabytes.pop_back();
     const struct {
         std::string range;
         DWORD status;
@@ -353,7 +355,7 @@ TEST(WinePlugin, PeakAndUniqueAsTheSystemReportsThemPssRefused) {
         const Result r = Plugin("-p " + pid + " -m peak -w " + k.range);
         const std::string head = std::string(k.status == 1 ? "MEMORY WARNING - " : "MEMORY OK - ") + who +
                                  std::to_string(c.PeakWorkingSetSize >> 20) + " MB of peak working memory" +
-                                 (k.status == 1 ? " (warning above " + k.range + ")" : std::string()) + "; ";
+                                 (k.status == 1 ? " (warning above " + k.range + ")" : "") + "; ";
         const std::string tail = " of the host's " + gigabytes + " GB | peak=" + std::to_string(c.PeakWorkingSetSize) +
                                  "B;" + k.warn + ";;0;" + std::to_string(host) + "\n";
         EXPECT_EQ(r.out.rfind(head, 0), 0u) << r.out;
