@@ -33,6 +33,16 @@ inline BOOL GetProcessStatusFigure(HANDLE, StatusFigure, uint64_t*) {
     return FALSE;
 }
 
+inline BOOL GetProcessStatusFigures(HANDLE, uint64_t*, uint64_t*) {
+    ::SetLastError(ERROR_NOT_SUPPORTED);
+    return FALSE;
+}
+
+inline BOOL GetProcessCountersAndStatus(HANDLE, PROCESS_MEMORY_COUNTERS_EX*, uint64_t*, uint64_t*) {
+    ::SetLastError(ERROR_NOT_SUPPORTED);
+    return FALSE;
+}
+
 inline const char* ProportionalSetSizeProblem() {
     return "Windows keeps no proportional set size (-m pss): use -m uss, the private working set as Task Manager "
            "shows it, which adds up across processes";
@@ -61,6 +71,14 @@ inline const char* StatusFigureProblem(StatusFigure) { return nullptr; }
 // The figure in bytes of a process that OpenProcess opened; reading status
 // needs no right beyond seeing the process. FALSE with the last error set.
 BOOL GetProcessStatusFigure(HANDLE process, StatusFigure figure, uint64_t* bytes);
+
+// Both of them from one read of status.
+BOOL GetProcessStatusFigures(HANDLE process, uint64_t* anonymous, uint64_t* swap);
+
+// GetProcessMemoryInfo's counters and both figures from one read of status,
+// for a check that reports every figure.
+BOOL GetProcessCountersAndStatus(HANDLE process, PROCESS_MEMORY_COUNTERS_EX* counters, uint64_t* anonymous,
+                                 uint64_t* swap);
 
 #endif
 

@@ -1,10 +1,12 @@
-// Bounds on a program's run time and memory. The run time: once armed, after the given seconds the
-// watchdog writes its line to standard output and ends the process with the
-// given status, unless it was disarmed first. Linux uses an alarm signal
-// (no thread to start: a check is one short process); Windows a thread.
+// Bounds on a program's run time and memory. The run time: once armed,
+// after the given seconds the watchdog gives its answer on standard output
+// and ends the process with the given status, unless it was disarmed first.
+// Linux uses an alarm signal (no thread to start: a check is one short
+// process); Windows a thread.
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 namespace platform {
 
@@ -16,9 +18,28 @@ namespace platform {
 // so they run without one.
 bool BoundOwnMemory(size_t bytes);
 
+// What the watchdog does when it fires.
+struct WatchdogAnswer {
+    std::string line;  // written to standard output
+    int status = 0;    // the exit status
+    // When `path` is given, `content` first replaces that file through
+    // `temporary` (ReplaceFileContent); when that fails the watchdog writes
+    // `line` with `unwritten` in place of its line end, and exits with
+    // `unwrittenStatus` instead. The texts they point to must outlive the
+    // watchdog.
+    const char* path = nullptr;
+    const char* temporary = nullptr;
+    std::string content;
+    const char* unwritten = "";
+    int unwrittenStatus = 0;
+};
+
 // Writes "<prefix><seconds> s\n" and exits with `status` when it fires.
 // `prefix` must outlive the watchdog. Arm it once per process.
 void ArmWatchdog(unsigned seconds, const char* prefix, int status);
+
+// The same with an answer of the caller's.
+void ArmWatchdog(unsigned seconds, WatchdogAnswer answer);
 
 // Once this returns the watchdog writes nothing; it does not return when
 // the watchdog is answering at that moment.

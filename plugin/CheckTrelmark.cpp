@@ -2,7 +2,9 @@
 // thresholds, performance data and selection by pidfile or name.
 // Exit status 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN; one line on stdout.
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <new>
 #include <string>
@@ -14,6 +16,7 @@
 #include "platform/ProcessView.h"
 #include "platform/Watchdog.h"
 #include "platform/Win32.h"
+#include "plugin/Exposition.h"
 #include "plugin/Headroom.h"
 #include "plugin/Options.h"
 #include "plugin/Processes.h"
@@ -109,6 +112,18 @@ const char kHelp[] =
     "                        (the perfdata then carries that process's figure)\n"
     " -t, --timeout=SECONDS  give up with UNKNOWN after this many seconds, 1 to 86400\n"
     "                        (default 10)\n"
+    "     --format=FORMAT    plugin (default): the status line; prometheus: the\n"
+    "                        Prometheus text format instead, with every cheap\n"
+    "                        figure (working, private, peak, on Linux anon and\n"
+    "                        swap, a single --service's or --cgroup's group\n"
+    "                        figures and limit; pss or uss as -m names it), the\n"
+    "                        state and the process counts; exit status 0\n"
+    "     --textfile=PATH    the Prometheus text written to PATH for a textfile\n"
+    "                        collector (through a temporary file beside it, then\n"
+    "                        renamed), and the status line printed; exit status 0,\n"
+    "                        or 3 when PATH cannot be written (then left as it was)\n"
+    "     --label NAME=VALUE a label on every series, repeatable (--label env=prod)\n"
+    "     --per-process      also each process's figures, labelled with its pid\n"
     " -v, --verbose          with several processes, one more line for each\n"
     " -h, --help             this text\n"
     " -V, --version          the version, from the program's version resource\n"
@@ -136,8 +151,21 @@ const char kHelp[] =
     "process, nothing selected (see --empty-state), an unreadable pidfile or memory\n"
     "counters, a timeout; also after --help and --version, as monitoring plugins do).\n";
 
+// The measured processes' answer; the exposition keeps them and the one
+// whose figures the perfdata carries.
+std::string Measured(const plugin::Options& options, std::vector<plugin::Sample>* samples, State* state,
+                     plugin::Outcome* outcome, const plugin::Shortfall& shortfall = plugin::Shortfall()) {
+    outcome->measured = true;
+    outcome->samples = std::move(*samples);
+    return plugin::StatusLine(options, outcome->samples, state, shortfall, &outcome->deciding);
+}
+
 // The answer for the processes a selection (or a process tree) found.
-std::string Conclude(const plugin::Options& options, plugin::Selected& selected, State* state) {
+std::string Conclude(const plugin::Options& options, plugin::Selected& selected, State* state,
+                     plugin::Outcome* outcome) {
+    outcome->counted = true;
+    outcome->processes = selected.samples.size() + selected.unreadable;
+    outcome->unreadable = selected.unreadable;
     // Processes /proc hides may be selected too: finding none proves
     // nothing, and a total of those found is only a lower bound.
     const plugin::Shortfall shortfall{selected.unreadable, platform::HiddenProcessesNote()};
@@ -152,7 +180,7 @@ std::string Conclude(const plugin::Options& options, plugin::Selected& selected,
         // What was measured may already be critical; anything else could
         // be wrong about the processes that were not.
         if (plugin::CriticalWhateverTheRest(options, selected.samples)) {
-            return plugin::StatusLine(options, selected.samples, state, shortfall);
+            return Measured(options, &selected.samples, state, outcome, shortfall);
         }
         if (selected.unreadable == 0) {
             throw Keel::Error(plugin::Matched(options, selected.samples.size()) +
@@ -163,10 +191,27 @@ std::string Conclude(const plugin::Options& options, plugin::Selected& selected,
         const std::string matched = plugin::Matched(options, all, std::to_string(selected.unreadable) + " of ");
         throw Keel::Error(matched + " could not be read: " + plugin::Printable(selected.reason) + hidden);
     }
-    return plugin::StatusLine(options, selected.samples, state, shortfall);
+    return Measured(options, &selected.samples, state, outcome, shortfall);
 }
 
-std::string Check(plugin::Options options, State* state) {
+std::string Check(plugin::Options options, State* state, plugin::Outcome* outcome) {
+    const std::vector<plugin::Metric>* figures = options.figures.empty() ? nullptr : &options.figures;
+    const auto count = [outcome](size_t processes, size_t unreadable) {
+        outcome->counted = true;
+        outcome->processes = processes;
+        outcome->unreadable = unreadable;
+    };
+    // One process: unreadable until measured, none when it has gone.
+    const auto measureOne = [&](DWORD pid, std::vector<plugin::Sample>* into) {
+        count(1, 1);
+        try {
+            into->push_back(plugin::MeasureProcess(pid, options.metric, figures));
+        } catch (const Keel::Error& e) {
+            if (e.Code() == plugin::kProcessGone) count(0, 0);
+            throw;
+        }
+        count(1, 0);
+    };
     if (plugin::IsGroupMetric(options.metric)) return plugin::GroupCheck(options, state);
     if (options.metric == plugin::Metric::Proportional) {
         if (const char* problem = platform::ProportionalSetSizeProblem()) throw Keel::Error(problem);
@@ -182,12 +227,12 @@ std::string Check(plugin::Options options, State* state) {
     std::vector<plugin::Sample> samples;
     switch (options.selector) {
     case plugin::Selector::Pid:
-        samples.push_back(plugin::MeasureProcess(options.pid, options.metric));
+        measureOne(options.pid, &samples);
         break;
     case plugin::Selector::Pidfile: {
         const DWORD pid = plugin::ReadPidfile(options.target.c_str());
         try {
-            samples.push_back(plugin::MeasureProcess(pid, options.metric));
+            measureOne(pid, &samples);
         } catch (const Keel::Error& e) {
             const std::string text = std::string(e.Message()) + " (from pidfile " + plugin::Echoed(options.target) + ")";
             if (e.Code() != plugin::kProcessGone) throw Keel::Error(text);
@@ -199,16 +244,17 @@ std::string Check(plugin::Options options, State* state) {
             tree.pid = pid;
             plugin::Selected selected;
             selected.samples = std::move(samples);
-            plugin::MeasureDescendants(&selected, options.metric);
-            return Conclude(tree, selected, state);
+            plugin::MeasureDescendants(&selected, options.metric, figures);
+            return Conclude(tree, selected, state, outcome);
         }
         break;
     }
     case plugin::Selector::Command: {
-        plugin::Selected selected = plugin::MeasureSelection(options.selection, options.metric);
+        plugin::Selected selected = plugin::MeasureSelection(options.selection, options.metric, figures);
+        count(selected.samples.size() + selected.unreadable, selected.unreadable);
         if (!selected.notRunning.empty()) return plugin::EmptySelection(options, selected.notRunning, state);
-        if (options.children) plugin::MeasureDescendants(&selected, options.metric);
-        return Conclude(options, selected, state);
+        if (options.children) plugin::MeasureDescendants(&selected, options.metric, figures);
+        return Conclude(options, selected, state, outcome);
     }
     case plugin::Selector::None:
         throw Keel::Error("no process given");
@@ -216,10 +262,10 @@ std::string Check(plugin::Options options, State* state) {
     if (options.children) {
         plugin::Selected selected;
         selected.samples = std::move(samples);
-        plugin::MeasureDescendants(&selected, options.metric);
-        return Conclude(options, selected, state);
+        plugin::MeasureDescendants(&selected, options.metric, figures);
+        return Conclude(options, selected, state, outcome);
     }
-    return plugin::StatusLine(options, samples, state);
+    return Measured(options, &samples, state, outcome);
 }
 
 // Whatever its input (an expression whose automaton explodes, a host of
@@ -269,15 +315,41 @@ int main(int argc, char** argv) {
         return Answer(plugin::UnknownLine(OutOfMemory()), State::Unknown);
     }
 
-    platform::ArmWatchdog(options.timeoutSeconds, "MEMORY UNKNOWN - timed out after ", static_cast<int>(State::Unknown));
+    const char kTimedOut[] = "MEMORY UNKNOWN - timed out after ";
+    const std::string temporary =
+        options.textfile.empty() ? std::string() : plugin::TemporaryPath(options.textfile, ::GetCurrentProcessId());
+    if (options.format == plugin::Format::Prometheus) {
+        // The answer is ready before the check starts: a timeout still
+        // gives the state, in the file too.
+        platform::WatchdogAnswer answer;
+        std::string exposition = plugin::Exposition(options, plugin::Outcome());
+        if (options.textfile.empty()) {
+            answer.line = std::move(exposition);
+        } else {
+            char line[64];
+            std::memcpy(line, kTimedOut, sizeof kTimedOut - 1);
+            char* end = std::to_chars(line + sizeof kTimedOut - 1, line + sizeof line - 3, options.timeoutSeconds).ptr;
+            std::memcpy(end, " s\n", 3);
+            answer.line.assign(line, static_cast<size_t>(end + 3 - line));
+            answer.unwritten = "; the textfile could not be written\n";
+            answer.unwrittenStatus = static_cast<int>(State::Unknown);
+            answer.path = options.textfile.c_str();
+            answer.temporary = temporary.c_str();
+            answer.content = std::move(exposition);
+        }
+        platform::ArmWatchdog(options.timeoutSeconds, std::move(answer));
+    } else {
+        platform::ArmWatchdog(options.timeoutSeconds, kTimedOut, static_cast<int>(State::Unknown));
+    }
     // Without the debug privilege other users' processes may be out of reach;
     // those that can be opened are still checked.
     LOGTRACE_IGNORE_FAILURE("Windows::EnableProcessPrivilege(SE_DEBUG_NAME)", "CheckTrelmark", __LINE__,
                             Windows::EnableProcessPrivilege(SE_DEBUG_NAME, nullptr, true));
     State state = State::Unknown;
     std::string line;
+    plugin::Outcome outcome;
     try {
-        line = Check(options, &state);
+        line = Check(options, &state, &outcome);
     } catch (const Keel::Error& e) {
         state = State::Unknown;
         line = plugin::UnknownLine(e.Message());
@@ -291,6 +363,11 @@ int main(int argc, char** argv) {
         state = State::Unknown;
         line = plugin::UnknownLine("internal error");
     }
+    if (options.format == plugin::Format::Prometheus) plugin::MeasureGroupFigures(options, &outcome);
     platform::DisarmWatchdog();
+    if (options.format == plugin::Format::Prometheus) {
+        outcome.state = state;
+        return plugin::DeliverExposition(options, outcome, line, temporary);
+    }
     return Answer(line, state);
 }

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "platform/ImageName.h"
+#include "plugin/Exposition.h"
 
 namespace plugin {
 
@@ -14,10 +15,6 @@ const char kUsageLine[] =
     "cgroup-workingset or cgroup-peak] [-w RANGE] [-c RANGE] [--processes-warning RANGE] [--processes-critical RANGE] "
     "[--sum] [--empty-state STATE] [-t SECONDS]";
 
-namespace {
-
-// The length of the valid UTF-8 sequence at text[i], 0 when there is none
-// (stray continuation bytes, overlong forms, surrogates, beyond U+10FFFF).
 size_t Utf8Length(const std::string& text, size_t i) {
     const unsigned char lead = static_cast<unsigned char>(text[i]);
     if (lead < 0x80) return 1;
@@ -43,8 +40,6 @@ size_t Utf8Length(const std::string& text, size_t i) {
     }
     return length;
 }
-
-}  // namespace
 
 std::string Printable(const std::string& text) {
     std::string out = text;
@@ -110,7 +105,7 @@ namespace {
 
 enum class Id {
     Pid, Pidfile, Criterion, Metric, Warning, Critical, ProcessesWarning, ProcessesCritical,
-    Children, Timeout, Sum, EmptyState, Help, Version, Verbose
+    Children, Timeout, Sum, EmptyState, Help, Version, Verbose, Format, Textfile, Label, PerProcess
 };
 
 struct OptionEntry {
@@ -144,6 +139,10 @@ const OptionEntry kOptions[] = {
     {Id::Help, 'h', "help", false, kNone},
     {Id::Version, 'V', "version", false, kNone},
     {Id::Verbose, 'v', "verbose", false, kNone},
+    {Id::Format, 0, "format", true, kNone},
+    {Id::Textfile, 0, "textfile", true, kNone},
+    {Id::Label, 0, "label", true, kNone},
+    {Id::PerProcess, 0, "per-process", false, kNone},
 };
 
 constexpr const char* kStateNames[] = {"ok", "warning", "critical", "unknown"};
@@ -185,6 +184,11 @@ bool Apply(const OptionEntry& option, const char* value, Options* o, std::string
         }
         if (o->selector == Selector::None) o->target = value;
         o->selector = selector;
+        if (!o->selectionWords.empty()) o->selectionWords += ' ';
+        o->selectionWords.append(option.id == Id::Pid       ? "-p"
+                                 : option.id == Id::Pidfile ? "-f"
+                                                            : CriterionOption(option.criterion));
+        o->selectionWords.append(" ").append(value);
         return true;
     };
     switch (option.id) {
@@ -266,6 +270,22 @@ bool Apply(const OptionEntry& option, const char* value, Options* o, std::string
     case Id::Version: o->version = true; return true;
     case Id::Verbose: o->verbose = true; return true;
     case Id::Sum: o->sum = true; return true;
+    case Id::Format:
+        if (SameIgnoringCase(value, "prometheus") || SameIgnoringCase(value, "plugin")) {
+            o->format = SameIgnoringCase(value, "plugin") ? Format::Plugin : Format::Prometheus;
+            return true;
+        }
+        *error = "invalid format " + Quoted(value) + " (use plugin or prometheus)";
+        return false;
+    case Id::Textfile:
+        if (*value == '\0') {
+            *error = "the textfile name is empty";
+            return false;
+        }
+        o->textfile = value;
+        return true;
+    case Id::Label: return AddLabel(value, &o->labels, error);
+    case Id::PerProcess: o->perProcess = true; return true;
     }
     return true;
 }
@@ -380,6 +400,7 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
                      "REGEX, -u USER, --service NAME, --cgroup PATH";
             return false;
         }
+        if (!ExpositionOptionsAgree(&o, error)) return false;
         if (o.sum && !o.Several()) {
             *error = "--sum adds up several processes: it needs -C, -a, --ereg-argument-array, -u, --service, "
                      "--cgroup or --children";
@@ -392,7 +413,7 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
         }
         if (!GroupMetricFits(o, error)) return false;
     }
-    *options = o;
+    *options = std::move(o);
     return true;
 }
 

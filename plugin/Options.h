@@ -2,6 +2,7 @@
 //   check_trelmark SELECTION [-m working|private|pss|uss|peak|swap|anon|cgroup|cgroup-workingset|cgroup-peak]
 //                  [-w RANGE] [-c RANGE] [--processes-warning RANGE] [--processes-critical RANGE]
 //                  [--children] [--sum] [--empty-state STATE] [-t SECONDS] [-v]
+//                  [--format=prometheus | --textfile=PATH [--label NAME=VALUE]... [--per-process]]
 //   SELECTION: -p PID | -f PIDFILE | one or more of -C NAME, -a TEXT,
 //              --ereg-argument-array REGEX, -u USER, --service NAME, --cgroup PATH
 //              (the values of one of them: any; of different ones: all)
@@ -9,6 +10,8 @@
 #pragma once
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/Win32.h"
 #include "plugin/Range.h"
@@ -28,6 +31,9 @@ enum class Metric { Working, Private, Proportional, Unique, Peak, Swap, Anonymou
 
 // Whether `metric` is read from a control group rather than per process.
 inline bool IsGroupMetric(Metric metric) { return metric >= Metric::Group; }
+
+// The status line, or the Prometheus text exposition format (Exposition.h).
+enum class Format { Plugin, Prometheus };
 
 // The -m value that selects `metric`, which is also its performance data label.
 const char* MetricName(Metric metric);
@@ -57,6 +63,14 @@ struct Options {
     unsigned timeoutSeconds = 10;
     bool help = false;
     bool version = false;
+    // --format=prometheus, --textfile (which implies it), --label, --per-process
+    Format format = Format::Plugin;
+    std::string textfile;
+    std::vector<std::pair<std::string, std::string>> labels;
+    bool perProcess = false;
+    std::string selectionWords;  // the selection's options and values as given, raw
+    std::vector<Metric> figures;  // what the exposition reports beside `metric`
+    std::string labelText;        // every series' labels, as the exposition writes them
     // Set by the check once measured: the perfdata's max field (the 100%
     // of a share, or a control group's limit).
     bool hasMaximum = false;
@@ -89,5 +103,9 @@ constexpr size_t kMaxShownBytes = 160;
 // `text` (valid UTF-8) when it has at most `most` bytes (at least 4), else
 // its start and "...", `most` bytes or fewer in all.
 std::string Shortened(std::string text, size_t most);
+
+// The length of the valid UTF-8 sequence at text[i], 0 when there is none
+// (stray continuation bytes, overlong forms, surrogates, beyond U+10FFFF).
+size_t Utf8Length(const std::string& text, size_t i);
 
 }  // namespace plugin

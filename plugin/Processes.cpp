@@ -1,5 +1,6 @@
 #include "plugin/Processes.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -53,36 +54,78 @@ uint64_t ProportionalSet(HANDLE process, DWORD pid) {
     return bytes;
 }
 
-uint64_t StatusFigure(HANDLE process, DWORD pid, Metric metric) {
-    uint64_t bytes = 0;
+// The working, peak and private figures come from one read of the counters,
+// the anonymous and swapped-out memory from one read of status; both kept
+// here while a process's figures are taken.
+struct Counters {
+    bool read = false;
+    uint64_t working = 0, peakWorking = 0, privateUsage = 0;
+    bool statusRead = false;
+    uint64_t anonymous = 0, swap = 0;
+};
+
+uint64_t StatusFigure(HANDLE process, DWORD pid, Metric metric, Counters* c) {
     const bool swap = metric == Metric::Swap;
-    if (!platform::GetProcessStatusFigure(process, swap ? platform::StatusFigure::Swap : platform::StatusFigure::Anonymous,
-                                          &bytes)) {
-        throw Keel::Error(std::string("cannot read the ") + (swap ? "swapped-out" : "resident anonymous") +
-                          " memory of pid " + PidText(pid) + ": " + platform::LastErrorText());
+    if (!c->statusRead) {
+        if (!platform::GetProcessStatusFigures(process, &c->anonymous, &c->swap)) {
+            throw Keel::Error(std::string("cannot read the ") + (swap ? "swapped-out" : "resident anonymous") +
+                              " memory of pid " + PidText(pid) + ": " + platform::LastErrorText());
+        }
+        c->statusRead = true;
     }
-    return bytes;
+    return swap ? c->swap : c->anonymous;
 }
 
-uint64_t Figure(HANDLE process, DWORD pid, Metric metric) {
+uint64_t Figure(HANDLE process, DWORD pid, Metric metric, Counters* counters) {
     if (metric == Metric::Unique) return PrivateWorkingSet(process, pid);
     if (metric == Metric::Proportional) return ProportionalSet(process, pid);
-    if (metric == Metric::Swap || metric == Metric::Anonymous) return StatusFigure(process, pid, metric);
-    PROCESS_MEMORY_COUNTERS_EX counters;
-    std::memset(&counters, 0, sizeof counters);
-    counters.cb = sizeof counters;
-    if (!::GetProcessMemoryInfo(process, reinterpret_cast<PPROCESS_MEMORY_COUNTERS>(&counters), sizeof counters)) {
-        throw Keel::Error("cannot read the memory counters of pid " + PidText(pid) + ": " + platform::LastErrorText());
+    if (metric == Metric::Swap || metric == Metric::Anonymous) return StatusFigure(process, pid, metric, counters);
+    Counters& c = *counters;
+    if (!c.read) {
+        PROCESS_MEMORY_COUNTERS_EX read;
+        std::memset(&read, 0, sizeof read);
+        read.cb = sizeof read;
+        if (!::GetProcessMemoryInfo(process, reinterpret_cast<PPROCESS_MEMORY_COUNTERS>(&read), sizeof read)) {
+            throw Keel::Error("cannot read the memory counters of pid " + PidText(pid) + ": " + platform::LastErrorText());
+        }
+        c.working = read.WorkingSetSize;
+        c.peakWorking = read.PeakWorkingSetSize;
+        c.privateUsage = read.PrivateUsage;
+        c.read = true;
     }
-    return metric == Metric::Working ? counters.WorkingSetSize
-           : metric == Metric::Peak  ? counters.PeakWorkingSetSize
-                                     : counters.PrivateUsage;
+    return metric == Metric::Working ? c.working : metric == Metric::Peak ? c.peakWorking : c.privateUsage;
 }
 
-Sample Measure(HANDLE process, DWORD pid, std::string name, Metric metric) {
+constexpr Metric kStatusFigures[] = {Metric::Swap, Metric::Anonymous};
+
+// The counters and the status figures from one read, for an exposition of
+// every figure.
+void ReadAllCounters(HANDLE process, DWORD pid, Counters* c) {
+    PROCESS_MEMORY_COUNTERS_EX counters;
+    if (!platform::GetProcessCountersAndStatus(process, &counters, &c->anonymous, &c->swap)) {
+        throw Keel::Error("cannot read the memory counters of pid " + PidText(pid) + ": " + platform::LastErrorText());
+    }
+    c->working = counters.WorkingSetSize;
+    c->peakWorking = counters.PeakWorkingSetSize;
+    c->privateUsage = counters.PrivateUsage;
+    c->read = c->statusRead = true;
+}
+
+Sample Measure(HANDLE process, DWORD pid, std::string name, Metric metric, const std::vector<Metric>* figures) {
     Sample sample;
     sample.pid = pid;
-    sample.bytes = Figure(process, pid, metric);
+    Counters counters;
+    if (figures != nullptr && std::find_first_of(figures->begin(), figures->end(), std::begin(kStatusFigures),
+                                                 std::end(kStatusFigures)) != figures->end()) {
+        ReadAllCounters(process, pid, &counters);
+    }
+    sample.bytes = Figure(process, pid, metric, &counters);
+    if (figures != nullptr) {
+        for (Metric each : *figures) {
+            if (sample.figureCount == Sample::kMaxFigures) break;
+            sample.figures[sample.figureCount++] = each == metric ? sample.bytes : Figure(process, pid, each, &counters);
+        }
+    }
     sample.name = std::move(name);
     return sample;
 }
@@ -168,7 +211,7 @@ DWORD ReadPidfile(const char* path) {
     return pid;
 }
 
-Sample MeasureProcess(DWORD pid, Metric metric) {
+Sample MeasureProcess(DWORD pid, Metric metric, const std::vector<Metric>* figures) {
     HANDLE process = ::OpenProcess(kAccess, FALSE, pid);
     if (process == nullptr) {
         const DWORD error = ::GetLastError();
@@ -179,10 +222,10 @@ Sample MeasureProcess(DWORD pid, Metric metric) {
     }
     Windows::HandleSentry sentry(process);
     if (HasExited(process)) throw Keel::Error("the process with pid " + PidText(pid) + " has exited", false, kProcessGone);
-    return Measure(process, pid, ImageName(process), metric);
+    return Measure(process, pid, ImageName(process), metric, figures);
 }
 
-Selected MeasureSelection(const Selection& chosen, Metric metric) {
+Selected MeasureSelection(const Selection& chosen, Metric metric, const std::vector<Metric>* figures) {
     Selected result;
     Selection selection = chosen;
     std::string reason;
@@ -248,7 +291,7 @@ Selected MeasureSelection(const Selection& chosen, Metric metric) {
         // of the processes selected: most of a scan's are not.)
         if (HasExited(process)) continue;
         try {
-            result.samples.push_back(Measure(process, p.pid, p.image, metric));
+            result.samples.push_back(Measure(process, p.pid, p.image, metric, figures));
         } catch (const Keel::Error& e) {
             if (!HasExited(process)) unreadable(e.Message());
         }
@@ -256,7 +299,7 @@ Selected MeasureSelection(const Selection& chosen, Metric metric) {
     return result;
 }
 
-void MeasureDescendants(Selected* selected, Metric metric) {
+void MeasureDescendants(Selected* selected, Metric metric, const std::vector<Metric>* figures) {
     std::vector<DWORD> roots;
     for (const Sample& s : selected->samples) roots.push_back(s.pid);
     std::vector<DWORD> tree = roots;
@@ -297,7 +340,7 @@ void MeasureDescendants(Selected* selected, Metric metric) {
         }
         if (check) continue;
         try {
-            selected->samples.push_back(Measure(process, pid, std::move(image), metric));
+            selected->samples.push_back(Measure(process, pid, std::move(image), metric, figures));
         } catch (const Keel::Error& e) {
             if (!HasExited(process)) unreadable(e.Message());
         }

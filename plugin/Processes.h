@@ -16,6 +16,12 @@ struct Sample {
     DWORD pid = 0;
     std::string name;  // the system's name for its image; empty when unreadable
     uint64_t bytes = 0;
+    // Each of the figures asked for beside it, in their order: held inline,
+    // since a selection may measure thousands of processes.
+    static constexpr size_t kMaxFigures = 12;
+    uint64_t figures[kMaxFigures] = {};
+    size_t figureCount = 0;
+    uint64_t Figure(size_t i) const { return i < figureCount ? figures[i] : 0; }
 };
 
 // The process id on a pidfile's first line: blanks, decimal digits, blanks.
@@ -29,8 +35,9 @@ DWORD ReadPidfile(const char* path);
 // process runs (none has the id, or it has exited).
 constexpr int32_t kProcessGone = 1;
 
-// Opens the process once and measures it through that handle.
-Sample MeasureProcess(DWORD pid, Metric metric);
+// Opens the process once and measures it through that handle: `metric`,
+// and each of `figures` when given.
+Sample MeasureProcess(DWORD pid, Metric metric, const std::vector<Metric>* figures = nullptr);
 
 struct Selected {
     std::vector<Sample> samples;  // in the system's order
@@ -43,11 +50,11 @@ struct Selected {
 // parent (a shell or agent may carry the same arguments) or another
 // check_trelmark (an agent runs checks side by side). Processes that end
 // meanwhile are left out; none is no error.
-Selected MeasureSelection(const Selection& selection, Metric metric);
+Selected MeasureSelection(const Selection& selection, Metric metric, const std::vector<Metric>* figures = nullptr);
 
 // --children: every descendant of the processes measured in `selected`
 // (children, grandchildren and so on), measured and added to it, with the
 // same exclusions.
-void MeasureDescendants(Selected* selected, Metric metric);
+void MeasureDescendants(Selected* selected, Metric metric, const std::vector<Metric>* figures = nullptr);
 
 }  // namespace plugin

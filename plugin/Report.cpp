@@ -197,6 +197,7 @@ Shown WithNote(const Options& options, uint64_t bytes, State state) {
     Shown shown;
     shown.figure = Figure(options, bytes, range.percent ? nullptr : CrossedEnd(range, below), &unit);
     const auto end = [&](const Decimal& d) {
+        if (range.percent) return d.TimesPowerOfTwo(0) + "%";
         std::string text;
         if (range.percent) return d.TimesPowerOfTwo(0) + "%";
         return EndIn(d, kUnits[unit], &text) ? text : d.TimesPowerOfTwo(0) + " MB";
@@ -267,7 +268,7 @@ bool CriticalWhateverTheRest(const Options& options, const std::vector<Sample>& 
 }
 
 std::string StatusLine(const Options& options, const std::vector<Sample>& samples, State* state,
-                       const Shortfall& shortfall) {
+                       const Shortfall& shortfall, size_t* deciding) {
     const char* memory = MetricWords(options.metric);
     const Sample& largest = *std::max_element(samples.begin(), samples.end(),
                                               [](const Sample& a, const Sample& b) { return a.bytes < b.bytes; });
@@ -276,6 +277,7 @@ std::string StatusLine(const Options& options, const std::vector<Sample>& sample
     std::string text;
     text.reserve(160);
     uint64_t figure = largest.bytes;
+    const Sample* decider = &largest;
     if (!options.Several()) {
         *state = Evaluate(options, largest.bytes);
         const Shown shown = WithNote(options, largest.bytes, *state);
@@ -310,6 +312,7 @@ std::string StatusLine(const Options& options, const std::vector<Sample>& sample
             }
             *state = worstState;
             figure = worst->bytes;
+            decider = worst;
             const char* one = options.selection.IsOnlyCommand() && !options.children ? ": pid " : ", pid ";
             const Shown shown = WithNote(options, largest.bytes, worst == &largest ? worstState : State::Ok);
             text = matched + (samples.size() == 1 ? one : ", largest pid ") + std::to_string(largest.pid) +
@@ -337,6 +340,7 @@ std::string StatusLine(const Options& options, const std::vector<Sample>& sample
     if (shortfall.unreadable > 0) text += "; " + std::to_string(shortfall.unreadable) + " could not be read";
     if (!shortfall.hidden.empty()) text += "; " + shortfall.hidden;
 
+    if (deciding != nullptr) *deciding = static_cast<size_t>(decider - samples.data());
     const char* label = MetricName(options.metric);
     std::string line;
     line.reserve(text.size() + 128);

@@ -32,9 +32,11 @@ State EvaluateCount(const Options& options, size_t count);
 // "MEMORY <STATE> - <text> | <performance data>\n" for the measured
 // processes (at least one), with the state in `state`. With a shortfall the
 // text says so and a total is "at least"; processes= counts what matched
-// (measured and unreadable) and unreadable= the latter.
+// (measured and unreadable) and unreadable= the latter. When given,
+// `deciding` receives the index of the process whose figure the perfdata
+// carries.
 std::string StatusLine(const Options& options, const std::vector<Sample>& samples, State* state,
-                       const Shortfall& shortfall = Shortfall());
+                       const Shortfall& shortfall = Shortfall(), size_t* deciding = nullptr);
 
 // Whether the measured processes give CRITICAL whatever the unread ones
 // hold: one of them on its own, or with --sum a total already above the

@@ -199,7 +199,18 @@ namespace {
 const char* const kStatusKeys[] = {"VmRSS", "VmHWM", "VmData", "VmStk"};
 const char* const kSmapsRollupKeys[] = {"Pss", "Private_Clean", "Private_Dirty"};
 const char* const kAnonSwapKeys[] = {"RssAnon", "VmSwap"};
+const char* const kStatusAllKeys[] = {"VmRSS", "VmHWM", "VmData", "VmStk", "RssAnon", "VmSwap"};
 }  // namespace
+
+ProcStatusAllParser::ProcStatusAllParser() : KilobyteLineParser(kStatusAllKeys, 6) {}
+
+bool ProcStatusAllParser::Finish(ProcStatusAll* all) {
+    uint64_t bytes[6];
+    if (!FinishBytes(bytes)) return false;
+    all->counters = {bytes[0], bytes[1], bytes[2], bytes[3]};
+    all->anonSwap = {bytes[4], bytes[5]};
+    return true;
+}
 
 ProcStatusAnonSwapParser::ProcStatusAnonSwapParser() : KilobyteLineParser(kAnonSwapKeys, 2) {}
 

@@ -15,7 +15,7 @@ namespace linuxapi {
 // blank and "kB"; other lines are skipped whatever they hold.
 class KilobyteLineParser {
 public:
-    static constexpr unsigned kMaxKeys = 4;
+    static constexpr unsigned kMaxKeys = 6;
     static constexpr unsigned kMaxKeyLength = 15;
 
     void Feed(const char* data, size_t size);
@@ -86,6 +86,18 @@ class ProcStatusAnonSwapParser : public KilobyteLineParser {
 public:
     ProcStatusAnonSwapParser();
     bool Finish(ProcStatusAnonSwap* counters);
+};
+
+// Both sets of lines in one pass, for a check that reports every figure.
+struct ProcStatusAll {
+    ProcStatusCounters counters;
+    ProcStatusAnonSwap anonSwap;
+};
+
+class ProcStatusAllParser : public KilobyteLineParser {
+public:
+    ProcStatusAllParser();
+    bool Finish(ProcStatusAll* all);
 };
 
 // The "Key: <n> kB" line of /proc/meminfo text in bytes (MemTotal, the

@@ -1,11 +1,14 @@
 // The watchdog as an alarm signal, whose handler does only what is safe in
-// a signal handler: one write and _exit.
+// a signal handler: the file's calls (TextFile.h), one write and _exit.
 #include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <cstdio>
+#include <cstring>
+#include <string>
+#include <utility>
 
+#include "platform/TextFile.h"
 #include "platform/Watchdog.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -18,14 +21,27 @@
 
 namespace {
 
-char line[256];
-size_t lineLength = 0;
-int exitStatus = 0;
+// Filled before the alarm is set; the handler only reads it.
+platform::WatchdogAnswer answer;
+
+void Write(const char* text, size_t length) {
+    const ssize_t written = write(STDOUT_FILENO, text, length);
+    static_cast<void>(written);  // nothing is left to do about a failed write
+}
 
 void OnAlarm(int) {
-    const ssize_t written = write(STDOUT_FILENO, line, lineLength);
-    static_cast<void>(written);  // nothing is left to do about a failed write
-    _exit(exitStatus);
+    if (answer.path != nullptr) {
+        const platform::FileFailure failure = platform::ReplaceFileContent(
+            answer.path, answer.temporary, answer.content.data(), answer.content.size());
+        if (failure.step != platform::FileStep::None) {
+            const size_t length = answer.line.size() - (!answer.line.empty() && answer.line.back() == '\n');
+            Write(answer.line.data(), length);
+            Write(answer.unwritten, std::strlen(answer.unwritten));
+            _exit(answer.unwrittenStatus);
+        }
+    }
+    Write(answer.line.data(), answer.line.size());
+    _exit(answer.status);
 }
 
 }  // namespace
@@ -48,9 +64,14 @@ bool BoundOwnMemory(size_t bytes) {
 }
 
 void ArmWatchdog(unsigned seconds, const char* prefix, int status) {
-    const int n = std::snprintf(line, sizeof line, "%s%u s\n", prefix, seconds);
-    lineLength = n < 0 ? 0 : static_cast<size_t>(n) < sizeof line ? static_cast<size_t>(n) : sizeof line - 1;
-    exitStatus = status;
+    WatchdogAnswer given;
+    given.line = std::string(prefix) + std::to_string(seconds) + " s\n";
+    given.status = status;
+    ArmWatchdog(seconds, std::move(given));
+}
+
+void ArmWatchdog(unsigned seconds, WatchdogAnswer given) {
+    answer = std::move(given);
     struct sigaction action = {};
     action.sa_handler = OnAlarm;
     sigemptyset(&action.sa_mask);

@@ -264,6 +264,39 @@ BOOL GetProcessProportionalSetSize(HANDLE process, uint64_t* bytes) {
 
 BOOL GetProcessStatusFigure(HANDLE process, StatusFigure figure, uint64_t* bytes) {
     if (bytes == nullptr) return linuxapi::Fail(ERROR_NOACCESS);
+    uint64_t anonymous = 0, swap = 0;
+    if (!GetProcessStatusFigures(process, &anonymous, &swap)) return FALSE;
+    *bytes = figure == StatusFigure::Swap ? swap : anonymous;
+    return TRUE;
+}
+
+BOOL GetProcessCountersAndStatus(HANDLE process, PROCESS_MEMORY_COUNTERS_EX* counters, uint64_t* anonymous,
+                                 uint64_t* swap) {
+    if (counters == nullptr || anonymous == nullptr || swap == nullptr) return linuxapi::Fail(ERROR_NOACCESS);
+    linuxapi::KernelObject object;
+    Target target;
+    if (!FindTarget(process, &object, &target)) return linuxapi::Fail(ERROR_INVALID_HANDLE);
+    using Parser = linuxapi::ProcStatusAllParser;
+    linuxapi::ProcStatusAll all;
+    bool found = false;
+    char path[64];
+    const int result = ReadCountersAt<Parser>(target.dir, TargetPath(target, "status", path), &all, &found);
+    if (result != 0) return Unreadable(result, target, &all);
+    if (!found && !ReadThroughOtherThread<Parser>(target, "status", &all)) return FALSE;
+    std::memset(counters, 0, sizeof *counters);
+    counters->cb = sizeof *counters;
+    counters->WorkingSetSize = all.counters.residentBytes;
+    counters->PeakWorkingSetSize = all.counters.peakResidentBytes;
+    counters->PagefileUsage = SaturatingSum(all.counters.dataBytes, all.counters.stackBytes);
+    counters->PeakPagefileUsage = counters->PagefileUsage;
+    counters->PrivateUsage = counters->PagefileUsage;
+    *anonymous = all.anonSwap.anonymousBytes;
+    *swap = all.anonSwap.swapBytes;
+    return TRUE;
+}
+
+BOOL GetProcessStatusFigures(HANDLE process, uint64_t* anonymous, uint64_t* swap) {
+    if (anonymous == nullptr || swap == nullptr) return linuxapi::Fail(ERROR_NOACCESS);
     linuxapi::KernelObject object;
     Target target;
     if (!FindTarget(process, &object, &target)) return linuxapi::Fail(ERROR_INVALID_HANDLE);
@@ -274,7 +307,8 @@ BOOL GetProcessStatusFigure(HANDLE process, StatusFigure figure, uint64_t* bytes
     const int result = ReadCountersAt<Parser>(target.dir, TargetPath(target, "status", path), &counters, &found);
     if (result != 0) return Unreadable(result, target, &counters);
     if (!found && !ReadThroughOtherThread<Parser>(target, "status", &counters)) return FALSE;
-    *bytes = figure == StatusFigure::Swap ? counters.swapBytes : counters.anonymousBytes;
+    *anonymous = counters.anonymousBytes;
+    *swap = counters.swapBytes;
     return TRUE;
 }
 

@@ -4,9 +4,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 
+#include "platform/TextFile.h"
 #include "platform/Watchdog.h"
 #include "platform/Win32.h"
 
@@ -16,6 +19,14 @@ std::mutex mutex;
 std::condition_variable wake;
 bool disarmed = false;
 std::thread watcher;
+platform::WatchdogAnswer answer;
+
+[[noreturn]] void Answer(const std::string& line, int status, const char* lineEnd = nullptr) {
+    std::fwrite(line.data(), 1, line.size() - (lineEnd != nullptr && !line.empty() && line.back() == '\n'), stdout);
+    if (lineEnd != nullptr) std::fputs(lineEnd, stdout);
+    std::fflush(stdout);
+    std::_Exit(status);
+}
 
 }  // namespace
 
@@ -37,14 +48,25 @@ bool BoundOwnMemory(size_t bytes) {
 }
 
 void ArmWatchdog(unsigned seconds, const char* prefix, int status) {
+    WatchdogAnswer given;
+    given.line = std::string(prefix) + std::to_string(seconds) + " s\n";
+    given.status = status;
+    ArmWatchdog(seconds, std::move(given));
+}
+
+void ArmWatchdog(unsigned seconds, WatchdogAnswer given) {
+    answer = std::move(given);
     try {
-        watcher = std::thread([seconds, prefix, status] {
+        watcher = std::thread([seconds] {
             std::unique_lock<std::mutex> lock(mutex);
             if (wake.wait_for(lock, std::chrono::seconds(seconds), [] { return disarmed; })) return;
             // Still holding the lock: DisarmWatchdog cannot return, so the program cannot write too.
-            std::printf("%s%u s\n", prefix, seconds);
-            std::fflush(stdout);
-            std::_Exit(status);
+            if (answer.path != nullptr) {
+                const FileFailure failure = ReplaceFileContent(answer.path, answer.temporary,
+                                                               answer.content.data(), answer.content.size());
+                if (failure.step != FileStep::None) Answer(answer.line, answer.unwrittenStatus, answer.unwritten);
+            }
+            Answer(answer.line, answer.status);
         });
     } catch (const std::system_error&) {
         // No thread to be had (a process limit): the program still answers,

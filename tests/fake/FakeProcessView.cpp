@@ -16,6 +16,16 @@ BOOL GetProcessStatusFigure(HANDLE, StatusFigure, uint64_t*) {
     return FALSE;
 }
 
+BOOL GetProcessStatusFigures(HANDLE, uint64_t*, uint64_t*) {
+    ::SetLastError(ERROR_NOT_SUPPORTED);
+    return FALSE;
+}
+
+BOOL GetProcessCountersAndStatus(HANDLE, PROCESS_MEMORY_COUNTERS_EX*, uint64_t*, uint64_t*) {
+    ::SetLastError(ERROR_NOT_SUPPORTED);
+    return FALSE;
+}
+
 FileProblem ReadRegularFile(const char*, char*, size_t, size_t*, std::string* reason) {
     *reason = "not scripted";
     return FileProblem::Unreadable;

@@ -150,6 +150,16 @@ TEST(ProcStatus, AnonSwapAndMemInfoLines) {
             if (!c.ok) continue;
             EXPECT_EQ(counters.anonymousBytes, c.firstKb * 1024) << c.name;
             EXPECT_EQ(counters.swapBytes, c.secondKb * 1024) << c.name;
+            // An exposition reads them with the counters' lines in one pass.
+            linuxapi::ProcStatusAllParser whole;
+            for (size_t at = 0; at < c.text.size(); at += chunk) {
+                whole.Feed(c.text.data() + at, std::min(chunk, c.text.size() - at));
+            }
+            linuxapi::ProcStatusAll all;
+            ASSERT_TRUE(whole.Finish(&all)) << c.name;
+            EXPECT_EQ(all.anonSwap.anonymousBytes, c.firstKb * 1024) << c.name;
+            EXPECT_EQ(all.anonSwap.swapBytes, c.secondKb * 1024) << c.name;
+            EXPECT_EQ(all.counters.residentBytes, c.text.rfind("VmRSS:", 0) == 0 ? 5000u * 1024 : 0u) << c.name;
         }
     }
     const struct {

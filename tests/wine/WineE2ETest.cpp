@@ -379,6 +379,66 @@ TEST(WinePlugin, PipePidfileIsRefusedAtOnce) {
     CloseHandle(server);
 }
 
+std::string ReadWhole(const std::string& path) {
+    std::string text;
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) return "(missing)";
+    char buffer[4096];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;) text.append(buffer, n);
+    std::fclose(f);
+    return text;
+}
+
+// --textfile for windows_exporter's textfile collector: the figures the
+// status line carries, in a file replaced whole (LF line ends, as the
+// collector reads them); a directory or a pipe at PATH and a missing
+// directory are UNKNOWN on one line, leaving what was there.
+TEST(WinePlugin, TextfileForWindowsExporter) {
+    Memhog target(16, "touch");
+    const std::string pid = std::to_string(target.Pid());
+    char temp[MAX_PATH];
+    ASSERT_GT(GetTempPathA(sizeof temp, temp), 0u);
+    const std::string dir = std::string(temp) + "trelmark-textfile-" + std::to_string(GetCurrentProcessId());
+    CreateDirectoryA(dir.c_str(), nullptr);
+    const std::string path = dir + "\\trelmark-memhog.prom";
+    const Result r = Plugin("-p " + pid + " --textfile=\"" + path + "\" --label host=win");
+    EXPECT_EQ(r.status, 0u) << r.out;
+    EXPECT_EQ(r.out.rfind("MEMORY OK - memhog.exe (pid " + pid + ") uses ", 0), 0u) << r.out;
+    EXPECT_EQ(r.out.find('\n'), r.out.size() - 1) << r.out;
+    const size_t at = r.out.find("| working=");
+    ASSERT_NE(at, std::string::npos) << r.out;
+    const std::string working = r.out.substr(at + 10, r.out.find('B', at) - at - 10);
+    const std::string labels = "{selection=\"-p " + pid + "\",host=\"win\"} ";
+    const std::string text = ReadWhole(path);
+    EXPECT_EQ(text.rfind("# HELP trelmark_state State of the check: 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN.\n"
+                         "# TYPE trelmark_state gauge\ntrelmark_state" + labels + "0\n", 0), 0u) << text;
+    EXPECT_NE(text.find("\ntrelmark_processes" + labels + "1\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\ntrelmark_working_bytes" + labels + working + "\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\ntrelmark_private_bytes" + labels), std::string::npos) << text;
+    EXPECT_NE(text.find("\ntrelmark_peak_bytes" + labels), std::string::npos) << text;
+    EXPECT_EQ(text.find('\r'), std::string::npos);
+
+    const std::string pipe = "\\\\.\\pipe\\trelmark-textfile-" + std::to_string(GetCurrentProcessId());
+    const struct {
+        std::string path;
+        std::string out;  // the start of the line
+    } cases[] = {
+        {dir, "MEMORY UNKNOWN - cannot write " + dir + ": it is not a regular file; left as it is\r\n"},
+        {pipe, "MEMORY UNKNOWN - cannot write " + pipe + ": it is not a regular file; left as it is\r\n"},
+        {dir + "\\missing\\x.prom", "MEMORY UNKNOWN - cannot write " + dir + "\\missing\\x.prom: cannot create " + dir +
+                                       "\\missing\\x.prom."},
+    };
+    for (const auto& c : cases) {
+        const Result failed = Plugin("-p " + pid + " --textfile=\"" + c.path + "\"");
+        EXPECT_EQ(failed.status, 3u) << failed.out;
+        EXPECT_EQ(failed.out.rfind(c.out, 0), 0u) << failed.out;
+        EXPECT_EQ(failed.out.find('\n'), failed.out.size() - 1) << failed.out;
+    }
+    EXPECT_EQ(ReadWhole(path), text);  // untouched by the failures
+    EXPECT_TRUE(DeleteFileA(path.c_str()));
+    EXPECT_TRUE(RemoveDirectoryA(dir.c_str()));  // nothing else was left in it
+}
+
 // What the plugin prints for a selection whose processes the test has
 // read itself: with --sum, or naming the largest.
 struct Figures {
