@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "fuzz/Arguments.h"
+#include "plugin/Headroom.h"
 #include "plugin/Options.h"
 #include "plugin/Processes.h"
 #include "plugin/Range.h"
@@ -41,13 +42,24 @@ void CheckRange(const std::string& text) {
     if (!plugin::ParseRange(text.c_str(), &range)) return;
     std::string body = text[0] == '@' ? text.substr(1) : text;
     const size_t colon = body.find(':');
-    const std::string start = colon == std::string::npos ? "0" : body.substr(0, colon);
-    const std::string end = colon == std::string::npos ? body : body.substr(colon + 1);
+    std::string start = colon == std::string::npos ? "0" : body.substr(0, colon);
+    std::string end = colon == std::string::npos ? body : body.substr(colon + 1);
+    // A share's ends each carry '%' (an omitted start is 0 either way).
+    const auto share = [](std::string* bound) {
+        const bool has = !bound->empty() && bound->back() == '%';
+        if (has) bound->pop_back();
+        return has;
+    };
+    const bool startShare = share(&start), endShare = share(&end);
+    Check(range.percent == (startShare || endShare));
+    // One range is all shares or all amounts.
+    if (colon != std::string::npos && !start.empty() && start != "~" && !end.empty()) Check(startShare == endShare);
     Check(range.inside == (text[0] == '@'));
     Check(range.startInfinite == (start == "~"));
     if (!range.startInfinite) Check(range.start.Value() == (start.empty() ? 0.0 : Reference(start)));
     Check(range.endInfinite == end.empty());
     if (!range.endInfinite) Check(range.end.Value() == Reference(end));
+    if (range.percent) return;
     // Scaling by 2^20 is exact, so the bytes' text reads back as the value times 2^20.
     if (!range.endInfinite) Check(Reference(range.end.TimesPowerOfTwo(20)) == std::ldexp(range.end.Value(), 20));
     if (!range.startInfinite) Check(Reference(range.start.TimesPowerOfTwo(20)) == std::ldexp(range.start.Value(), 20));
@@ -85,6 +97,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     // Whatever was parsed and whatever a process is called, the answer is
     // one line whose only '|' starts the performance data.
+    // Shares compare with the host's memory, set as the check sets it.
+    if (plugin::HasShares(options)) plugin::SetReference(&options, 1ull << (size % 50));
     plugin::Sample sample;
     sample.pid = options.pid;
     sample.name = arguments.back();
