@@ -86,7 +86,9 @@ public:
     Pattern(const Pattern&) = delete;
     Pattern& operator=(const Pattern&) = delete;
 
-    // False with `error` saying why when `expression` is not valid.
+    // False with `error` saying why when `expression` is not valid. Both
+    // throw std::bad_alloc when the expression's automaton needs more memory
+    // than the program may hold.
     bool Compile(const std::string& expression, std::string* error);
     bool Matches(const std::string& text) const;
 

@@ -1,10 +1,12 @@
 // check_trelmark: Trelmark64's measurement as a monitoring plugin, with
 // thresholds, performance data and selection by pidfile or name.
 // Exit status 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN; one line on stdout.
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <new>
 #include <string>
 
 #include "Common/IgnoredCall.h"
@@ -232,7 +234,7 @@ std::string Check(plugin::Options options, State* state, plugin::Outcome* outcom
         try {
             measureOne(pid, &samples);
         } catch (const Keel::Error& e) {
-            const std::string text = std::string(e.Message()) + " (from pidfile " + plugin::Printable(options.target) + ")";
+            const std::string text = std::string(e.Message()) + " (from pidfile " + plugin::Echoed(options.target) + ")";
             if (e.Code() != plugin::kProcessGone) throw Keel::Error(text);
             return plugin::EmptySelection(options, text, state);
         }
@@ -266,7 +268,26 @@ std::string Check(plugin::Options options, State* state, plugin::Outcome* outcom
     return Measured(options, &samples, state, outcome);
 }
 
-int Answer(const std::string& line, State state) {
+// Whatever its input (an expression whose automaton explodes, a host of
+// processes), a check holds at most this much memory; beyond it an
+// allocation fails and the check answers UNKNOWN.
+constexpr size_t kMemoryBoundBytes = 64u << 20;
+bool memoryBounded = false;
+
+std::string OutOfMemory() {
+    return memoryBounded ? "out of memory: a check may hold at most " + std::to_string(kMemoryBoundBytes >> 20) + " MB"
+                         : std::string("out of memory");
+}
+
+// A line without performance data (a reason, which may name a control
+// group's path of 4096 bytes) is cut to this, within the 1 KB NRPE passes on.
+constexpr size_t kMaxReasonLineBytes = 1000;
+
+int Answer(std::string line, State state) {
+    const size_t end = std::min(line.find('\n'), line.size());
+    if (end > kMaxReasonLineBytes && line.find(" | ") >= end) {
+        line = plugin::Shortened(line.substr(0, end), kMaxReasonLineBytes) + line.substr(end);
+    }
     std::fputs(line.c_str(), stdout);
     return static_cast<int>(state);
 }
@@ -277,6 +298,7 @@ int main(int argc, char** argv) {
     if (!AfxWinInit(::GetModuleHandleA(nullptr), nullptr, ::GetCommandLineA(), 0)) {
         return Answer(plugin::UnknownLine("the program could not start"), State::Unknown);
     }
+    memoryBounded = platform::BoundOwnMemory(kMemoryBoundBytes);
     plugin::Options options;
     std::string error;
     try {
@@ -290,7 +312,7 @@ int main(int argc, char** argv) {
         }
         if (options.version) return Answer("check_trelmark " + check::OwnVersionText() + "\n", State::Unknown);
     } catch (...) {
-        return Answer(plugin::UnknownLine("out of memory"), State::Unknown);
+        return Answer(plugin::UnknownLine(OutOfMemory()), State::Unknown);
     }
 
     const char kTimedOut[] = "MEMORY UNKNOWN - timed out after ";
@@ -331,6 +353,9 @@ int main(int argc, char** argv) {
     } catch (const Keel::Error& e) {
         state = State::Unknown;
         line = plugin::UnknownLine(e.Message());
+    } catch (const std::bad_alloc&) {
+        state = State::Unknown;
+        line = plugin::UnknownLine(OutOfMemory());
     } catch (const std::exception& e) {
         state = State::Unknown;
         line = plugin::UnknownLine(std::string("internal error: ") + e.what());

@@ -55,6 +55,17 @@ std::string Printable(const std::string& text) {
     return out;
 }
 
+std::string Echoed(const std::string& text) { return Shortened(Printable(text), kMaxShownBytes); }
+
+std::string Shortened(std::string text, size_t most) {
+    if (text.size() <= most) return text;
+    size_t cut = most - 3;
+    // Never inside a character: the text stays valid UTF-8.
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+    text.resize(cut);
+    return text + "...";
+}
+
 namespace {
 
 struct MetricEntry {
@@ -144,7 +155,7 @@ bool SameIgnoringCase(const char* a, const char* b) {
     return *a == *b;
 }
 
-std::string Quoted(const char* text) { return "\"" + Printable(text) + "\""; }
+std::string Quoted(const char* text) { return "\"" + Echoed(text) + "\""; }
 
 // Decimal digits only, in [1, limit].
 bool ParseUnsigned(const char* text, uint64_t limit, uint64_t* value) {

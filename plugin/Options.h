@@ -94,6 +94,16 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
 // valid UTF-8, which engines' APIs refuse) shown as '?'.
 std::string Printable(const std::string& text);
 
+// A value the user gave, as the status line echoes it: Printable, and cut
+// to kMaxShownBytes, so that a line that echoes what it was given stays
+// within the 1 KB NRPE passes on, with its performance data.
+std::string Echoed(const std::string& text);
+constexpr size_t kMaxShownBytes = 160;
+
+// `text` (valid UTF-8) when it has at most `most` bytes (at least 4), else
+// its start and "...", `most` bytes or fewer in all.
+std::string Shortened(std::string text, size_t most);
+
 // The length of the valid UTF-8 sequence at text[i], 0 when there is none
 // (stray continuation bytes, overlong forms, surrogates, beyond U+10FFFF).
 size_t Utf8Length(const std::string& text, size_t i);

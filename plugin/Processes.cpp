@@ -191,7 +191,7 @@ bool ParsePidfileText(const char* text, size_t length, DWORD* pid) {
 }
 
 DWORD ReadPidfile(const char* path) {
-    const std::string shown = Printable(path);
+    const std::string shown = Echoed(path);
     char text[kMaxPidfileBytes];
     size_t length = 0;
     std::string reason;
@@ -270,8 +270,6 @@ Selected MeasureSelection(const Selection& chosen, Metric metric, const std::vec
             continue;
         }
         Windows::HandleSentry sentry(process);
-        // A zombie holds no memory: it is no running process.
-        if (HasExited(process)) continue;
         if (!listedName) {
             p.image = ImageName(process);
             if (excluded(p.pid, p.image.c_str())) continue;
@@ -289,6 +287,9 @@ Selected MeasureSelection(const Selection& chosen, Metric metric, const std::vec
             continue;
         }
         if (!matches) continue;
+        // A zombie holds no memory: it is no running process. (Asked only
+        // of the processes selected: most of a scan's are not.)
+        if (HasExited(process)) continue;
         try {
             result.samples.push_back(Measure(process, p.pid, p.image, metric, figures));
         } catch (const Keel::Error& e) {

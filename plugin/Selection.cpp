@@ -137,9 +137,9 @@ std::string Selection::Options() const {
     std::string text;
     for (const Entry& entry : entries_) {
         if (!text.empty()) text += ' ';
-        text.append(EntryFor(entry.criterion).option).append(" ").append(Printable(entry.value));
+        text.append(EntryFor(entry.criterion).option).append(" ").append(Echoed(entry.value));
     }
-    return text;
+    return Shortened(text, 2 * kMaxShownBytes);
 }
 
 namespace {
@@ -161,7 +161,7 @@ std::string Selection::Names() const {
     for (const Entry& entry : entries_) {
         if (entry.criterion != Criterion::Command) continue;
         if (!text.empty()) text += " or ";
-        text += Printable(entry.value);
+        text += Echoed(entry.value);
     }
     return text;
 }
@@ -170,7 +170,7 @@ std::string Selection::Description() const {
     const char* words = OneKind(entries_) ? EntryFor(entries_[0].criterion).words : nullptr;
     if (words == nullptr) return Options();
     std::string text = words;
-    for (size_t i = 0; i < entries_.size(); ++i) text.append(i == 0 ? " " : " or ").append(Printable(entries_[i].value));
+    for (size_t i = 0; i < entries_.size(); ++i) text.append(i == 0 ? " " : " or ").append(Echoed(entries_[i].value));
     return text;
 }
 
@@ -178,7 +178,7 @@ bool Selection::Prepare(std::string* reason, std::string* notRunning) {
     size_t services = 0, stopped = 0;
     std::string firstStopped, serviceNames;
     for (Entry& entry : entries_) {
-        const std::string shown = Printable(entry.value);
+        const std::string shown = Echoed(entry.value);
         switch (entry.criterion) {
         case Criterion::Command:
         case Criterion::Argument:

@@ -5,17 +5,59 @@
 #include <algorithm>
 #include <cstring>
 
+#include <string.h>  // memrchr
+
 namespace linuxapi {
 
 KilobyteLineParser::KilobyteLineParser(const char* const* keys, unsigned count)
-    : keys_(keys), count_(count), all_((1u << count) - 1) {
-    for (unsigned k = 0; k < count; ++k) lengths_[k] = static_cast<unsigned char>(std::strlen(keys[k]));
+    : keys_(keys), count_(count), all_((1u << count) - 1), candidates_(all_) {
+    for (unsigned k = 0; k < count; ++k) {
+        lengths_[k] = static_cast<unsigned char>(std::strlen(keys[k]));
+        firsts_[k] = keys[k][0];
+        unsigned char head[8] = {}, mask[8] = {};
+        for (unsigned i = 0; i < 8 && i < lengths_[k]; ++i) {
+            head[i] = static_cast<unsigned char>(keys[k][i]);
+            mask[i] = 0xFF;
+        }
+        std::memcpy(&heads_[k], head, 8);
+        std::memcpy(&masks_[k], mask, 8);
+        oneFirst_ = oneFirst_ && firsts_[k] == firsts_[0];
+    }
 }
 
 void KilobyteLineParser::Feed(const char* data, size_t size) {
     const char* p = data;
     const char* const end = data + size;
     while (p < end && !Complete()) {
+        if (state_ == State::Key && keyLength_ == 0) {
+            // At a line's start. When every key starts with one letter, the
+            // lines before the next one that starts with it are passed over
+            // at once. A line that is whole in this piece, the common case,
+            // is taken at once; one cut by the piece's end goes byte by byte
+            // below.
+            if (oneFirst_) {
+                const char* at = p;
+                while ((at = static_cast<const char*>(std::memchr(at, firsts_[0], static_cast<size_t>(end - at)))) != nullptr &&
+                       at != p && at[-1] != '\n') {
+                    ++at;
+                }
+                if (at == nullptr) {
+                    // None here: only a cut last line may still become one.
+                    const char* last = static_cast<const char*>(memrchr(p, '\n', static_cast<size_t>(end - p)));
+                    if (last == nullptr) goto byteByByte;
+                    p = last + 1;
+                    continue;
+                }
+                p = at;
+            }
+            const char* newline = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+            if (newline != nullptr) {
+                TakeLine(p, newline);
+                p = newline + 1;
+                continue;
+            }
+        }
+    byteByByte:
         if (state_ == State::Skip) {
             // Most lines are of no interest: jump to the next one at once.
             const char* newline = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
@@ -31,10 +73,8 @@ void KilobyteLineParser::Feed(const char* data, size_t size) {
         case State::Key:
             if (c == ':') {
                 StartValue();
-            } else if (ExtendsAKey(c)) {
-                key_[keyLength_++] = c;
             } else {
-                state_ = State::Skip;
+                NarrowKeys(c);
             }
             break;
         case State::Value:
@@ -67,23 +107,64 @@ void KilobyteLineParser::Feed(const char* data, size_t size) {
     }
 }
 
-// True when the key read so far followed by `c` starts a wanted key.
-bool KilobyteLineParser::ExtendsAKey(char c) const {
-    for (unsigned k = 0; k < count_; ++k) {
-        if (lengths_[k] > keyLength_ && keys_[k][keyLength_] == c && std::memcmp(keys_[k], key_, keyLength_) == 0) {
-            return true;
+// The line from `line` to `newline`, as the bytes one at a time would be.
+void KilobyteLineParser::TakeLine(const char* line, const char* newline) {
+    const size_t length = static_cast<size_t>(newline - line);
+    // The line's first eight bytes against each key's, masked to its
+    // length: one comparison instead of a loop (or a call) per key.
+    uint64_t head = 0;
+    if (length >= 8) std::memcpy(&head, line, 8);
+    unsigned field = 0;
+    for (unsigned k = 0, wanted = all_ & ~seen_; k < count_; ++k) {
+        const size_t keyLength = lengths_[k];
+        if ((wanted & (1u << k)) == 0 || length <= keyLength || line[keyLength] != ':') continue;
+        const bool same = length >= 8 ? (head & masks_[k]) == heads_[k] &&
+                                            (keyLength <= 8 || std::memcmp(line + 8, keys_[k] + 8, keyLength - 8) == 0)
+                                      : std::memcmp(line, keys_[k], keyLength) == 0;
+        if (same) {
+            field = k + 1;
+            break;
         }
     }
-    return false;
+    if (field == 0) return;
+    const char* p = line + lengths_[field - 1] + 1;
+    while (p < newline && (*p == ' ' || *p == '\t')) ++p;
+    uint64_t value = 0;
+    const char* const digits = p;
+    for (; p < newline && *p >= '0' && *p <= '9'; ++p) {
+        const uint64_t digit = static_cast<uint64_t>(*p - '0');
+        if (value > (UINT64_MAX - digit) / 10) malformed_ = true;
+        value = value * 10 + digit;
+    }
+    // Exactly " kB" after the number, and the line ends.
+    if (p == digits || newline - p != 3 || p[0] != ' ' || p[1] != 'k' || p[2] != 'B') {
+        malformed_ = true;
+        return;
+    }
+    kilobytes_[field - 1] = value;
+    seen_ |= 1u << (field - 1);
+    candidates_ = all_ & ~seen_;
+}
+
+// Keeps the wanted keys that the line's key read so far, followed by `c`,
+// still starts; the line is skipped once none is left. Keys already read
+// are never candidates: only the first line of each counts.
+void KilobyteLineParser::NarrowKeys(char c) {
+    unsigned still = 0;
+    for (unsigned k = 0; k < count_; ++k) {
+        if ((candidates_ & (1u << k)) != 0 && lengths_[k] > keyLength_ && keys_[k][keyLength_] == c) still |= 1u << k;
+    }
+    candidates_ = still;
+    ++keyLength_;
+    if (still == 0) state_ = State::Skip;
 }
 
 void KilobyteLineParser::StartValue() {
     field_ = 0;
     for (unsigned k = 0; k < count_; ++k) {
-        if (keyLength_ == lengths_[k] && std::memcmp(key_, keys_[k], keyLength_) == 0) field_ = k + 1;
+        if ((candidates_ & (1u << k)) != 0 && keyLength_ == lengths_[k]) field_ = k + 1;
     }
-    // Only the first line of each key counts.
-    state_ = field_ != 0 && (seen_ & (1u << (field_ - 1))) == 0 ? State::Value : State::Skip;
+    state_ = field_ != 0 ? State::Value : State::Skip;
     value_ = 0;
     digits_ = 0;
     unitLength_ = 0;
@@ -100,6 +181,7 @@ void KilobyteLineParser::EndLine() {
     }
     state_ = State::Key;
     keyLength_ = 0;
+    candidates_ = all_ & ~seen_;
     field_ = 0;
 }
 
@@ -195,7 +277,7 @@ bool FindStatusNumber(const char* text, size_t size, const char* key, uint64_t l
         if (newline == nullptr) return false;  // a cut line may have lost digits
         const size_t length = static_cast<size_t>(newline - line);
         at += length + 1;
-        if (length < keyLength || std::memcmp(line, key, keyLength) != 0) continue;
+        if (length < keyLength || line[0] != key[0] || std::memcmp(line, key, keyLength) != 0) continue;
         size_t i = keyLength;
         while (i < length && (line[i] == '\t' || line[i] == ' ')) ++i;
         const size_t firstDigit = i;
@@ -231,13 +313,7 @@ bool ParseStatIdentity(const char* text, size_t size, char (&name)[16], pid_t* p
     // "pid (name) state ppid ...": the name may hold anything, ')' and
     // blanks included, so it ends at the last ')'.
     const char* open = static_cast<const char*>(std::memchr(text, '(', size));
-    const char* close = nullptr;
-    for (size_t i = size; i > 0; --i) {
-        if (text[i - 1] == ')') {
-            close = text + i - 1;
-            break;
-        }
-    }
+    const char* close = static_cast<const char*>(memrchr(text, ')', size));
     // A user process's name has at most 15 bytes; a kernel thread's is
     // shown whole (up to 63), and kept here as its first 15 like any other.
     if (open == nullptr || close == nullptr || close < open || close - open - 1 > 63) return false;

@@ -36,7 +36,8 @@ protected:
 private:
     enum class State : unsigned char { Key, Value, Unit, Skip };
 
-    bool ExtendsAKey(char c) const;
+    void TakeLine(const char* line, const char* newline);
+    void NarrowKeys(char c);
     void StartValue();
     void EndLine();
 
@@ -44,8 +45,12 @@ private:
     unsigned count_;
     unsigned all_;
     unsigned char lengths_[kMaxKeys] = {};
+    char firsts_[kMaxKeys] = {};  // each key's first byte
+    bool oneFirst_ = true;        // all keys start with the same one
+    uint64_t heads_[kMaxKeys] = {};  // each key's first 8 bytes, zeros after its end
+    uint64_t masks_[kMaxKeys] = {};  // ones over those of the key
+    unsigned candidates_;  // the wanted keys the line's key so far starts
     State state_ = State::Key;
-    char key_[kMaxKeyLength] = {};
     unsigned keyLength_ = 0;
     unsigned field_ = 0;  // index + 1 of the key whose value is being read
     uint64_t value_ = 0;

@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <new>
 #include <set>
 #include <string>
 #include <utility>
@@ -76,9 +77,12 @@ const char* BaseName(const char* path) {
 
 bool ReadCommandLine(HANDLE process, std::string* line) {
     if (!ReadArguments(process, line)) return false;
-    while (!line->empty() && line->back() == '\0') line->pop_back();
-    for (char& c : *line) {
-        if (c == '\0') c = ' ';
+    size_t length = line->size();
+    while (length > 0 && (*line)[length - 1] == '\0') --length;
+    line->resize(length);
+    char* const end = &(*line)[0] + length;
+    for (char* at = &(*line)[0]; (at = static_cast<char*>(std::memchr(at, '\0', static_cast<size_t>(end - at)))) != nullptr;) {
+        *at++ = ' ';
     }
     return true;
 }
@@ -466,6 +470,9 @@ Pattern::~Pattern() {
 bool Pattern::Compile(const std::string& expression, std::string* error) {
     std::unique_ptr<Compiled> compiled(new Compiled);
     const int result = regcomp(&compiled->expression, expression.c_str(), REG_EXTENDED | REG_NOSUB);
+    // An expression whose automaton outgrows the memory the check may hold
+    // is valid, only too large: as any allocation that fails.
+    if (result == REG_ESPACE) throw std::bad_alloc();
     if (result != 0) {
         char text[256];
         regerror(result, &compiled->expression, text, sizeof text);
@@ -478,7 +485,10 @@ bool Pattern::Compile(const std::string& expression, std::string* error) {
 }
 
 bool Pattern::Matches(const std::string& text) const {
-    return compiled_ != nullptr && regexec(&compiled_->expression, text.c_str(), 0, nullptr, 0) == 0;
+    if (compiled_ == nullptr) return false;
+    const int result = regexec(&compiled_->expression, text.c_str(), 0, nullptr, 0);
+    if (result == REG_ESPACE) throw std::bad_alloc();
+    return result == 0;
 }
 
 }  // namespace platform

@@ -1,6 +1,7 @@
 // The watchdog as an alarm signal, whose handler does only what is safe in
 // a signal handler: the file's calls (TextFile.h), one write and _exit.
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -9,6 +10,14 @@
 
 #include "platform/TextFile.h"
 #include "platform/Watchdog.h"
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define TRELMARK_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || __has_feature(memory_sanitizer)
+#define TRELMARK_SANITIZED 1
+#endif
+#endif
 
 namespace {
 
@@ -38,6 +47,21 @@ void OnAlarm(int) {
 }  // namespace
 
 namespace platform {
+
+bool BoundOwnMemory(size_t bytes) {
+#ifdef TRELMARK_SANITIZED
+    static_cast<void>(bytes);
+    return false;
+#else
+    // RLIMIT_DATA rather than RLIMIT_AS: valgrind keeps its own memory in
+    // the same address space and emulates only this one for its guest.
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_DATA, &limit) != 0) return false;
+    if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur <= bytes) return true;  // already as tight
+    limit.rlim_cur = bytes;  // below the hard limit, which is at least the soft one
+    return setrlimit(RLIMIT_DATA, &limit) == 0;
+#endif
+}
 
 void ArmWatchdog(unsigned seconds, const char* prefix, int status) {
     WatchdogAnswer given;

@@ -68,9 +68,13 @@ struct Target {
     const linuxapi::KernelObject* object;  // null for the calling process
 };
 
-// `prefix` + `name` in `path`.
+// `prefix` + `name` in `path` (names are short constants).
 const char* TargetPath(const Target& target, const char* name, char (&path)[64]) {
-    std::snprintf(path, sizeof path, "%s%s", target.prefix, name);
+    if (target.prefix[0] == '\0') return name;  // a held process: relative to its directory
+    const size_t prefixLength = std::strlen(target.prefix), nameLength = std::strlen(name);
+    if (prefixLength + nameLength >= sizeof path) return name;
+    std::memcpy(path, target.prefix, prefixLength);
+    std::memcpy(path + prefixLength, name, nameLength + 1);
     return path;
 }
 
@@ -381,9 +385,23 @@ void ReleaseSnapshot(void* data) { delete static_cast<Snapshot*>(data); }
 // of descriptors or memory must fail the list, never drop a process from it.
 constexpr int kLeftOut = -2;
 
+// "<id>/<file>" into `path`, which holds 10 digits, the slash and `file`.
+template <size_t N>
+const char* IdPath(pid_t id, const char (&file)[N], char (&path)[11 + N]) {
+    char digits[10];
+    size_t n = 0;
+    for (uint32_t value = static_cast<uint32_t>(id); value != 0 && n < sizeof digits; value /= 10) {
+        digits[n++] = static_cast<char>('0' + value % 10);
+    }
+    for (size_t i = 0; i < n; ++i) path[i] = digits[n - 1 - i];  // cheaper than snprintf, once per process
+    path[n] = '/';
+    std::memcpy(path + n + 1, file, N);
+    return path;
+}
+
 int ReadIdentity(int proc, pid_t id, SnapshotEntry* entry) {
-    char path[32];
-    std::snprintf(path, sizeof path, "%d/stat", static_cast<int>(id));
+    char path[11 + sizeof "stat"];
+    IdPath(id, "stat", path);
     const int fd = openat(proc, path, O_RDONLY | O_CLOEXEC);
     char text[512];  // the fields up to the parent's id fit well within this
     ssize_t n = -1;

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <new>
 #include <regex>
 #include <set>
 
@@ -387,6 +388,8 @@ bool Pattern::Compile(const std::string& expression, std::string* error) {
         compiled_ = std::move(compiled);
         return true;
     } catch (const std::regex_error& e) {
+        // Valid, but its automaton is larger than the library allows.
+        if (e.code() == std::regex_constants::error_space) throw std::bad_alloc();
         *error = e.what();
         return false;
     }
@@ -396,7 +399,8 @@ bool Pattern::Matches(const std::string& text) const {
     if (compiled_ == nullptr) return false;
     try {
         return std::regex_match(text, compiled_->expression);
-    } catch (const std::regex_error&) {
+    } catch (const std::regex_error& e) {
+        if (e.code() == std::regex_constants::error_space) throw std::bad_alloc();
         return false;
     }
 }

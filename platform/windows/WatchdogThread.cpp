@@ -11,6 +11,7 @@
 
 #include "platform/TextFile.h"
 #include "platform/Watchdog.h"
+#include "platform/Win32.h"
 
 namespace {
 
@@ -30,6 +31,21 @@ platform::WatchdogAnswer answer;
 }  // namespace
 
 namespace platform {
+
+// The job's handle is kept open while the process runs in it.
+bool BoundOwnMemory(size_t bytes) {
+    HANDLE job = ::CreateJobObjectA(nullptr, nullptr);
+    if (job == nullptr) return false;
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_PROCESS_MEMORY;
+    limits.ProcessMemoryLimit = bytes;
+    if (!::SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits) ||
+        !::AssignProcessToJobObject(job, ::GetCurrentProcess())) {
+        ::CloseHandle(job);
+        return false;
+    }
+    return true;
+}
 
 void ArmWatchdog(unsigned seconds, const char* prefix, int status) {
     WatchdogAnswer given;

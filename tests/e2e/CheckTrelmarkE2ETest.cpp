@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <fstream>
@@ -930,6 +931,16 @@ TEST(PluginCommandLine, BadArgumentsHelpAndVersion) {
          "MEMORY UNKNOWN - -p and -f name one process: they combine with none of -C, -a, --ereg-argument-array, -u, "
          "--service and --cgroup\n" + std::string(kUsage)},
         {{"--ereg-argument-array", "a{1"}, "MEMORY UNKNOWN - invalid regular expression \"a{1\": Unmatched \\{\n"},
+        // What is echoed of a long value: its first 157 bytes, never part of a character, and "...".
+        {{"-a", "\xC3\xA9" + std::string(120 * 1024, 'x')},
+         "MEMORY UNKNOWN - no process matches -a \xC3\xA9" + std::string(155, 'x') + "...\n"},
+        {{"-a", std::string(156, 'x') + "\xC3\xA9-" + std::string(1000, 'x')},
+         "MEMORY UNKNOWN - no process matches -a " + std::string(156, 'x') + "...\n"},
+        {{"-a", std::string(160, 'x')}, "MEMORY UNKNOWN - no process matches -a " + std::string(160, 'x') + "\n"},
+        // Many values: the options as given are cut to 320 bytes in all.
+        {{"-a", std::string(100, 'x'), "-a", std::string(100, 'y'), "-a", std::string(100, 'z'), "-a", std::string(100, 'w')},
+         "MEMORY UNKNOWN - no process matches -a " + std::string(100, 'x') + " -a " + std::string(100, 'y') + " -a " +
+             std::string(100, 'z') + " -a ww...\n"},
         {{"--cgroup", "/a/../b"}, "MEMORY UNKNOWN - invalid control group \"/a/../b\": the path holds \"..\"\n" + std::string(kUsage)},
         {{"-a", "x", "--empty-state", "maybe"},
          "MEMORY UNKNOWN - invalid empty state \"maybe\" (use ok, warning, critical or unknown)\n" + std::string(kUsage)},
@@ -941,6 +952,22 @@ TEST(PluginCommandLine, BadArgumentsHelpAndVersion) {
         EXPECT_EQ(r.out, c.out);
         EXPECT_EQ(r.status, 3);
     }
+    // Expressions whose automata grow without end: the check holds at most
+    // 64 MB of data and answers at once. (Sanitizer builds run unbounded.)
+#if !defined(__SANITIZE_ADDRESS__)
+    const auto peakKb = [](std::vector<std::string> argv) {
+        argv.insert(argv.begin(), {TRELMARK_PEAKRSS, kPlugin});
+        return std::stol(testsupport::Run(argv).out);
+    };
+    // At rest: the same scan with an expression of a few states.
+    const long atRest = peakKb({"--ereg-argument-array", "a{1,2}-nothing-runs-this", "-t", "60"});
+    for (const char* expression : {"(((a{1,100}){1,100}){1,100}){1,100}", "a{1,32767}b{1,32767}c{1,32767}"}) {
+        const testsupport::Result r = Plugin({"--ereg-argument-array", expression, "-t", "60"});
+        EXPECT_EQ(r.out, "MEMORY UNKNOWN - out of memory: a check may hold at most 64 MB\n") << expression;
+        EXPECT_EQ(r.status, 3);
+        EXPECT_LE(peakKb({"--ereg-argument-array", expression, "-t", "60"}), atRest + 64 * 1024) << expression;
+    }
+#endif
     const testsupport::Result help = Plugin({"-h"});
     EXPECT_EQ(help.out.rfind("check_trelmark 1.0.0.54 (" TRELMARK_BUILD_DATE ")\n", 0), 0u) << help.out;
     EXPECT_NE(help.out.find(kUsage), std::string::npos);
@@ -950,6 +977,35 @@ TEST(PluginCommandLine, BadArgumentsHelpAndVersion) {
                              "the total decides", "default): the state", "another check_trelmark", "-v, --verbose", "an\n                        empty RANGE"}) {
         EXPECT_NE(help.out.find(said), std::string::npos) << said;
     }
+}
+
+// Whether the line ends in " | <label>=<n>B;<warn>;<crit>;0; processes=<n>;;;0;"
+// and counts like it, then "\n".
+bool PerformanceDataLast(const std::string& out) {
+    size_t at = out.find(" | ");
+    if (at == std::string::npos) return false;
+    at += 3;
+    const auto run = [&](bool (*in)(char)) {
+        const size_t from = at;
+        while (at < out.size() && in(out[at])) ++at;
+        return at - from;
+    };
+    const auto literal = [&](const char* text) {
+        if (out.compare(at, std::strlen(text), text) != 0) return false;
+        at += std::strlen(text);
+        return true;
+    };
+    const auto lower = [](char c) { return c >= 'a' && c <= 'z'; };
+    const auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    if (!(run(lower) > 0 && literal("=") && run(digit) > 0 && literal("B;") && (run(digit), literal(";")) &&
+          (run(digit), literal(";0; processes=")) && run(digit) > 0 && literal(";;;0;"))) {
+        return false;
+    }
+    // Counts after it (unreadable=), each whole.
+    while (literal(" ")) {
+        if (!(run(lower) > 0 && literal("=") && run(digit) > 0 && literal(";;;0;"))) return false;
+    }
+    return literal("\n") && at == out.size();
 }
 
 // The cgroup2 mount (hybrid hosts: .../unified); empty when there is none.
@@ -1017,6 +1073,12 @@ TEST(PluginSelection, EachSelectorOnRealProcesses) {
     // Its argv[0] names it no more: only its executable does, which another
     // user may not read.
     testsupport::Child longNamed({"/bin/bash", "-c", "exec -a renamed \"$0\" 4 touch", longProgram});
+    // A command line of 120 KB, all of which -a asks for: the status line
+    // echoes its start, and the performance data follows whole.
+    const std::string hugeText = "huge-" + tag + std::string(120 * 1024, 'x');
+    std::string longPath;
+    while (longPath.size() < 4000) longPath += "/t";
+    testsupport::Child huge({CopyAs(kMemhog, "huge" + tag), "4", "touch", hugeText});
     const std::string unit = "tsel" + tag;
     UnitGroup group(mount, unit);
     // The group's processes in descending order: the later (higher) id first,
@@ -1095,8 +1157,11 @@ TEST(PluginSelection, EachSelectorOnRealProcesses) {
         {{"-a", "nothing-runs-this-" + tag, "--empty-state=unknown"}, 3,
          "MEMORY UNKNOWN - no process matches -a nothing-runs-this-" + tag + "\n"},
         {{"--cgroup", "/tsel-none" + tag}, 3, "MEMORY UNKNOWN - no control group /tsel-none" + tag + "\n"},
+        // A reason that names a path of 4000 bytes: the line is cut to 1000.
+        {{"--cgroup", longPath}, 3, ("MEMORY UNKNOWN - no control group " + longPath).substr(0, 997) + "...\n"},
         {{"-C", "check_trelmark"}, 3, "MEMORY UNKNOWN - no process named check_trelmark\n"},
         {{"-a", siblingText}, 3, "MEMORY UNKNOWN - no process matches -a " + siblingText + "\n"},
+        {{"-a", hugeText}, 0, "MEMORY OK - -a " + hugeText.substr(0, 157) + "...: 1 process, pid " + std::to_string(huge.Pid()) + " uses "},
         // Root's processes cannot be read by another user: never OK, unless
         // the ones that can be read are already critical.
         {{"-C", name, "-m", "uss"}, 3, "MEMORY UNKNOWN - 2 of 3 processes named " + name + " could not be read: cannot read the unique memory of pid ", true},
@@ -1128,6 +1193,12 @@ TEST(PluginSelection, EachSelectorOnRealProcesses) {
         }
         EXPECT_EQ(r.out.rfind(c.out, 0), 0u) << c.args[0] << " " << c.args[1] << ": " << r.out;
         EXPECT_EQ(r.status, c.status) << r.out;
+        // One line, within the 1 KB NRPE passes on, the performance data last.
+        EXPECT_LE(r.out.size(), 1024u) << r.out.substr(0, 1024);
+        EXPECT_EQ(r.out.find('\n'), r.out.size() - 1) << r.out;
+        if (r.out.find(" | ") != std::string::npos) {
+            EXPECT_TRUE(PerformanceDataLast(r.out)) << r.out.substr(0, 1024);
+        }
     }
 
     // The parent that runs the check carries the text too: it is not

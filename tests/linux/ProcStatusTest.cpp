@@ -66,12 +66,21 @@ TEST(ProcStatus, OddAndHostileTexts) {
         {"bytes overflow 64 bits", "VmRSS:\t18014398509481984 kB\n", false, 0},
         {"largest that fits", "VmRSS:\t18014398509481983 kB\n", true, 18014398509481983ull},
         {"binary junk", std::string("\0\xff:\n\x01junk\nVmRSS:\t3 kB\n", 22), true, 3},
+        {"empty lines, a blank line, blanks after the unit", "\n\n \nVmRSS:\t4 kB \n", false, 0},
+        {"tab between number and unit", "VmRSS:\t4\tkB\n", false, 0},
+        {"two numbers", "VmRSS:\t4 5 kB\n", false, 0},
+        {"key without its colon", "VmRSS\t4 kB\nVmRSS:\t5 kB\n", true, 5},
+        {"a key's start only", "VmRS:\t4 kB\nVm:\t3 kB\n:\t2 kB\nVmRSS:\t5 kB\n", true, 5},
     };
+    // Whole lines are taken at once, lines cut by a piece's end byte by
+    // byte: both ways give the same answer.
     for (const Case& c : cases) {
-        linuxapi::ProcStatusCounters counters;
-        EXPECT_EQ(Parse(c.text, &counters), c.ok) << c.name;
-        if (c.ok) {
-            EXPECT_EQ(counters.residentBytes, c.rssKb * 1024) << c.name;
+        for (size_t chunk : {size_t{0}, size_t{1}, size_t{3}}) {
+            linuxapi::ProcStatusCounters counters;
+            EXPECT_EQ(Parse(c.text, &counters, chunk), c.ok) << c.name << " in pieces of " << chunk;
+            if (c.ok) {
+                EXPECT_EQ(counters.residentBytes, c.rssKb * 1024) << c.name << " in pieces of " << chunk;
+            }
         }
     }
 }

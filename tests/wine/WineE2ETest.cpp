@@ -649,6 +649,13 @@ TEST(WineSelection, CommandLinesAndOwners) {
          "MEMORY UNKNOWN - no process matches --ereg-argument-array 8 (a?b)*Y" + id + "$\n"},
         {"--ereg-argument-array \"(a|b\"", 3,
          "MEMORY UNKNOWN - invalid regular expression \"(a?b\": Mismatched '(' and ')' in regular expression\n"},
+        // Valid expressions whose automata outgrow what a check may hold.
+        {"--ereg-argument-array \"(((a{1,100}){1,100}){1,100}){1,100}\"", 3,
+         "MEMORY UNKNOWN - out of memory: a check may hold at most 64 MB\n"},
+        {"--ereg-argument-array \"a{1,32767}b{1,32767}c{1,32767}\"", 3,
+         "MEMORY UNKNOWN - out of memory: a check may hold at most 64 MB\n"},
+        // A long value is echoed cut to its start.
+        {"-a " + std::string(30000, 'q'), 3, "MEMORY UNKNOWN - no process matches -a " + std::string(157, 'q') + "...\n"},
         {"-u " + account + " -a " + alpha, 0, Largest("-u " + account + " -a " + alpha, first)},
         {"-u " + Upper(account) + " -a " + alpha, 0, Largest("-u " + Upper(account) + " -a " + alpha, first)},
         {"-u nosuchuser" + id, 3, "MEMORY UNKNOWN - no user named nosuchuser" + id + "\n"},
