@@ -235,12 +235,26 @@ Selected MeasureSelection(const Selection& chosen, Metric metric, const std::vec
     // A service's or control group's processes are few: opening each is
     // cheaper than listing the host. Their names are read once opened.
     const std::vector<DWORD>* candidates = selection.Candidates();
+    // Where only the command line decides and reading it costs less than
+    // opening the process, the lines are read first and only the processes
+    // whose line could be selected are opened; their names, and their own
+    // lines, are read once they are held.
+    const bool byLine = candidates == nullptr && platform::kCommandLinePeekIsCheap && selection.DecidedByLine();
     std::vector<Listed> listed;
-    if (candidates != nullptr) {
+    if (byLine) {
+        std::vector<DWORD> pids;
+        if (!platform::ListProcessIds(&pids)) {
+            throw Keel::Error("cannot list the processes: " + platform::LastErrorText());
+        }
+        listed.reserve(pids.size());
+        for (DWORD pid : pids) listed.push_back(Listed{pid, std::string()});
+    } else if (candidates != nullptr) {
         for (DWORD pid : *candidates) listed.push_back(Listed{pid, std::string()});
     } else {
         listed = Snapshot();
     }
+    const bool listedName = candidates == nullptr && !byLine;
+    std::string peeked;
     const DWORD self = ::GetCurrentProcessId();
     const DWORD parent = platform::ParentProcessId();
     const auto unreadable = [&](const std::string& why) {
@@ -252,9 +266,11 @@ Selected MeasureSelection(const Selection& chosen, Metric metric, const std::vec
                platform::MatchImageName(image, "check_trelmark") == platform::NameMatch::Yes;
     };
     for (Listed& p : listed) {
-        const bool listedName = candidates == nullptr;
         if (excluded(p.pid, p.image.c_str())) continue;
         if (listedName && selection.FromSnapshot(p.pid, p.image.c_str()) == Selection::Verdict::No) continue;
+        // A line that cannot be read here is read again once the process is
+        // held, where its failure is judged.
+        if (byLine && platform::PeekCommandLine(p.pid, &peeked) && !selection.LineCanMatch(peeked)) continue;
         // A process the snapshot already names as selected is never dropped
         // in silence; one that only its command line or owner could name is
         // not counted when those cannot be read.

@@ -75,8 +75,10 @@ const char* BaseName(const char* path) {
 
 }  // namespace
 
-bool ReadCommandLine(HANDLE process, std::string* line) {
-    if (!ReadArguments(process, line)) return false;
+namespace {
+
+// The arguments as ps -o args shows them: joined by single spaces.
+void JoinArguments(std::string* line) {
     size_t length = line->size();
     while (length > 0 && (*line)[length - 1] == '\0') --length;
     line->resize(length);
@@ -84,6 +86,26 @@ bool ReadCommandLine(HANDLE process, std::string* line) {
     for (char* at = &(*line)[0]; (at = static_cast<char*>(std::memchr(at, '\0', static_cast<size_t>(end - at)))) != nullptr;) {
         *at++ = ' ';
     }
+}
+
+}  // namespace
+
+bool ReadCommandLine(HANDLE process, std::string* line) {
+    if (!ReadArguments(process, line)) return false;
+    JoinArguments(line);
+    return true;
+}
+
+bool PeekCommandLine(DWORD pid, std::string* line) {
+    char path[32] = "/proc/";
+    char digits[12];
+    size_t n = 0;
+    for (DWORD id = pid; id != 0 && n < 10; id /= 10) digits[n++] = static_cast<char>('0' + id % 10);
+    for (size_t i = 0; i < n; ++i) path[6 + i] = digits[n - 1 - i];  // once per process: no snprintf
+    std::memcpy(path + 6 + n, "/cmdline", sizeof "/cmdline");
+    const int error = ReadBounded(AT_FDCWD, path, kMaxCommandLineBytes, line);
+    if (error != 0) return linuxapi::FailWithErrno(error == ENOENT ? ESRCH : error);
+    JoinArguments(line);
     return true;
 }
 

@@ -591,8 +591,11 @@ TEST(PluginErrors, OutOfDescriptorsSaysTooManyOpenFilesAndUlimit) {
                                           " could not be read: cannot read the memory counters of pid " + pid + ": " + tooMany},
         {"5", {"-p", pid, "-m", "pss"},
          "MEMORY UNKNOWN - cannot read the proportional memory of pid " + pid + ": " + tooMany},
-        // Never "no process matches": the first command line read (pid 1's) ran out.
-        {"5", {"-a", name, "--empty-state=ok"}, "MEMORY UNKNOWN - cannot read pid 1: " + tooMany},
+        // Never "no process matches": every line is read before a process
+        // is opened, and holding the one whose line matches runs out (its
+        // pidfd, then its line read again).
+        {"4", {"-a", name, "--empty-state=ok"}, "MEMORY UNKNOWN - cannot open the process with pid " + pid + ": " + tooMany},
+        {"5", {"-a", name, "--empty-state=ok"}, "MEMORY UNKNOWN - cannot read pid " + pid + ": " + tooMany},
     };
     for (const auto& c : cases) {
         // Only the three standard descriptors, whatever the test inherited,
