@@ -157,6 +157,7 @@ std::vector<Listed> Snapshot() {
     }
     Windows::HandleSentry sentry(snapshot);
     std::vector<Listed> listed;
+    listed.reserve(1024);  // most hosts' count: no moves of the names as it grows
     PROCESSENTRY32 entry;
     entry.dwSize = sizeof entry;
     for (BOOL more = ::Process32First(snapshot, &entry); more; more = ::Process32Next(snapshot, &entry)) {
@@ -267,14 +268,16 @@ Selected MeasureSelection(const Selection& chosen, Metric metric, const std::vec
     };
     for (Listed& p : listed) {
         if (excluded(p.pid, p.image.c_str())) continue;
-        if (listedName && selection.FromSnapshot(p.pid, p.image.c_str()) == Selection::Verdict::No) continue;
+        Selection::Verdict verdict = Selection::Verdict::Open;
+        if (listedName && (verdict = selection.FromSnapshot(p.pid, p.image.c_str())) == Selection::Verdict::No) continue;
         // A line that cannot be read here is read again once the process is
         // held, where its failure is judged.
         if (byLine && platform::PeekCommandLine(p.pid, &peeked) && !selection.LineCanMatch(peeked)) continue;
         // A process the snapshot already names as selected is never dropped
         // in silence; one that only its command line or owner could name is
         // not counted when those cannot be read.
-        const bool named = selection.NamedBySnapshot(p.pid, p.image.c_str());
+        // (Asked only when a process fails: as the list named it.)
+        const auto named = [&] { return selection.NamedBySnapshot(p.pid, listedName ? p.image.c_str() : ""); };
         HANDLE process = ::OpenProcess(kLeastAccess, FALSE, p.pid);
         if (process == nullptr) {
             const DWORD error = ::GetLastError();
@@ -282,24 +285,24 @@ Selected MeasureSelection(const Selection& chosen, Metric metric, const std::vec
                 throw Keel::Error("cannot open the process with pid " + PidText(p.pid) + ": " +
                                   platform::ErrorText(error));
             }
-            if (error != ERROR_INVALID_PARAMETER && named) unreadable(platform::ErrorText(error));
+            if (error != ERROR_INVALID_PARAMETER && named()) unreadable(platform::ErrorText(error));
             continue;
         }
         Windows::HandleSentry sentry(process);
         if (!listedName) {
             p.image = ImageName(process);
             if (excluded(p.pid, p.image.c_str())) continue;
+            verdict = selection.FromSnapshot(p.pid, p.image.c_str());
+            if (verdict == Selection::Verdict::No) continue;
         }
         const char* image = p.image.c_str();
-        const Selection::Verdict verdict = selection.FromSnapshot(p.pid, image);
-        if (verdict == Selection::Verdict::No) continue;
         bool matches = true;
         if (verdict == Selection::Verdict::Open && !selection.Matches(process, p.pid, image, &matches)) {
             const DWORD error = ::GetLastError();
             if (IsResourceError(error)) {
                 throw Keel::Error("cannot read pid " + PidText(p.pid) + ": " + platform::ErrorText(error));
             }
-            if (named && !HasExited(process)) unreadable(platform::ErrorText(error));
+            if (named() && !HasExited(process)) unreadable(platform::ErrorText(error));
             continue;
         }
         if (!matches) continue;
