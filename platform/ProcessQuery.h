@@ -23,6 +23,27 @@ constexpr size_t kMaxCommandLineBytes = 131072;
 // thread's) is no error.
 bool ReadCommandLine(HANDLE process, std::string* line);
 
+// Whether a command line can be read without opening its process, more
+// cheaply than opening it (Linux: /proc/<pid>/cmdline). A scan that only a
+// command line decides then reads every line first and opens only the
+// processes whose line could be selected.
+#ifdef _WIN32
+constexpr bool kCommandLinePeekIsCheap = false;
+#else
+constexpr bool kCommandLinePeekIsCheap = true;
+#endif
+
+// The ids of the running processes, without their names (on Linux cheaper
+// than a snapshot, which reads each process's stat). False with the last
+// error set when they cannot be listed.
+bool ListProcessIds(std::vector<DWORD>* pids);
+
+// The command line of process `pid`, as ReadCommandLine gives it, read
+// without holding the process: the id may name another process by the time
+// it is opened, so the line only rules a process out; the held process's
+// own line decides. False with the last error set when it cannot be read.
+bool PeekCommandLine(DWORD pid, std::string* line);
+
 // Whether the executable's base name or argv[0]'s is `wanted`, for names the
 // system keeps only the start of (see ImageName.h). False with the last
 // error set when neither can be read; *matches otherwise.

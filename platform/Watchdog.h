@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <string>
+#include <utility>
 
 namespace platform {
 
@@ -34,12 +35,16 @@ struct WatchdogAnswer {
     int unwrittenStatus = 0;
 };
 
-// Writes "<prefix><seconds> s\n" and exits with `status` when it fires.
-// `prefix` must outlive the watchdog. Arm it once per process.
-void ArmWatchdog(unsigned seconds, const char* prefix, int status);
-
-// The same with an answer of the caller's.
+// Gives `answer` when it fires. Arm it once per process.
 void ArmWatchdog(unsigned seconds, WatchdogAnswer answer);
+
+// Writes "<prefix><seconds> s\n" and exits with `status` when it fires.
+inline void ArmWatchdog(unsigned seconds, const char* prefix, int status) {
+    WatchdogAnswer given;
+    given.line = std::string(prefix) + std::to_string(seconds) + " s\n";
+    given.status = status;
+    ArmWatchdog(seconds, std::move(given));
+}
 
 // Once this returns the watchdog writes nothing; it does not return when
 // the watchdog is answering at that moment.

@@ -157,6 +157,7 @@ std::vector<Listed> Snapshot() {
     }
     Windows::HandleSentry sentry(snapshot);
     std::vector<Listed> listed;
+    listed.reserve(1024);  // most hosts' count: no moves of the names as it grows
     PROCESSENTRY32 entry;
     entry.dwSize = sizeof entry;
     for (BOOL more = ::Process32First(snapshot, &entry); more; more = ::Process32Next(snapshot, &entry)) {
@@ -235,12 +236,26 @@ Selected MeasureSelection(const Selection& chosen, Metric metric, const std::vec
     // A service's or control group's processes are few: opening each is
     // cheaper than listing the host. Their names are read once opened.
     const std::vector<DWORD>* candidates = selection.Candidates();
+    // Where only the command line decides and reading it costs less than
+    // opening the process, the lines are read first and only the processes
+    // whose line could be selected are opened; their names, and their own
+    // lines, are read once they are held.
+    const bool byLine = candidates == nullptr && platform::kCommandLinePeekIsCheap && selection.DecidedByLine();
     std::vector<Listed> listed;
-    if (candidates != nullptr) {
+    if (byLine) {
+        std::vector<DWORD> pids;
+        if (!platform::ListProcessIds(&pids)) {
+            throw Keel::Error("cannot list the processes: " + platform::LastErrorText());
+        }
+        listed.reserve(pids.size());
+        for (DWORD pid : pids) listed.push_back(Listed{pid, std::string()});
+    } else if (candidates != nullptr) {
         for (DWORD pid : *candidates) listed.push_back(Listed{pid, std::string()});
     } else {
         listed = Snapshot();
     }
+    const bool listedName = candidates == nullptr && !byLine;
+    std::string peeked;
     const DWORD self = ::GetCurrentProcessId();
     const DWORD parent = platform::ParentProcessId();
     const auto unreadable = [&](const std::string& why) {
@@ -252,13 +267,17 @@ Selected MeasureSelection(const Selection& chosen, Metric metric, const std::vec
                platform::MatchImageName(image, "check_trelmark") == platform::NameMatch::Yes;
     };
     for (Listed& p : listed) {
-        const bool listedName = candidates == nullptr;
         if (excluded(p.pid, p.image.c_str())) continue;
-        if (listedName && selection.FromSnapshot(p.pid, p.image.c_str()) == Selection::Verdict::No) continue;
+        Selection::Verdict verdict = Selection::Verdict::Open;
+        if (listedName && (verdict = selection.FromSnapshot(p.pid, p.image.c_str())) == Selection::Verdict::No) continue;
+        // A line that cannot be read here is read again once the process is
+        // held, where its failure is judged.
+        if (byLine && platform::PeekCommandLine(p.pid, &peeked) && !selection.LineCanMatch(peeked)) continue;
         // A process the snapshot already names as selected is never dropped
         // in silence; one that only its command line or owner could name is
         // not counted when those cannot be read.
-        const bool named = selection.NamedBySnapshot(p.pid, p.image.c_str());
+        // (Asked only when a process fails: as the list named it.)
+        const auto named = [&] { return selection.NamedBySnapshot(p.pid, listedName ? p.image.c_str() : ""); };
         HANDLE process = ::OpenProcess(kLeastAccess, FALSE, p.pid);
         if (process == nullptr) {
             const DWORD error = ::GetLastError();
@@ -266,24 +285,24 @@ Selected MeasureSelection(const Selection& chosen, Metric metric, const std::vec
                 throw Keel::Error("cannot open the process with pid " + PidText(p.pid) + ": " +
                                   platform::ErrorText(error));
             }
-            if (error != ERROR_INVALID_PARAMETER && named) unreadable(platform::ErrorText(error));
+            if (error != ERROR_INVALID_PARAMETER && named()) unreadable(platform::ErrorText(error));
             continue;
         }
         Windows::HandleSentry sentry(process);
         if (!listedName) {
             p.image = ImageName(process);
             if (excluded(p.pid, p.image.c_str())) continue;
+            verdict = selection.FromSnapshot(p.pid, p.image.c_str());
+            if (verdict == Selection::Verdict::No) continue;
         }
         const char* image = p.image.c_str();
-        const Selection::Verdict verdict = selection.FromSnapshot(p.pid, image);
-        if (verdict == Selection::Verdict::No) continue;
         bool matches = true;
         if (verdict == Selection::Verdict::Open && !selection.Matches(process, p.pid, image, &matches)) {
             const DWORD error = ::GetLastError();
             if (IsResourceError(error)) {
                 throw Keel::Error("cannot read pid " + PidText(p.pid) + ": " + platform::ErrorText(error));
             }
-            if (named && !HasExited(process)) unreadable(platform::ErrorText(error));
+            if (named() && !HasExited(process)) unreadable(platform::ErrorText(error));
             continue;
         }
         if (!matches) continue;

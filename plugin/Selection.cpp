@@ -326,6 +326,35 @@ bool Selection::NamedBySnapshot(DWORD pid, const char* image) const {
     return false;
 }
 
+bool Selection::DecidedByLine() const {
+    bool line = false;
+    for (const Entry& entry : entries_) {
+        if (entry.criterion == Criterion::Command || entry.criterion == Criterion::Service ||
+            entry.criterion == Criterion::ControlGroup) {
+            return false;
+        }
+        line = line || NeedsCommandLine(entry.criterion);
+    }
+    return line;
+}
+
+bool Selection::LineCanMatch(const std::string& line) const {
+    bool given[kKinds] = {};
+    bool holds[kKinds] = {};
+    for (const Entry& entry : entries_) {
+        if (!NeedsCommandLine(entry.criterion)) continue;
+        const int kind = static_cast<int>(entry.criterion);
+        given[kind] = true;
+        if (holds[kind]) continue;
+        holds[kind] = entry.criterion == Criterion::Argument ? line.find(entry.value) != std::string::npos
+                                                             : entry.pattern->Matches(line);
+    }
+    for (size_t kind = 0; kind < kKinds; ++kind) {
+        if (given[kind] && !holds[kind]) return false;
+    }
+    return true;
+}
+
 bool Selection::Matches(HANDLE process, DWORD pid, const char* image, bool* matches) const {
     *matches = false;
     if (FromSnapshot(pid, image) == Verdict::No) return true;

@@ -74,6 +74,12 @@ public:
     // The answer for an opened process; false with the last error set when
     // something the criteria need cannot be read.
     bool Matches(HANDLE process, DWORD pid, const char* image, bool* matches) const;
+    // Whether the command line decides alone what the snapshot would (no
+    // name, service or control group given, and -a or
+    // --ereg-argument-array): a scan then needs no names to start with.
+    bool DecidedByLine() const;
+    // False when `line` cannot be a selected process's command line.
+    bool LineCanMatch(const std::string& line) const;
 
 private:
     struct Entry {

@@ -67,25 +67,6 @@ bool FindMemoryHierarchy(Hierarchy* hierarchy, std::string* reason) {
     return true;
 }
 
-// The file `name` in the group open as `dir`, at most `limit` bytes. 0 or
-// an errno value; O_NONBLOCK, so that a FIFO never waits.
-int ReadSmall(int dir, const char* name, size_t limit, std::string* text) {
-    const int fd = openat(dir, name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return errno;
-    text->clear();
-    char buffer[4096];
-    int result = 0;
-    while (text->size() < limit) {
-        const ssize_t n = read(fd, buffer, std::min(sizeof buffer, limit - text->size()));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) result = errno == EAGAIN ? EINVAL : errno;
-        if (n <= 0) break;
-        text->append(buffer, static_cast<size_t>(n));
-    }
-    close(fd);
-    return result;
-}
-
 // Decimal digits within 64 bits from `p`, then a line feed (the last one of
 // `end` when `whole`) or the end.
 bool ParseCount(const char* p, const char* end, bool whole, uint64_t* value) {
@@ -140,7 +121,7 @@ public:
     }
 
     bool Read(const char* name, size_t limit, std::string* text) {
-        const int error = ReadSmall(dir_, name, limit, text);
+        const int error = linuxapi::ReadBounded(dir_, name, limit, text);
         if (error == ENOENT) {
             *reason_ = "the kernel keeps no " + std::string(name) + " in " + directory_;
             missing_ = true;
@@ -198,7 +179,7 @@ bool ReadV2(int dir, const std::string& root, const std::string& path, GroupFigu
             // Only now, on the way to UNKNOWN: is the controller there at all?
             std::string controllers;
             const int top = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-            const bool known = top >= 0 && ReadSmall(top, "cgroup.controllers", 4096, &controllers) == 0;
+            const bool known = top >= 0 && linuxapi::ReadBounded(top, "cgroup.controllers", 4096, &controllers) == 0;
             if (top >= 0) close(top);
             for (char& c : controllers) c = c == '\n' ? ' ' : c;
             if (known && (" " + controllers + " ").find(" memory ") == std::string::npos) {

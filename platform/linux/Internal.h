@@ -36,6 +36,11 @@ HANDLE InsertSnapshot(void* data, void (*release)(void*));
 // false when there is none.
 bool LookupObject(HANDLE handle, ObjectKind kind, KernelObject* object);
 
+// Reads at most `limit` bytes of the file `path` (relative to `dir`) into
+// `text`. Returns 0 or an errno value. O_NONBLOCK: a FIFO put where a
+// system file belongs never waits.
+int ReadBounded(int dir, const char* path, size_t limit, std::string* text);
+
 // Number of live entries; tests use it to prove that nothing leaks.
 int LiveObjectCount();
 

@@ -29,26 +29,6 @@ namespace platform {
 
 namespace {
 
-// Reads at most `limit` bytes of the file `path` (relative to `dir`) into
-// `text`. Returns 0 or an errno value. O_NONBLOCK: a FIFO put where a
-// system file belongs never waits.
-int ReadBounded(int dir, const char* path, size_t limit, std::string* text) {
-    const int fd = openat(dir, path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return errno;
-    text->clear();
-    char buffer[16384];
-    int result = 0;
-    while (text->size() < limit) {
-        const ssize_t n = read(fd, buffer, std::min(sizeof buffer, limit - text->size()));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) result = errno == EAGAIN ? EINVAL : errno;
-        if (n <= 0) break;
-        text->append(buffer, static_cast<size_t>(n));
-    }
-    close(fd);
-    return result;
-}
-
 // The /proc directory of an opened process; false (last error set) otherwise.
 bool ProcessDirectory(HANDLE process, int* dir) {
     linuxapi::KernelObject object;
@@ -63,7 +43,7 @@ bool ProcessDirectory(HANDLE process, int* dir) {
 bool ReadArguments(HANDLE process, std::string* arguments) {
     int dir = -1;
     if (!ProcessDirectory(process, &dir)) return false;
-    const int error = ReadBounded(dir, "cmdline", kMaxCommandLineBytes, arguments);
+    const int error = linuxapi::ReadBounded(dir, "cmdline", kMaxCommandLineBytes, arguments);
     if (error != 0) return linuxapi::FailWithErrno(error == ENOENT || error == ESRCH ? ESRCH : error);
     return true;
 }
@@ -75,8 +55,10 @@ const char* BaseName(const char* path) {
 
 }  // namespace
 
-bool ReadCommandLine(HANDLE process, std::string* line) {
-    if (!ReadArguments(process, line)) return false;
+namespace {
+
+// The arguments as ps -o args shows them: joined by single spaces.
+void JoinArguments(std::string* line) {
     size_t length = line->size();
     while (length > 0 && (*line)[length - 1] == '\0') --length;
     line->resize(length);
@@ -84,6 +66,26 @@ bool ReadCommandLine(HANDLE process, std::string* line) {
     for (char* at = &(*line)[0]; (at = static_cast<char*>(std::memchr(at, '\0', static_cast<size_t>(end - at)))) != nullptr;) {
         *at++ = ' ';
     }
+}
+
+}  // namespace
+
+bool ReadCommandLine(HANDLE process, std::string* line) {
+    if (!ReadArguments(process, line)) return false;
+    JoinArguments(line);
+    return true;
+}
+
+bool PeekCommandLine(DWORD pid, std::string* line) {
+    char path[32] = "/proc/";
+    char digits[12];
+    size_t n = 0;
+    for (DWORD id = pid; id != 0 && n < 10; id /= 10) digits[n++] = static_cast<char>('0' + id % 10);
+    for (size_t i = 0; i < n; ++i) path[6 + i] = digits[n - 1 - i];  // once per process: no snprintf
+    std::memcpy(path + 6 + n, "/cmdline", sizeof "/cmdline");
+    const int error = linuxapi::ReadBounded(AT_FDCWD, path, kMaxCommandLineBytes, line);
+    if (error != 0) return linuxapi::FailWithErrno(error == ENOENT ? ESRCH : error);
+    JoinArguments(line);
     return true;
 }
 
@@ -158,7 +160,7 @@ bool ResolveUser(const char* text, User* user, std::string* reason) {
     // it (LDAP, SSSD, extrausers), through getent: a static program cannot
     // load its modules.
     std::string passwd;
-    const int error = ReadBounded(AT_FDCWD, "/etc/passwd", 8u << 20, &passwd);
+    const int error = linuxapi::ReadBounded(AT_FDCWD, "/etc/passwd", 8u << 20, &passwd);
     if (error == 0 && linuxapi::FindPasswdUid(passwd.data(), passwd.size(), text, &user->uid)) return true;
     if (!linuxapi::IsAccountName(text)) {
         *reason = "no user named " + std::string(text);
@@ -188,7 +190,7 @@ bool ProcessOwnedBy(HANDLE process, const User& user, bool* owned) {
     int dir = -1;
     if (!ProcessDirectory(process, &dir)) return false;
     std::string status;
-    const int error = ReadBounded(dir, "status", 1u << 16, &status);
+    const int error = linuxapi::ReadBounded(dir, "status", 1u << 16, &status);
     if (error != 0) return linuxapi::FailWithErrno(error == ENOENT ? ESRCH : error);
     uint32_t uid = 0;
     if (!linuxapi::FindStatusUid(status.data(), status.size(), &uid)) return linuxapi::Fail(ERROR_INVALID_DATA);
@@ -259,7 +261,7 @@ void CollectGroup(int dir, int depth, Walk* walk) {
     // A threaded group's processes are listed by its thread root, whose
     // cgroup.procs holds the whole threaded subtree; its own refuses reading.
     // A group removed meanwhile reads as ENODEV once opened: gone, like ENOENT.
-    const int error = ReadBounded(dir, "cgroup.procs", kMaxProcsBytes, &procs);
+    const int error = linuxapi::ReadBounded(dir, "cgroup.procs", kMaxProcsBytes, &procs);
     if (error != 0 && error != ENOENT && error != ENODEV && error != EOPNOTSUPP) {
         walk->error = walk->error != 0 ? walk->error : error;
     }
@@ -459,6 +461,10 @@ bool FindServiceProcesses(const char* name, ServiceProcesses* service, std::stri
 
 struct Pattern::Compiled {
     regex_t expression;
+    // An expression without a special character matches where it occurs
+    // as it is: a search for it costs a tenth of the matcher's run.
+    bool literal = false;
+    std::string text;
 };
 
 Pattern::Pattern() = default;
@@ -479,6 +485,8 @@ bool Pattern::Compile(const std::string& expression, std::string* error) {
         *error = text;
         return false;
     }
+    compiled->literal = expression.find_first_of("\\^$.[]|()*+?{}") == std::string::npos;
+    if (compiled->literal) compiled->text = expression;
     if (compiled_ != nullptr) regfree(&compiled_->expression);
     compiled_ = std::move(compiled);
     return true;
@@ -486,6 +494,7 @@ bool Pattern::Compile(const std::string& expression, std::string* error) {
 
 bool Pattern::Matches(const std::string& text) const {
     if (compiled_ == nullptr) return false;
+    if (compiled_->literal) return text.find(compiled_->text) != std::string::npos;
     const int result = regexec(&compiled_->expression, text.c_str(), 0, nullptr, 0);
     if (result == REG_ESPACE) throw std::bad_alloc();
     return result == 0;

@@ -161,3 +161,27 @@ std::string HiddenProcessesNote() {
 }
 
 }  // namespace platform
+
+namespace linuxapi {
+
+// Reads at most `limit` bytes of the file `path` (relative to `dir`) into
+// `text`. Returns 0 or an errno value. O_NONBLOCK: a FIFO put where a
+// system file belongs never waits.
+int ReadBounded(int dir, const char* path, size_t limit, std::string* text) {
+    const int fd = openat(dir, path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return errno;
+    text->clear();
+    char buffer[16384];
+    int result = 0;
+    while (text->size() < limit) {
+        const ssize_t n = read(fd, buffer, std::min(sizeof buffer, limit - text->size()));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) result = errno == EAGAIN ? EINVAL : errno;
+        if (n <= 0) break;
+        text->append(buffer, static_cast<size_t>(n));
+    }
+    close(fd);
+    return result;
+}
+
+}  // namespace linuxapi

@@ -63,13 +63,6 @@ bool BoundOwnMemory(size_t bytes) {
 #endif
 }
 
-void ArmWatchdog(unsigned seconds, const char* prefix, int status) {
-    WatchdogAnswer given;
-    given.line = std::string(prefix) + std::to_string(seconds) + " s\n";
-    given.status = status;
-    ArmWatchdog(seconds, std::move(given));
-}
-
 void ArmWatchdog(unsigned seconds, WatchdogAnswer given) {
     answer = std::move(given);
     struct sigaction action = {};

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "platform/ProcessMemory.h"
+#include "platform/ProcessQuery.h"
 #include "platform/Win32.h"
 #include "platform/linux/Internal.h"
 #include "platform/linux/ProcStatus.h"
@@ -478,6 +479,28 @@ extern "C" HANDLE CreateToolhelp32Snapshot(DWORD dwFlags, DWORD) {
     HANDLE handle = linuxapi::InsertSnapshot(snapshot, ReleaseSnapshot);
     return handle != nullptr ? handle : INVALID_HANDLE_VALUE;
 }
+
+namespace platform {
+
+bool ListProcessIds(std::vector<DWORD>* pids) {
+    const int proc = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (proc < 0) return linuxapi::FailWithErrno(errno);
+    int result = 0;
+    try {
+        pids->clear();
+        result = ForEachIdEntry(proc, [&](pid_t id) {
+            pids->push_back(static_cast<DWORD>(id));
+            return true;
+        });
+    } catch (const std::bad_alloc&) {
+        result = ENOMEM;
+    }
+    close(proc);
+    if (result == kMalformed) return linuxapi::Fail(ERROR_INVALID_DATA);
+    return result == 0 || linuxapi::FailWithErrno(result);
+}
+
+}  // namespace platform
 
 extern "C" BOOL Process32First(HANDLE hSnapshot, LPPROCESSENTRY32 lppe) { return FillEntry(hSnapshot, lppe, true); }
 extern "C" BOOL Process32Next(HANDLE hSnapshot, LPPROCESSENTRY32 lppe) { return FillEntry(hSnapshot, lppe, false); }

@@ -225,6 +225,31 @@ const char kNoControlGroups[] = "control groups are a Linux feature: --cgroup ca
 // read are opened with it all the same.
 bool ReadCommandLine(HANDLE process, std::string* line) { return CommandLineFromEnvironmentBlock(process, line); }
 
+bool ListProcessIds(std::vector<DWORD>* pids) {
+    HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return false;
+    pids->clear();
+    PROCESSENTRY32 entry;
+    entry.dwSize = sizeof entry;
+    for (BOOL more = ::Process32First(snapshot, &entry); more; more = ::Process32Next(snapshot, &entry)) {
+        pids->push_back(entry.th32ProcessID);
+    }
+    const DWORD error = ::GetLastError();
+    ::CloseHandle(snapshot);
+    ::SetLastError(error);
+    return error == ERROR_NO_MORE_FILES;
+}
+
+bool PeekCommandLine(DWORD pid, std::string* line) {
+    HANDLE process = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_VM_READ, FALSE, pid);
+    if (process == nullptr) return false;
+    const bool read = ReadCommandLine(process, line);
+    const DWORD error = ::GetLastError();
+    ::CloseHandle(process);
+    ::SetLastError(error);
+    return read;
+}
+
 bool FullImageNameIs(HANDLE process, const char* wanted, bool* matches) {
     // Long paths reach 32767 characters.
     std::vector<char> path(32768);

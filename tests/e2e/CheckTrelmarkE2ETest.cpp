@@ -591,8 +591,11 @@ TEST(PluginErrors, OutOfDescriptorsSaysTooManyOpenFilesAndUlimit) {
                                           " could not be read: cannot read the memory counters of pid " + pid + ": " + tooMany},
         {"5", {"-p", pid, "-m", "pss"},
          "MEMORY UNKNOWN - cannot read the proportional memory of pid " + pid + ": " + tooMany},
-        // Never "no process matches": the first command line read (pid 1's) ran out.
-        {"5", {"-a", name, "--empty-state=ok"}, "MEMORY UNKNOWN - cannot read pid 1: " + tooMany},
+        // Never "no process matches": every line is read before a process
+        // is opened, and holding the one whose line matches runs out (its
+        // pidfd, then its line read again).
+        {"4", {"-a", name, "--empty-state=ok"}, "MEMORY UNKNOWN - cannot open the process with pid " + pid + ": " + tooMany},
+        {"5", {"-a", name, "--empty-state=ok"}, "MEMORY UNKNOWN - cannot read pid " + pid + ": " + tooMany},
     };
     for (const auto& c : cases) {
         // Only the three standard descriptors, whatever the test inherited,
@@ -1141,6 +1144,11 @@ TEST(PluginSelection, EachSelectorOnRealProcesses) {
         {{"-C", name, "-a", name + " 8 "}, 0, "MEMORY OK - -C " + name + " -a " + name + " 8 : 1 process, pid " + pidSmall},
         // The '|' that would start performance data is shown as '?'.
         {{"--ereg-argument-array", name + " (8|24) t"}, 0, "MEMORY OK - --ereg-argument-array " + name + " (8?24) t: 2 processes"},
+        // A plain text is searched for as it is; one special character
+        // makes it an expression again.
+        {{"--ereg-argument-array", name + " 8 t"}, 0, "MEMORY OK - --ereg-argument-array " + name + " 8 t: 1 process, pid " + pidSmall},
+        {{"--ereg-argument-array", name + ".8.t"}, 0, "MEMORY OK - --ereg-argument-array " + name + ".8.t: 1 process, pid " + pidSmall},
+        {{"--ereg-argument-array", name + " 8+ t"}, 0, "MEMORY OK - --ereg-argument-array " + name + " 8+ t: 1 process, pid " + pidSmall},
         {{"-u", "nobody", "-C", name}, 0, "MEMORY OK - -u nobody -C " + name + ": 1 process, pid " + pidOther},
         {{"-u", "0", "-C", name, "--sum"}, 0, "MEMORY OK - -u 0 -C " + name + ": 2 processes use "},
         {{"-u", "no-such-user-" + tag}, 3, "MEMORY UNKNOWN - no user named no-such-user-" + tag + "\n"},

@@ -32,6 +32,23 @@ FileProblem ReadRegularFile(const char*, char*, size_t, size_t*, std::string* re
 }
 
 bool ReadCommandLine(HANDLE, std::string*) { return ::SetLastError(ERROR_NOT_SUPPORTED), false; }
+bool PeekCommandLine(DWORD, std::string*) { return ::SetLastError(ERROR_NOT_SUPPORTED), false; }
+
+// The scripted snapshot's ids, as a scan by command line lists them.
+bool ListProcessIds(std::vector<DWORD>* pids) {
+    HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return false;
+    pids->clear();
+    PROCESSENTRY32 entry;
+    entry.dwSize = sizeof entry;
+    for (BOOL more = ::Process32First(snapshot, &entry); more; more = ::Process32Next(snapshot, &entry)) {
+        pids->push_back(entry.th32ProcessID);
+    }
+    const DWORD error = ::GetLastError();
+    ::CloseHandle(snapshot);
+    ::SetLastError(error);
+    return error == ERROR_NO_MORE_FILES;
+}
 bool FullImageNameIs(HANDLE, const char*, bool*) { return ::SetLastError(ERROR_NOT_SUPPORTED), false; }
 bool ProcessOwnedBy(HANDLE, const User&, bool*) { return ::SetLastError(ERROR_NOT_SUPPORTED), false; }
 const char* ControlGroupPathProblem(const char*) { return nullptr; }
