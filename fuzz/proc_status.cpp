@@ -13,7 +13,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     linuxapi::ProcStatusCounters counters;
     const char* text;
     size_t length;
-    fuzzing::ParsedAlikeInPieces<linuxapi::ProcStatusParser>(data, size, &counters, &text, &length);
+    const bool countersOk = fuzzing::ParsedAlikeInPieces<linuxapi::ProcStatusParser>(data, size, &counters, &text, &length);
+    // The keys of two first letters (RssAnon, VmSwap) pass over lines by
+    // each letter: alike in pieces, and one pass over all six keys gives
+    // what the two parsers give apart.
+    linuxapi::ProcStatusAnonSwap anonSwap;
+    const bool anonSwapOk = fuzzing::ParsedAlikeInPieces<linuxapi::ProcStatusAnonSwapParser>(data, size, &anonSwap, &text, &length);
+    linuxapi::ProcStatusAll all;
+    const bool allOk = fuzzing::ParsedAlikeInPieces<linuxapi::ProcStatusAllParser>(data, size, &all, &text, &length);
+    if (allOk != (countersOk && anonSwapOk)) __builtin_trap();
+    if (allOk && (std::memcmp(&all.counters, &counters, sizeof counters) != 0 ||
+                  std::memcmp(&all.anonSwap, &anonSwap, sizeof anonSwap) != 0)) {
+        __builtin_trap();
+    }
     // The Tgid scan over the same bytes: within bounds, and only ids it accepts.
     pid_t tgid = 0;
     if (linuxapi::FindStatusTgid(text, length, &tgid) && (tgid <= 0 || static_cast<uint64_t>(tgid) > linuxapi::kMaxProcessId)) {

@@ -110,6 +110,19 @@ public:
             i += length;
         }
     }
+    // `name{labels} value` and its line feed, in the room SeriesSize gives.
+    void Series(std::string_view name, std::string_view labels, uint64_t value) {
+        if (name.size() + labels.size() + 24 > static_cast<size_t>(end_ - p_)) Grow(name.size() + labels.size() + 24);
+        std::memcpy(p_, name.data(), name.size());
+        p_ += name.size();
+        *p_++ = '{';
+        std::memcpy(p_, labels.data(), labels.size());
+        p_ += labels.size();
+        *p_++ = '}';
+        *p_++ = ' ';
+        p_ = std::to_chars(p_, end_, value).ptr;
+        *p_++ = '\n';
+    }
     std::string Take() {
         out_.resize(static_cast<size_t>(p_ - out_.data()));
         return std::move(out_);
@@ -142,9 +155,7 @@ std::string LabelsOf(const Options& options) {
     return labels.Take();
 }
 
-void Series(Text& out, std::string_view name, std::string_view labels, uint64_t value) {
-    out << name << "{" << labels << "} " << value << "\n";
-}
+void Series(Text& out, std::string_view name, std::string_view labels, uint64_t value) { out.Series(name, labels, value); }
 
 // What Series writes at most.
 size_t SeriesSize(std::string_view name, size_t labels) { return name.size() + labels + 24; }

@@ -138,6 +138,14 @@ TEST(ProcStatus, AnonSwapAndMemInfoLines) {
         {"swap before anon", "VmSwap: 3 kB\nRssAnon: 2 kB\n", true, 2, 3},
         {"a longer key is not the key", "RssAnonX: 9 kB\nVmSwapped: 9 kB\n", true, 0, 0},
         {"wrong unit", "RssAnon: 2 MB\n", false, 0, 0},
+        // Lines are passed over by each key's first letter: one letter's
+        // next line may lie far past the other's, and a letter inside a
+        // line or at a piece's start is no line start.
+        {"letters alternate", "VmRSS:\t 5000 kB\nVmSwap: 1 kB\nX: R\nRssAnon: 2 kB\n", true, 2, 1},
+        {"names cannot fake either", "VmRSS:\t 5000 kB\nName:\tRssAnon: 7 kB VmSwap: 8 kB\nRssAnon: 3 kB\nVmSwap: 4 kB\n", true, 3, 4},
+        {"other lines of the letters", "VmRSS:\t 5000 kB\nRssFile: 1 kB\nVmPeak: 1 kB\nRss: 1 kB\nVmSwap: 6 kB\nRssAnon: 5 kB\n",
+         true, 5, 6},
+        {"malformed after the other letter's line", "VmRSS:\t 5000 kB\nVmSwap: 6 kB\nRssAnon: 5 kb\n", false, 0, 0},
     };
     for (const auto& c : cases) {
         for (size_t chunk : {c.text.size() + 1, size_t{1}, size_t{7}}) {
