@@ -13,7 +13,7 @@ KilobyteLineParser::KilobyteLineParser(const char* const* keys, unsigned count)
     : keys_(keys), count_(count), all_((1u << count) - 1), candidates_(all_) {
     for (unsigned k = 0; k < count; ++k) {
         lengths_[k] = static_cast<unsigned char>(std::strlen(keys[k]));
-        if (std::find(firsts_, firsts_ + firstCount_, keys[k][0]) == firsts_ + firstCount_) firsts_[firstCount_++] = keys[k][0];
+        firsts_[k] = keys[k][0];
         unsigned char head[8] = {}, mask[8] = {};
         for (unsigned i = 0; i < 8 && i < lengths_[k]; ++i) {
             head[i] = static_cast<unsigned char>(keys[k][i]);
@@ -21,50 +21,35 @@ KilobyteLineParser::KilobyteLineParser(const char* const* keys, unsigned count)
         }
         std::memcpy(&heads_[k], head, 8);
         std::memcpy(&masks_[k], mask, 8);
+        oneFirst_ = oneFirst_ && firsts_[k] == firsts_[0];
     }
 }
-
-namespace {
-
-// The first line start in [from, end) whose line begins with `c`; `from` is
-// a line's start. `end` when there is none.
-const char* NextLineWith(const char* from, const char* end, char c) {
-    const char* at = from;
-    while ((at = static_cast<const char*>(std::memchr(at, c, static_cast<size_t>(end - at)))) != nullptr && at != from &&
-           at[-1] != '\n') {
-        ++at;
-    }
-    return at != nullptr ? at : end;
-}
-
-}  // namespace
 
 void KilobyteLineParser::Feed(const char* data, size_t size) {
     const char* p = data;
     const char* const end = data + size;
-    // For each of the keys' first bytes, the next line start that holds it
-    // (nullptr: not looked for yet). Lines that start with none of them are
-    // passed over at once, many at a time: a status file's wanted lines are
-    // a dozen of its fifty.
-    const char* next[kMaxKeys] = {};
     while (p < end && !Complete()) {
         if (state_ == State::Key && keyLength_ == 0) {
-            // At a line's start. A line that is whole in this piece, the
-            // common case, is taken at once; one cut by the piece's end
-            // goes byte by byte below.
-            const char* at = end;
-            for (unsigned i = 0; i < firstCount_; ++i) {
-                if (next[i] == nullptr || next[i] < p) next[i] = NextLineWith(p, end, firsts_[i]);
-                at = std::min(at, next[i]);
+            // At a line's start. When every key starts with one letter, the
+            // lines before the next one that starts with it are passed over
+            // at once. A line that is whole in this piece, the common case,
+            // is taken at once; one cut by the piece's end goes byte by byte
+            // below.
+            if (oneFirst_) {
+                const char* at = p;
+                while ((at = static_cast<const char*>(std::memchr(at, firsts_[0], static_cast<size_t>(end - at)))) != nullptr &&
+                       at != p && at[-1] != '\n') {
+                    ++at;
+                }
+                if (at == nullptr) {
+                    // None here: only a cut last line may still become one.
+                    const char* last = static_cast<const char*>(memrchr(p, '\n', static_cast<size_t>(end - p)));
+                    if (last == nullptr) goto byteByByte;
+                    p = last + 1;
+                    continue;
+                }
+                p = at;
             }
-            if (at == end) {
-                // None here: only a cut last line may still become one.
-                const char* last = static_cast<const char*>(memrchr(p, '\n', static_cast<size_t>(end - p)));
-                if (last == nullptr) goto byteByByte;
-                p = last + 1;
-                continue;
-            }
-            p = at;
             const char* newline = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
             if (newline != nullptr) {
                 TakeLine(p, newline);

@@ -45,8 +45,8 @@ private:
     unsigned count_;
     unsigned all_;
     unsigned char lengths_[kMaxKeys] = {};
-    char firsts_[kMaxKeys] = {};  // the keys' first bytes, each once
-    unsigned firstCount_ = 0;
+    char firsts_[kMaxKeys] = {};  // each key's first byte
+    bool oneFirst_ = true;        // all keys start with the same one
     uint64_t heads_[kMaxKeys] = {};  // each key's first 8 bytes, zeros after its end
     uint64_t masks_[kMaxKeys] = {};  // ones over those of the key
     unsigned candidates_;  // the wanted keys the line's key so far starts
