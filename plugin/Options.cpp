@@ -13,7 +13,8 @@ const char kUsageLine[] =
     "Usage: check_trelmark -p PID, -f PIDFILE or any of -C NAME, -a TEXT, --ereg-argument-array REGEX, -u USER, "
     "--service NAME, --cgroup PATH [--children] [-m working, private, pss, uss, peak, swap, anon, cgroup, "
     "cgroup-workingset or cgroup-peak] [-w RANGE] [-c RANGE] [--processes-warning RANGE] [--processes-critical RANGE] "
-    "[--sum] [--empty-state STATE] [-t SECONDS]";
+    "[--sum] [--empty-state STATE] [-t SECONDS] [-v] [--format=prometheus or --textfile=PATH] [--label NAME=VALUE] "
+    "[--per-process]";
 
 size_t Utf8Length(const std::string& text, size_t i) {
     const unsigned char lead = static_cast<unsigned char>(text[i]);

@@ -34,7 +34,8 @@ const char kUsage[] =
     "Usage: check_trelmark -p PID, -f PIDFILE or any of -C NAME, -a TEXT, --ereg-argument-array REGEX, -u USER, "
     "--service NAME, --cgroup PATH [--children] [-m working, private, pss, uss, peak, swap, anon, cgroup, "
     "cgroup-workingset or cgroup-peak] [-w RANGE] [-c RANGE] [--processes-warning RANGE] [--processes-critical RANGE] "
-    "[--sum] [--empty-state STATE] [-t SECONDS]\n";
+    "[--sum] [--empty-state STATE] [-t SECONDS] [-v] [--format=prometheus or --textfile=PATH] [--label NAME=VALUE] "
+    "[--per-process]\n";
 
 // What every answer must be, whatever the case: a state 0-3, a first line
 // that carries it, a second line only for UNKNOWN, nothing on stderr.

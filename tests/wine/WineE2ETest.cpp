@@ -266,7 +266,8 @@ TEST(WinePlugin, StatesByIdNameAndPidfile) {
              "MEMORY UNKNOWN - invalid warning range \"5:1\"\nUsage: check_trelmark -p PID, -f PIDFILE or any of -C NAME, "
              "-a TEXT, --ereg-argument-array REGEX, -u USER, --service NAME, --cgroup PATH [--children] [-m working, "
              "private, pss, uss, peak, swap, anon, cgroup, cgroup-workingset or cgroup-peak] [-w RANGE] [-c RANGE] "
-             "[--processes-warning RANGE] [--processes-critical RANGE] [--sum] [--empty-state STATE] [-t SECONDS]\n"},
+             "[--processes-warning RANGE] [--processes-critical RANGE] [--sum] [--empty-state STATE] [-t SECONDS] [-v] "
+             "[--format=prometheus or --textfile=PATH] [--label NAME=VALUE] [--per-process]\n"},
             {"--version", 3, "check_trelmark 1.0.0.54 (" TRELMARK_BUILD_DATE ")\n"},
         };
         for (const auto& c : cases) {
