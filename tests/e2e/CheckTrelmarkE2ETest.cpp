@@ -940,10 +940,12 @@ TEST(PluginCommandLine, BadArgumentsHelpAndVersion) {
          "MEMORY UNKNOWN - no process matches -a \xC3\xA9" + std::string(155, 'x') + "...\n"},
         {{"-a", std::string(156, 'x') + "\xC3\xA9-" + std::string(1000, 'x')},
          "MEMORY UNKNOWN - no process matches -a " + std::string(156, 'x') + "...\n"},
-        {{"-a", std::string(160, 'x')}, "MEMORY UNKNOWN - no process matches -a " + std::string(160, 'x') + "\n"},
+        // 'v', not 'x': a test beside this one runs a process whose command
+        // line holds 120 KB of 'x', which these values would select.
+        {{"-a", std::string(160, 'v')}, "MEMORY UNKNOWN - no process matches -a " + std::string(160, 'v') + "\n"},
         // Many values: the options as given are cut to 320 bytes in all.
-        {{"-a", std::string(100, 'x'), "-a", std::string(100, 'y'), "-a", std::string(100, 'z'), "-a", std::string(100, 'w')},
-         "MEMORY UNKNOWN - no process matches -a " + std::string(100, 'x') + " -a " + std::string(100, 'y') + " -a " +
+        {{"-a", std::string(100, 'v'), "-a", std::string(100, 'y'), "-a", std::string(100, 'z'), "-a", std::string(100, 'w')},
+         "MEMORY UNKNOWN - no process matches -a " + std::string(100, 'v') + " -a " + std::string(100, 'y') + " -a " +
              std::string(100, 'z') + " -a ww...\n"},
         {{"--cgroup", "/a/../b"}, "MEMORY UNKNOWN - invalid control group \"/a/../b\": the path holds \"..\"\n" + std::string(kUsage)},
         {{"-a", "x", "--empty-state", "maybe"},
