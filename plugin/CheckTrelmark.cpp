@@ -238,15 +238,7 @@ std::string Check(plugin::Options options, State* state, plugin::Outcome* outcom
             if (e.Code() != plugin::kProcessGone) throw Keel::Error(text);
             return plugin::EmptySelection(options, text, state);
         }
-        if (options.children) {
-            // The tree's text names the process the file named.
-            plugin::Options tree = options;
-            tree.pid = pid;
-            plugin::Selected selected;
-            selected.samples = std::move(samples);
-            plugin::MeasureDescendants(&selected, options.metric, figures);
-            return Conclude(tree, selected, state, outcome);
-        }
+        options.pid = pid;  // a tree's text names the process the file named
         break;
     }
     case plugin::Selector::Command: {
