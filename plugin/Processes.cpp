@@ -144,6 +144,12 @@ bool HasExited(HANDLE process) {
 // Failures that could hide a selected process anywhere: the check fails.
 bool IsResourceError(DWORD error) { return error == ERROR_TOO_MANY_OPEN_FILES || error == ERROR_NOT_ENOUGH_MEMORY; }
 
+// A process that cannot be opened or read for want of descriptors or memory
+// fails the check: it could be any of those selected.
+void FailOnResourceError(DWORD error, const char* doing, DWORD pid) {
+    if (IsResourceError(error)) throw Keel::Error(doing + PidText(pid) + ": " + platform::ErrorText(error));
+}
+
 // A process of the snapshot: its id and image name.
 struct Listed {
     DWORD pid;
@@ -281,10 +287,7 @@ Selected MeasureSelection(const Selection& chosen, Metric metric, const std::vec
         HANDLE process = ::OpenProcess(kLeastAccess, FALSE, p.pid);
         if (process == nullptr) {
             const DWORD error = ::GetLastError();
-            if (IsResourceError(error)) {
-                throw Keel::Error("cannot open the process with pid " + PidText(p.pid) + ": " +
-                                  platform::ErrorText(error));
-            }
+            FailOnResourceError(error, "cannot open the process with pid ", p.pid);
             if (error != ERROR_INVALID_PARAMETER && named()) unreadable(platform::ErrorText(error));
             continue;
         }
@@ -299,9 +302,7 @@ Selected MeasureSelection(const Selection& chosen, Metric metric, const std::vec
         bool matches = true;
         if (verdict == Selection::Verdict::Open && !selection.Matches(process, p.pid, image, &matches)) {
             const DWORD error = ::GetLastError();
-            if (IsResourceError(error)) {
-                throw Keel::Error("cannot read pid " + PidText(p.pid) + ": " + platform::ErrorText(error));
-            }
+            FailOnResourceError(error, "cannot read pid ", p.pid);
             if (named() && !HasExited(process)) unreadable(platform::ErrorText(error));
             continue;
         }
@@ -337,10 +338,7 @@ void MeasureDescendants(Selected* selected, Metric metric, const std::vector<Met
         HANDLE process = ::OpenProcess(kLeastAccess, FALSE, pid);
         if (process == nullptr) {
             const DWORD error = ::GetLastError();
-            if (IsResourceError(error)) {
-                throw Keel::Error("cannot open the process with pid " + PidText(pid) + ": " +
-                                  platform::ErrorText(error));
-            }
+            FailOnResourceError(error, "cannot open the process with pid ", pid);
             if (error != ERROR_INVALID_PARAMETER) unreadable(platform::ErrorText(error));
             continue;
         }
@@ -351,9 +349,7 @@ void MeasureDescendants(Selected* selected, Metric metric, const std::vector<Met
         bool check = false;
         if (!RunsACheck(process, &check)) {
             const DWORD error = ::GetLastError();
-            if (IsResourceError(error)) {
-                throw Keel::Error("cannot read pid " + PidText(pid) + ": " + platform::ErrorText(error));
-            }
+            FailOnResourceError(error, "cannot read pid ", pid);
             if (!HasExited(process)) unreadable(platform::ErrorText(error));
             continue;
         }
