@@ -190,8 +190,9 @@ BOOL ReadThroughOtherThread(const Target& target, const char* file, Counters* co
     return result == 0 ? TRUE : Unreadable(result, target, counters);
 }
 
-BOOL ReadProcessCounters(const Target& target, linuxapi::ProcStatusCounters* counters) {
-    using Parser = linuxapi::ProcStatusParser;
+// The lines `Parser` takes from the process's status file.
+template <typename Parser, typename Counters>
+BOOL ReadStatus(const Target& target, Counters* counters) {
     bool found = false;
     char path[64];
     const int result = ReadCountersAt<Parser>(target.dir, TargetPath(target, "status", path), counters, &found);
@@ -228,7 +229,7 @@ extern "C" BOOL GetProcessMemoryInfo(HANDLE Process, PPROCESS_MEMORY_COUNTERS pp
     Target target;
     if (!FindTarget(Process, &object, &target)) return linuxapi::Fail(ERROR_INVALID_HANDLE);
     linuxapi::ProcStatusCounters counters;
-    if (!ReadProcessCounters(target, &counters)) return FALSE;
+    if (!ReadStatus<linuxapi::ProcStatusParser>(target, &counters)) return FALSE;
     linuxapi::SmapsRollupCounters sharing;
     const bool extended = cb >= sizeof(PROCESS_MEMORY_COUNTERS_EX2);
     if (extended && !ReadSharingCounters(target, &sharing)) return FALSE;
@@ -277,13 +278,8 @@ BOOL GetProcessCountersAndStatus(HANDLE process, PROCESS_MEMORY_COUNTERS_EX* cou
     linuxapi::KernelObject object;
     Target target;
     if (!FindTarget(process, &object, &target)) return linuxapi::Fail(ERROR_INVALID_HANDLE);
-    using Parser = linuxapi::ProcStatusAllParser;
     linuxapi::ProcStatusAll all;
-    bool found = false;
-    char path[64];
-    const int result = ReadCountersAt<Parser>(target.dir, TargetPath(target, "status", path), &all, &found);
-    if (result != 0) return Unreadable(result, target, &all);
-    if (!found && !ReadThroughOtherThread<Parser>(target, "status", &all)) return FALSE;
+    if (!ReadStatus<linuxapi::ProcStatusAllParser>(target, &all)) return FALSE;
     std::memset(counters, 0, sizeof *counters);
     counters->cb = sizeof *counters;
     counters->WorkingSetSize = all.counters.residentBytes;
@@ -301,13 +297,8 @@ BOOL GetProcessStatusFigures(HANDLE process, uint64_t* anonymous, uint64_t* swap
     linuxapi::KernelObject object;
     Target target;
     if (!FindTarget(process, &object, &target)) return linuxapi::Fail(ERROR_INVALID_HANDLE);
-    using Parser = linuxapi::ProcStatusAnonSwapParser;
     linuxapi::ProcStatusAnonSwap counters;
-    bool found = false;
-    char path[64];
-    const int result = ReadCountersAt<Parser>(target.dir, TargetPath(target, "status", path), &counters, &found);
-    if (result != 0) return Unreadable(result, target, &counters);
-    if (!found && !ReadThroughOtherThread<Parser>(target, "status", &counters)) return FALSE;
+    if (!ReadStatus<linuxapi::ProcStatusAnonSwapParser>(target, &counters)) return FALSE;
     *anonymous = counters.anonymousBytes;
     *swap = counters.swapBytes;
     return TRUE;
