@@ -12,12 +12,6 @@ namespace {
 constexpr unsigned kMegabyteShift = 20;
 constexpr unsigned kMaxShownDecimals = 12;  // a byte past a bound of 256 GiB still shows
 
-uint64_t PowerOfTen(unsigned n) {
-    uint64_t p = 1;
-    while (n-- > 0) p *= 10;
-    return p;
-}
-
 // numerator / denominator rounded down, in 64 bits where it fits.
 unsigned __int128 Quotient(unsigned __int128 numerator, uint64_t denominator) {
     if ((numerator >> 64) == 0) return static_cast<uint64_t>(numerator) / denominator;

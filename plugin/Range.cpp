@@ -6,13 +6,6 @@ namespace {
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
-// 10^n for n <= 19, exact in 64 bits.
-uint64_t PowerOfTen(unsigned n) {
-    uint64_t p = 1;
-    while (n-- > 0) p *= 10;
-    return p;
-}
-
 }  // namespace
 
 double Decimal::Value() const {

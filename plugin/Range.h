@@ -30,6 +30,13 @@ struct Decimal {
     std::string ShareOf(uint64_t reference) const;
 };
 
+// 10^n for n <= 19, exact in 64 bits.
+inline uint64_t PowerOfTen(unsigned n) {
+    uint64_t p = 1;
+    while (n-- > 0) p *= 10;
+    return p;
+}
+
 // "integer.fraction" with the fraction's `places` digits, trailing zeros
 // (and a point left alone) dropped: the exact text of a scaled quotient.
 std::string QuotientText(uint64_t integer, uint64_t fraction, unsigned places);

@@ -27,21 +27,10 @@ constexpr Unit kUnits[] = {{30, "GB", 2}, {20, "MB", 0}, {10, "kB", 0}, {0, "B",
 constexpr size_t kUnitCount = sizeof kUnits / sizeof kUnits[0];
 constexpr unsigned kMostDecimals = 3;
 
-Wide PowerOfTen(unsigned n) {
-    Wide p = 1;
-    while (n-- > 0) p *= 10;
-    return p;
-}
-
 // `value` / 10^decimals, trailing zeros of the fraction dropped.
 std::string DecimalText(uint64_t value, unsigned decimals) {
-    if (decimals == 0) return std::to_string(value);
-    const uint64_t unit = static_cast<uint64_t>(PowerOfTen(decimals));
-    std::string text = std::to_string(value / unit);
-    std::string fraction = std::to_string(value % unit);
-    fraction.insert(0, decimals - fraction.size(), '0');
-    while (!fraction.empty() && fraction.back() == '0') fraction.pop_back();
-    return fraction.empty() ? text : text + "." + fraction;
+    const uint64_t unit = PowerOfTen(decimals);
+    return QuotientText(value / unit, value % unit, decimals);
 }
 
 // -1, 0 or 1 as `shown` / 10^decimals units of 2^shift bytes lies below, at or
@@ -76,7 +65,7 @@ struct Ends {
 // `end` MB in `unit`, when three decimals hold it exactly.
 bool EndIn(const Decimal& end, const Unit& unit, std::string* text) {
     const Wide number = (static_cast<Wide>(end.digits) << kMegabyteShift) * PowerOfTen(kMostDecimals);
-    const Wide per = PowerOfTen(end.scale) << unit.shift;
+    const Wide per = static_cast<Wide>(PowerOfTen(end.scale)) << unit.shift;
     if (number % per != 0 || number / per > UINT64_MAX) return false;
     *text = std::string(end.negative && end.digits != 0 ? "-" : "") +
             DecimalText(static_cast<uint64_t>(number / per), kMostDecimals) + " " + unit.name;
