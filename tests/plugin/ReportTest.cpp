@@ -26,6 +26,8 @@ constexpr uint64_t MB = 1048576;
 TEST(StatusLine, OneLineWithStateTextAndPerformanceData) {
     const std::vector<plugin::Sample> one = {{1234, "postgres", 512 * MB + MB - 1}};
     const std::vector<plugin::Sample> three = {{10, "pg", 100 * MB}, {11, "pg", 300 * MB}, {12, "pg", 5 * MB}};
+    const auto pg = [](uint64_t bytes) { return std::vector<plugin::Sample>{{7, "pg", bytes}}; };
+    const std::string host = " of the host's 16 GB | ";  // shares are of 16 GiB; 80%: 13743895347.2 bytes
     const struct {
         std::vector<const char*> args;
         std::vector<plugin::Sample> samples;
@@ -140,66 +142,37 @@ TEST(StatusLine, OneLineWithStateTextAndPerformanceData) {
         {{"-u", "pg", "-u", "www", "--processes-warning", "3"}, three, plugin::State::Ok,
          "MEMORY OK - user pg or www: 3 processes, largest pid 11 uses 300 MB of working memory | "
          "working=314572800B;;;0; processes=3;3;;0;\n"},
-    };
-    for (const auto& c : cases) {
-        plugin::State state = plugin::State::Unknown;
-        EXPECT_EQ(plugin::StatusLine(Opts(c.args), c.samples, &state, c.shortfall), c.line);
-        EXPECT_EQ(state, c.state) << c.line;
-    }
-}
-
-// A share of a process's figure is one of the host's memory: the text names
-// it, the perfdata's bounds are its bytes and its max the host's.
-TEST(StatusLine, SharesOfTheHostsMemory) {
-    constexpr uint64_t host = 16ull << 30;  // 80%: 13743895347.2 bytes
-    const struct {
-        std::vector<const char*> args;
-        uint64_t bytes;
-        plugin::State state;
-        std::string line;
-    } cases[] = {
-        {{"-p", "7", "-w", "80%", "-c", "95%"}, 13743895347, plugin::State::Ok,
-         "MEMORY OK - pg (pid 7) uses 12.79 GB of working memory; 79% of the host's 16 GB | "
-         "working=13743895347B;13743895347.2;16320875724.8;0;17179869184\n"},
+        // A share of a process's figure is one of the host's memory: the text
+        // names it, the perfdata's bounds are its bytes and its max the host's.
+        {{"-p", "7", "-w", "80%", "-c", "95%"}, pg(13743895347), plugin::State::Ok,
+         "MEMORY OK - pg (pid 7) uses 12.79 GB of working memory; 79%" + host +
+             "working=13743895347B;13743895347.2;16320875724.8;0;17179869184\n"},
         // Past the bound by one byte: shown precisely enough not to read as 80%.
-        {{"-p", "7", "-w", "80%", "-c", "95%"}, 13743895348, plugin::State::Warning,
-         "MEMORY WARNING - pg (pid 7) uses 12.8 GB of working memory (warning above 80%); 80.000000004% of the host's 16 GB | "
-         "working=13743895348B;13743895347.2;16320875724.8;0;17179869184\n"},
-        {{"-p", "7", "-c", "0.5%"}, 85899346, plugin::State::Critical,
-         "MEMORY CRITICAL - pg (pid 7) uses 81 MB of working memory (critical above 0.5%); 0.5000000004% of the host's 16 GB | "
-         "working=85899346B;;85899345.92;0;17179869184\n"},
-        {{"-C", "pg", "--sum", "-m", "anon", "-w", "50%:"}, 5 * MB, plugin::State::Warning,
-         "MEMORY WARNING - 1 process named pg uses 5 MB of resident anonymous memory in total (warning below 50%); 0.03% of the host's 16 "
-         "GB | anon=5242880B;8589934592:;;0;17179869184 processes=1;;;0;\n"},
+        {{"-p", "7", "-w", "80%", "-c", "95%"}, pg(13743895348), plugin::State::Warning,
+         "MEMORY WARNING - pg (pid 7) uses 12.8 GB of working memory (warning above 80%); 80.000000004%" + host +
+             "working=13743895348B;13743895347.2;16320875724.8;0;17179869184\n"},
+        {{"-p", "7", "-c", "0.5%"}, pg(85899346), plugin::State::Critical,
+         "MEMORY CRITICAL - pg (pid 7) uses 81 MB of working memory (critical above 0.5%); 0.5000000004%" + host +
+             "working=85899346B;;85899345.92;0;17179869184\n"},
+        {{"-C", "pg", "--sum", "-m", "anon", "-w", "50%:"}, pg(5 * MB), plugin::State::Warning,
+         "MEMORY WARNING - 1 process named pg uses 5 MB of resident anonymous memory in total (warning below 50%); 0.03%" +
+             host + "anon=5242880B;8589934592:;;0;17179869184 processes=1;;;0;\n"},
         // A share's digits are no MB: 50.5 MB beside -w 50% is cut to 50 MB.
-        {{"-p", "7", "-w", "50%"}, 52953088, plugin::State::Ok,
-         "MEMORY OK - pg (pid 7) uses 50 MB of working memory; 0.3% of the host's 16 GB | "
-         "working=52953088B;8589934592;;0;17179869184\n"},
-    };
-    for (const auto& c : cases) {
-        plugin::Options options = Opts(c.args);
-        if (plugin::HasShares(options)) plugin::SetReference(&options, host);
-        plugin::State state = plugin::State::Unknown;
-        EXPECT_EQ(plugin::StatusLine(options, {{7, "pg", c.bytes}}, &state), c.line);
-        EXPECT_EQ(state, c.state) << c.line;
-    }
-}
-
-// A selection that finds nothing: a count range decides, whatever --empty-state says.
-TEST(StatusLine, EmptySelectionByCountRangeOrEmptyState) {
-    const struct {
-        std::vector<const char*> args;
-        plugin::State state;
-        std::string line;
-    } cases[] = {
-        {{"-C", "x", "--processes-warning", "1:", "--processes-critical", "@1:5"}, plugin::State::Warning,
+        {{"-p", "7", "-w", "50%"}, pg(52953088), plugin::State::Ok,
+         "MEMORY OK - pg (pid 7) uses 50 MB of working memory; 0.3%" + host + "working=52953088B;8589934592;;0;17179869184\n"},
+        // Nothing selected: a count range decides, whatever --empty-state says.
+        {{"-C", "x", "--processes-warning", "1:", "--processes-critical", "@1:5"}, {}, plugin::State::Warning,
          "MEMORY WARNING - none (warning below 1) | processes=0;1:;@1:5;0;\n"},
-        {{"-C", "x", "--empty-state", "critical", "--processes-warning", "3"}, plugin::State::Ok,
+        {{"-C", "x", "--empty-state", "critical", "--processes-warning", "3"}, {}, plugin::State::Ok,
          "MEMORY OK - none | processes=0;3;;0;\n"},
     };
     for (const auto& c : cases) {
+        plugin::Options options = Opts(c.args);
+        if (plugin::HasShares(options)) plugin::SetReference(&options, 16ull << 30);
         plugin::State state = plugin::State::Unknown;
-        EXPECT_EQ(plugin::EmptySelection(Opts(c.args), "none", &state), c.line);
+        EXPECT_EQ(c.samples.empty() ? plugin::EmptySelection(options, "none", &state)
+                                    : plugin::StatusLine(options, c.samples, &state, c.shortfall),
+                  c.line);
         EXPECT_EQ(state, c.state) << c.line;
     }
 }
