@@ -35,7 +35,6 @@ TEST(Getent, ParsesOnePasswdLineAndNothingElse) {
         {"n:x:5:1::/:\nm:x:6:1::/:\n", false, 0},  // two entries
         {std::string("n:x:5\0:1::/:\n", 13), false, 0},
         {"", false, 0},
-        {"\n", false, 0},
     };
     for (const auto& c : cases) {
         uint32_t uid = 7;
@@ -83,7 +82,6 @@ TEST_F(GetentProgram, AnswersFoundMissingOrWhyNot) {
         {"echo garbage\n", linuxapi::AccountLookup::Failed, 0, " gave no passwd entry"},
         // An answer beyond 64 KiB is not read to its end: the child is killed.
         {"yes 'n:x:1:1::/:' | head -c 200000; sleep 30\n", linuxapi::AccountLookup::Failed, 0, " was killed by signal 9"},
-        {"kill -TERM $$\n", linuxapi::AccountLookup::Failed, 0, " was killed by signal 15"},
         {"", linuxapi::AccountLookup::Failed, 0, " failed (exit status 127)"},  // no such program
     };
     int i = 0;

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "plugin/Options.h"
@@ -138,23 +139,20 @@ TEST(CommandLine, ExplainsWhatIsWrong) {
     }
 }
 
+// Each figure by its name; a group's with another selector is refused at
+// run time, with the figure to use.
 TEST(CommandLine, EachFigureByItsName) {
-    const struct {
-        std::vector<const char*> args;
-        plugin::Metric metric;
-    } cases[] = {
-        {{"-p", "1", "-m", "swap"}, plugin::Metric::Swap},
-        {{"-C", "x", "--sum", "-m", "ANON"}, plugin::Metric::Anonymous},
-        {{"--cgroup", "/a", "-m", "cgroup-workingset", "-w", "50%:"}, plugin::Metric::GroupWorkingSet},
-        {{"--service", "pg", "-m", "cgroup-peak", "-c", "4096"}, plugin::Metric::GroupPeak},
-        // Refused at run time with the figure to use: the line is well formed.
-        {{"-p", "1", "-m", "cgroup"}, plugin::Metric::Group},
-        {{"--service", "pg", "-m", "peak"}, plugin::Metric::Peak},
-    };
-    for (const auto& c : cases) {
-        const Parsed p = Parse(c.args);
+    for (const auto& [args, metric] : std::vector<std::pair<std::vector<const char*>, plugin::Metric>>{
+             {{"-p", "1", "-m", "swap"}, plugin::Metric::Swap},
+             {{"-C", "x", "--sum", "-m", "ANON"}, plugin::Metric::Anonymous},
+             {{"--cgroup", "/a", "-m", "cgroup-workingset", "-w", "50%:"}, plugin::Metric::GroupWorkingSet},
+             {{"--service", "pg", "-m", "cgroup-peak", "-c", "4096"}, plugin::Metric::GroupPeak},
+             {{"-p", "1", "-m", "cgroup"}, plugin::Metric::Group},
+             {{"--service", "pg", "-m", "peak"}, plugin::Metric::Peak},
+         }) {
+        const Parsed p = Parse(args);
         ASSERT_TRUE(p.ok) << p.error;
-        EXPECT_EQ(p.options.metric, c.metric) << plugin::MetricName(c.metric);
+        EXPECT_EQ(p.options.metric, metric) << plugin::MetricName(metric);
     }
     // -w and -c may differ, one a share and one in MB.
     const Parsed shares = Parse({"--service", "pg", "-m", "cgroup", "-w", "80%", "-c", "4096"});
