@@ -26,6 +26,8 @@ constexpr uint64_t MB = 1048576;
 TEST(StatusLine, OneLineWithStateTextAndPerformanceData) {
     const std::vector<plugin::Sample> one = {{1234, "postgres", 512 * MB + MB - 1}};
     const std::vector<plugin::Sample> three = {{10, "pg", 100 * MB}, {11, "pg", 300 * MB}, {12, "pg", 5 * MB}};
+    const auto pg = [](uint64_t bytes) { return std::vector<plugin::Sample>{{7, "pg", bytes}}; };
+    const std::string host = " of the host's 16 GB | ";  // shares are of 16 GiB; 80%: 13743895347.2 bytes
     const struct {
         std::vector<const char*> args;
         std::vector<plugin::Sample> samples;
@@ -105,129 +107,72 @@ TEST(StatusLine, OneLineWithStateTextAndPerformanceData) {
         // What could not be measured: counted among the processes, a total only a lower bound.
         {{"-C", "pg", "--sum", "-m", "pss", "-c", "400"}, three, plugin::State::Critical,
          "MEMORY CRITICAL - 5 processes named pg use at least 405 MB of proportional memory in total (critical above "
-         "400 MB), largest pid 11 "
-         "with 300 MB; 2 could not be read | pss=424673280B;;419430400;0; processes=5;;;0; unreadable=2;;;0;\n",
-         {2, ""}},
+         "400 MB), largest pid 11 with 300 MB; 2 could not be read | pss=424673280B;;419430400;0; processes=5;;;0; "
+         "unreadable=2;;;0;\n", {2, ""}},
+        // One read: no largest, and the words count all that were matched.
         {{"-C", "hog", "--sum", "-c", "50"}, {{1, "hog", 100 * MB}}, plugin::State::Critical,
          "MEMORY CRITICAL - 8 processes named hog use at least 100 MB of working memory in total (critical above 50 MB); "
-         "7 could not be read | "
-         "working=104857600B;;52428800;0; processes=8;;;0; unreadable=7;;;0;\n",
-         {7, ""}},
+         "7 could not be read | working=104857600B;;52428800;0; processes=8;;;0; unreadable=7;;;0;\n", {7, ""}},
         {{"-C", "hog", "-c", "50"}, {{1, "hog", 100 * MB}}, plugin::State::Critical,
          "MEMORY CRITICAL - 2 processes named hog: pid 1 uses 100 MB of working memory (critical above 50 MB); 1 could "
-         "not be read | "
-         "working=104857600B;;52428800;0; processes=2;;;0; unreadable=1;;;0;\n",
-         {1, ""}},
+         "not be read | working=104857600B;;52428800;0; processes=2;;;0; unreadable=1;;;0;\n", {1, ""}},
         {{"--service", "nginx", "--sum", "-c", "400"}, three, plugin::State::Critical,
          "MEMORY CRITICAL - service nginx: 3 processes use at least 405 MB of working memory in total (critical above "
-         "400 MB), largest pid 11 "
-         "with 300 MB; /proc hides them | working=424673280B;;419430400;0; processes=3;;;0;\n",
-         {0, "/proc hides them"}},
-        {{"--service", "nginx"}, three, plugin::State::Ok,
-         "MEMORY OK - service nginx: 3 processes, largest pid 11 uses 300 MB of working memory; /proc hides them | "
-         "working=314572800B;;;0; processes=3;;;0;\n",
+         "400 MB), largest pid 11 with 300 MB; /proc hides them | working=424673280B;;419430400;0; processes=3;;;0;\n",
          {0, "/proc hides them"}},
         {{"-C", "big", "--sum"}, {{1, "big", UINT64_MAX - 5}, {2, "big", 10}}, plugin::State::Ok,
          "MEMORY OK - 2 processes named big use 17179869183.99 GB of working memory in total, largest pid 1 with "
          "17179869183.99 GB | working=18446744073709551615B;;;0; processes=2;;;0;\n"},
         // Figures in the unit their size reads in; just above a bound, as many decimals or as small a unit as
         // it takes to show them above it, and the bound beside them.
-        {{"-p", "9", "-w", "200"}, {{9, "g", 210082611}}, plugin::State::Warning,
-         "MEMORY WARNING - g (pid 9) uses 200.3 MB of working memory (warning above 200 MB) | working=210082611B;209715200;;0;\n"},
         {{"-p", "9", "-w", "2048"}, {{9, "g", 2049 * MB}}, plugin::State::Warning,
          "MEMORY WARNING - g (pid 9) uses 2049 MB of working memory (warning above 2048 MB) | working=2148532224B;2147483648;;0;\n"},
         {{"-p", "9", "-w", "3072"}, {{9, "g", 3 * 1024 * MB + 700 * MB}}, plugin::State::Warning,
          "MEMORY WARNING - g (pid 9) uses 3.68 GB of working memory (warning above 3 GB) | working=3955228672B;3221225472;;0;\n"},
         {{"-p", "9", "-c", "1500"}, {{9, "g", 1600 * MB}}, plugin::State::Critical,
          "MEMORY CRITICAL - g (pid 9) uses 1600 MB of working memory (critical above 1500 MB) | working=1677721600B;;1572864000;0;\n"},
-        {{"-p", "9", "-w", "0.5"}, {{9, "k", 512 * 1024 + 1}}, plugin::State::Warning,
-         "MEMORY WARNING - k (pid 9) uses 524289 B of working memory (warning above 524288 B) | working=524289B;524288;;0;\n"},
         // OK beside a bound: never shown at it either.
         {{"-p", "9", "-w", "512:"}, {{9, "k", 512 * MB + 1}}, plugin::State::Ok,
          "MEMORY OK - k (pid 9) uses 536870913 B of working memory | working=536870913B;536870912:;;0;\n"},
-        // Count ranges on both sides, beside the memory ranges: the worse state wins.
-        {{"-C", "pg", "--processes-critical", "2", "--sum"}, three, plugin::State::Critical,
-         "MEMORY CRITICAL - 3 processes named pg (critical above 2) use 405 MB of working memory in total, largest pid "
-         "11 with 300 MB | working=424673280B;;;0; processes=3;;2;0;\n"},
+        // A count range beside a memory range: the worse state wins.
         {{"-C", "pg", "--processes-critical", "4:", "-w", "200"}, three, plugin::State::Critical,
          "MEMORY CRITICAL - 3 processes named pg (critical below 4), largest pid 11 uses 300 MB of working memory (1 "
          "warning; warning above 200 MB) | working=314572800B;209715200;;0; processes=3;;4:;0;\n"},
-        {{"-C", "pg", "--processes-warning", "@3:3", "-w", "400"}, three, plugin::State::Warning,
-         "MEMORY WARNING - 3 processes named pg (warning from 3 to 3), largest pid 11 uses 300 MB of working memory | "
-         "working=314572800B;419430400;;0; processes=3;@3:3;;0;\n"},
-        // Either value of one selector (in words); a tree below one process.
+        // Either value of one selector, in words.
         {{"-u", "pg", "-u", "www", "--processes-warning", "3"}, three, plugin::State::Ok,
          "MEMORY OK - user pg or www: 3 processes, largest pid 11 uses 300 MB of working memory | "
          "working=314572800B;;;0; processes=3;3;;0;\n"},
-        {{"-p", "10", "--children", "--sum"}, three, plugin::State::Ok,
-         "MEMORY OK - pid 10 with descendants: 3 processes use 405 MB of working memory in total, largest pid 11 with "
-         "300 MB | working=424673280B;;;0; processes=3;;;0;\n"},
-    };
-    for (const auto& c : cases) {
-        plugin::State state = plugin::State::Unknown;
-        EXPECT_EQ(plugin::StatusLine(Opts(c.args), c.samples, &state, c.shortfall), c.line);
-        EXPECT_EQ(state, c.state) << c.line;
-    }
-}
-
-// A share of a process's figure is one of the host's memory: the text names
-// it, the perfdata's bounds are its bytes and its max the host's.
-TEST(StatusLine, SharesOfTheHostsMemory) {
-    constexpr uint64_t host = 16ull << 30;  // 80%: 13743895347.2 bytes
-    const struct {
-        std::vector<const char*> args;
-        uint64_t bytes;
-        plugin::State state;
-        std::string line;
-    } cases[] = {
-        {{"-p", "7", "-w", "80%", "-c", "95%"}, 13743895347, plugin::State::Ok,
-         "MEMORY OK - pg (pid 7) uses 12.79 GB of working memory; 79% of the host's 16 GB | "
-         "working=13743895347B;13743895347.2;16320875724.8;0;17179869184\n"},
+        // A share of a process's figure is one of the host's memory: the text
+        // names it, the perfdata's bounds are its bytes and its max the host's.
+        {{"-p", "7", "-w", "80%", "-c", "95%"}, pg(13743895347), plugin::State::Ok,
+         "MEMORY OK - pg (pid 7) uses 12.79 GB of working memory; 79%" + host +
+             "working=13743895347B;13743895347.2;16320875724.8;0;17179869184\n"},
         // Past the bound by one byte: shown precisely enough not to read as 80%.
-        {{"-p", "7", "-w", "80%", "-c", "95%"}, 13743895348, plugin::State::Warning,
-         "MEMORY WARNING - pg (pid 7) uses 12.8 GB of working memory (warning above 80%); 80.000000004% of the host's 16 GB | "
-         "working=13743895348B;13743895347.2;16320875724.8;0;17179869184\n"},
-        {{"-p", "7", "-c", "0.5%"}, 85899346, plugin::State::Critical,
-         "MEMORY CRITICAL - pg (pid 7) uses 81 MB of working memory (critical above 0.5%); 0.5000000004% of the host's 16 GB | "
-         "working=85899346B;;85899345.92;0;17179869184\n"},
-        {{"-C", "pg", "--sum", "-m", "anon", "-w", "50%:"}, 5 * MB, plugin::State::Warning,
-         "MEMORY WARNING - 1 process named pg uses 5 MB of resident anonymous memory in total (warning below 50%); 0.03% of the host's 16 "
-         "GB | anon=5242880B;8589934592:;;0;17179869184 processes=1;;;0;\n"},
+        {{"-p", "7", "-w", "80%", "-c", "95%"}, pg(13743895348), plugin::State::Warning,
+         "MEMORY WARNING - pg (pid 7) uses 12.8 GB of working memory (warning above 80%); 80.000000004%" + host +
+             "working=13743895348B;13743895347.2;16320875724.8;0;17179869184\n"},
+        {{"-p", "7", "-c", "0.5%"}, pg(85899346), plugin::State::Critical,
+         "MEMORY CRITICAL - pg (pid 7) uses 81 MB of working memory (critical above 0.5%); 0.5000000004%" + host +
+             "working=85899346B;;85899345.92;0;17179869184\n"},
+        {{"-C", "pg", "--sum", "-m", "anon", "-w", "50%:"}, pg(5 * MB), plugin::State::Warning,
+         "MEMORY WARNING - 1 process named pg uses 5 MB of resident anonymous memory in total (warning below 50%); 0.03%" +
+             host + "anon=5242880B;8589934592:;;0;17179869184 processes=1;;;0;\n"},
         // A share's digits are no MB: 50.5 MB beside -w 50% is cut to 50 MB.
-        {{"-p", "7", "-w", "50%"}, 52953088, plugin::State::Ok,
-         "MEMORY OK - pg (pid 7) uses 50 MB of working memory; 0.3% of the host's 16 GB | "
-         "working=52953088B;8589934592;;0;17179869184\n"},
-        // In MB, no share: no max.
-        {{"-p", "7", "-m", "swap", "-w", "1"}, 2 * MB, plugin::State::Warning,
-         "MEMORY WARNING - pg (pid 7) uses 2 MB of swapped-out memory (warning above 1 MB) | swap=2097152B;1048576;;0;\n"},
+        {{"-p", "7", "-w", "50%"}, pg(52953088), plugin::State::Ok,
+         "MEMORY OK - pg (pid 7) uses 50 MB of working memory; 0.3%" + host + "working=52953088B;8589934592;;0;17179869184\n"},
+        // Nothing selected: a count range decides, whatever --empty-state says.
+        {{"-C", "x", "--processes-warning", "1:", "--processes-critical", "@1:5"}, {}, plugin::State::Warning,
+         "MEMORY WARNING - none (warning below 1) | processes=0;1:;@1:5;0;\n"},
+        {{"-C", "x", "--empty-state", "critical", "--processes-warning", "3"}, {}, plugin::State::Ok,
+         "MEMORY OK - none | processes=0;3;;0;\n"},
     };
     for (const auto& c : cases) {
         plugin::Options options = Opts(c.args);
-        if (plugin::HasShares(options)) plugin::SetReference(&options, host);
+        if (plugin::HasShares(options)) plugin::SetReference(&options, 16ull << 30);
         plugin::State state = plugin::State::Unknown;
-        EXPECT_EQ(plugin::StatusLine(options, {{7, "pg", c.bytes}}, &state), c.line);
-        EXPECT_EQ(state, c.state) << c.line;
-    }
-}
-
-// A selection that finds nothing: a count range decides, else --empty-state.
-TEST(StatusLine, EmptySelectionByCountRangeOrEmptyState) {
-    const struct {
-        std::vector<const char*> args;
-        plugin::State state;
-        std::string line;
-    } cases[] = {
-        {{"-C", "x"}, plugin::State::Unknown, "MEMORY UNKNOWN - none\n"},
-        {{"-C", "x", "--processes-warning", "1:", "--processes-critical", "@1:5"}, plugin::State::Warning,
-         "MEMORY WARNING - none (warning below 1) | processes=0;1:;@1:5;0;\n"},
-        {{"-C", "x", "--empty-state", "critical", "--processes-warning", "3"}, plugin::State::Ok,
-         "MEMORY OK - none | processes=0;3;;0;\n"},
-        {{"-f", "x", "--children", "--processes-critical", "2:"}, plugin::State::Critical,
-         "MEMORY CRITICAL - none (critical below 2) | processes=0;;2:;0;\n"},
-    };
-    for (const auto& c : cases) {
-        plugin::State state = plugin::State::Unknown;
-        EXPECT_EQ(plugin::EmptySelection(Opts(c.args), "none", &state), c.line);
+        EXPECT_EQ(c.samples.empty() ? plugin::EmptySelection(options, "none", &state)
+                                    : plugin::StatusLine(options, c.samples, &state, c.shortfall),
+                  c.line);
         EXPECT_EQ(state, c.state) << c.line;
     }
 }
