@@ -131,41 +131,38 @@ const struct {
                 {Metric::Proportional, "pss", "Proportional set size (shared pages divided among their users)"}};
 
 TEST(Exposition, EachOutcomeByteForByte) {
+    using plugin::State;
     const std::string kBad = "\xef\xbf\xbd";  // U+FFFD
     const struct {
         std::vector<const char*> args;
         std::string labels;
-        int state;
-        size_t processes, unreadable;
-        std::vector<plugin::Sample> samples;  // with Windows' figures (and pss)
-        size_t deciding;
-        std::vector<uint64_t> selection;  // the figures that stand for the selection, then with
-                                          // --per-process each process's own
+        plugin::Outcome outcome;          // its samples with Windows' figures (and pss)
+        std::vector<uint64_t> selection;  // its figures, then with --per-process each process's own
     } cases[] = {
         // Label values escaped, other characters as they are, each byte that is not UTF-8 (stray, overlong,
         // cut short) one U+FFFD.
         {{"-C", "pg \"x\"\\", "--sum", "-m", "pss", "--format=prometheus", "--label",
           "env=a\nb\t\xc3\xa9\xe2\x82\xac\xff\xc0\xaf\xc3", "--per-process"},
          "selection=\"-C pg \\\"x\\\"\\\\\",env=\"a\\nb\t\xc3\xa9\xe2\x82\xac" + kBad + kBad + kBad + kBad + "\"",
-         2, 3, 1, {Sample(7, {100, 200, 300, 40}), Sample(9, {1, 2, 3, 4})}, 1, {101, 202, 303, 44}},
+         {State::Critical, true, 3, 1, true, {Sample(7, {100, 200, 300, 40}), Sample(9, {1, 2, 3, 4})}, 1, {}, false,
+          0},
+         {101, 202, 303, 44}},
         // Without --sum the deciding process, neither the first nor the largest, stands for the selection.
-        {{"-u", "db", "--textfile=x.prom"}, "selection=\"-u db\"", 1, 3, 0,
-         {Sample(7, {100, 200, 300}), Sample(8, {50, 60, 70}), Sample(9, {1, 2, 3})}, 1, {50, 60, 70}},
+        {{"-u", "db", "--textfile=x.prom"}, "selection=\"-u db\"",
+         {State::Warning, true, 3, 0, true, {Sample(7, {100, 200, 300}), Sample(8, {50, 60, 70}), Sample(9, {1, 2, 3})},
+          1, {}, false, 0},
+         {50, 60, 70}},
     };
     for (const auto& c : cases) {
         Parsed p = Parse(c.args);
         ASSERT_TRUE(p.ok) << p.error;
-        plugin::Outcome outcome;
-        outcome.state = static_cast<plugin::State>(c.state);
-        outcome.counted = outcome.measured = true;
-        outcome.processes = c.processes, outcome.unreadable = c.unreadable, outcome.deciding = c.deciding;
-        outcome.samples = c.samples;
         const auto one = [&](uint64_t value) { return "{" + c.labels + "} " + std::to_string(value); };
+        const uint64_t state = static_cast<uint64_t>(c.outcome.state);
         std::string text =
-            Gauge("trelmark_state", "State of the check: 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN.", {one(c.state)}) +
-            Gauge("trelmark_processes", "Processes the selection matched, read or not.", {one(c.processes)}) +
+            Gauge("trelmark_state", "State of the check: 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN.", {one(state)}) +
+            Gauge("trelmark_processes", "Processes the selection matched, read or not.", {one(c.outcome.processes)}) +
             Gauge("trelmark_unreadable_processes", "Processes the selection matched that could not be read.",
-                  {one(c.unreadable)});
+                  {one(c.outcome.unreadable)});
         p.options.figures.clear();
         for (size_t f = 0; f < c.selection.size(); ++f) {
             p.options.figures.push_back(kFigures[f].metric);
@@ -176,14 +173,14 @@ TEST(Exposition, EachOutcomeByteForByte) {
         }
         for (size_t f = 0; f < c.selection.size() && p.options.perProcess; ++f) {
             std::vector<std::string> series;
-            for (const plugin::Sample& s : c.samples) {
+            for (const plugin::Sample& s : c.outcome.samples) {
                 series.push_back("{" + c.labels + ",pid=\"" + std::to_string(s.pid) + "\"} " +
                                  std::to_string(s.figures[f]));
             }
             text += Gauge("trelmark_process_" + kFigures[f].name + "_bytes",
                           kFigures[f].what + " of one selected process in bytes.", series);
         }
-        EXPECT_EQ(plugin::Exposition(p.options, outcome), text);
+        EXPECT_EQ(plugin::Exposition(p.options, c.outcome), text);
     }
 }
 
