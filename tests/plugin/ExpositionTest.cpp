@@ -15,7 +15,6 @@ namespace {
 using plugin::Metric;
 using plugintest::Parse;
 using plugintest::Parsed;
-using Labels = std::vector<std::pair<std::string, std::string>>;
 
 // The cheap figures: from one read of the counters, and where the system
 // keeps them (Linux) the swapped-out and anonymous memory from status; and
@@ -37,14 +36,12 @@ TEST(ExpositionOptions, AcceptedFormsAndTheFiguresTheyMeasure) {
         std::vector<Metric> figures;  // none: the plugin's format
         const char* words;
         const char* textfile = "";
-        Labels labels = {};
     } cases[] = {
         {{"-p", "5", "--format=plugin"}, {}, "-p 5"},
         {{"-f", "/run/a b.pid", "--format", "PROMETHEUS", "-m", "pss"}, Cheap(Metric::Proportional), "-f /run/a b.pid"},
         {{"--command=x", "-a", "b \"c\"", "--service", "s", "--textfile", "/t/x.prom", "-m", "uss"},
          Cheap(Metric::Unique), "-C x -a b \"c\" --service s", "/t/x.prom"},
-        {{"-C", "x", "--textfile=x.prom", "-m", "peak", "--label", "env=a=b", "--label=_x=", "--label", "Team9=\xff"},
-         Cheap(), "-C x", "x.prom", {{"env", "a=b"}, {"_x", ""}, {"Team9", "\xff"}}},
+        {{"-C", "x", "--textfile=x.prom", "-m", "peak"}, Cheap(), "-C x", "x.prom"},
         {{"-C", "x", "--format=plugin", "--textfile=y"}, Cheap(), "-C x", "y"},
         // A control group's own figures are read for the group, not for each process.
         {{"--cgroup", "/a", "--format=prometheus", "-m", "cgroup-peak"}, Cheap(), "--cgroup /a"},
@@ -55,7 +52,6 @@ TEST(ExpositionOptions, AcceptedFormsAndTheFiguresTheyMeasure) {
         ASSERT_TRUE(p.ok) << p.error;
         EXPECT_EQ(p.options.format, c.figures.empty() ? plugin::Format::Plugin : plugin::Format::Prometheus) << c.words;
         EXPECT_EQ(p.options.textfile, c.textfile);
-        EXPECT_EQ(p.options.labels, c.labels);
         EXPECT_EQ(p.options.figures, c.figures) << c.words;
         EXPECT_EQ(p.options.selectionWords, c.words);
     }
@@ -139,11 +135,12 @@ TEST(Exposition, EachOutcomeByteForByte) {
         plugin::Outcome outcome;          // its samples with Windows' figures (and pss)
         std::vector<uint64_t> selection;  // its figures, then with --per-process each process's own
     } cases[] = {
-        // Label values escaped, other characters as they are, each byte that is not UTF-8 (stray, overlong,
-        // cut short) one U+FFFD.
+        // Labels in their order, values escaped, other characters as they are, each byte that is not UTF-8
+        // (stray, overlong, cut short) one U+FFFD.
         {{"-C", "pg \"x\"\\", "--sum", "-m", "pss", "--format=prometheus", "--label",
-          "env=a\nb\t\xc3\xa9\xe2\x82\xac\xff\xc0\xaf\xc3", "--per-process"},
-         "selection=\"-C pg \\\"x\\\"\\\\\",env=\"a\\nb\t\xc3\xa9\xe2\x82\xac" + kBad + kBad + kBad + kBad + "\"",
+          "env=a=\nb\t\xc3\xa9\xe2\x82\xac\xff\xc0\xaf\xc3", "--label=_x=", "--label", "Team9=y", "--per-process"},
+         "selection=\"-C pg \\\"x\\\"\\\\\",env=\"a=\\nb\t\xc3\xa9\xe2\x82\xac" + kBad + kBad + kBad + kBad +
+             "\",_x=\"\",Team9=\"y\"",
          {State::Critical, true, 3, 1, true, {Sample(7, {100, 200, 300, 40}), Sample(9, {1, 2, 3, 4})}, 1, {}, false,
           0},
          {101, 202, 303, 44}},
