@@ -10,10 +10,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <fstream>
+#include <regex>
 #include <chrono>
 #include <set>
 #include <sstream>
@@ -361,8 +361,6 @@ TEST_F(NamedProcesses, CountRangesAndEitherValueOfASelector) {
         {{"-C", name_, "--processes-warning", "4:", "--processes-critical", "2:"}, 1,
          "MEMORY WARNING - 3 processes named " + name_ + " (warning below 4), largest pid " + largest + " uses ",
          " processes=3;4:;2:;0;\n"},
-        {{"-C", name_, "--processes-critical", "2", "--processes-warning", "1"}, 2,
-         "MEMORY CRITICAL - 3 processes named " + name_ + " (critical above 2), largest pid ", " processes=3;1;2;0;\n"},
         // The worse of the count's and the memory's states.
         {{"-C", name_, "--processes-warning", "2", "-c", "30"}, 2,
          "MEMORY CRITICAL - 3 processes named " + name_ + " (warning above 2), largest pid " + largest + " uses ",
@@ -371,13 +369,9 @@ TEST_F(NamedProcesses, CountRangesAndEitherValueOfASelector) {
         {{"-C", name_, "-C", other, "-a", " 40 touch", "-a", " 8 touch"}, 0,
          "MEMORY OK - -C " + name_ + " -C " + other + " -a  40 touch -a  8 touch: 2 processes, largest pid " + largest,
          " processes=2;;;0;\n"},
-        {{"-C", other, "-a", " 40 touch"}, 3, "MEMORY UNKNOWN - no process matches -C " + other + " -a  40 touch", "\n"},
         // A count range decides an empty selection, whatever --empty-state says.
-        {{"-C", other + "x", "--processes-critical", "1:", "--empty-state", "ok"}, 2,
-         "MEMORY CRITICAL - no process named " + other + "x (critical below 1) | processes=0;;1:;0;\n", ""},
         {{"-C", other + "x", "--processes-warning", "0", "--empty-state=critical"}, 0,
          "MEMORY OK - no process named " + other + "x | processes=0;0;;0;\n", ""},
-        {{"-C", other + "x", "-C", name_, "--processes-critical", "3:3"}, 0, "MEMORY OK - 3 processes named ", "\n"},
     };
     for (const auto& c : cases) {
         const testsupport::Result r = Plugin(c.args);
@@ -397,21 +391,15 @@ TEST(PluginThresholds, AFigureJustAboveItsBoundIsShownAboveIt) {
         const testsupport::Result first = Plugin({"-p", pid});
         const uint64_t bytes = ReportedBytes(first.out, "working", Kilobytes(target.Pid(), false), Kilobytes(target.Pid(), false));
         if (bytes % kMB == 0) continue;  // a whole MB: no bound lies just below it
-        const uint64_t bound = bytes / kMB;
-        unsigned decimals = 0;
-        uint64_t scale = 1;
-        while ((bytes * scale) / kMB <= bound * scale) ++decimals, scale *= 10;
-        const uint64_t shown = (bytes * scale) / kMB;
-        std::string figure = std::to_string(shown / scale);
-        if (decimals > 0) {
-            const std::string fraction = std::to_string(shown % scale);
-            figure += "." + std::string(decimals - fraction.size(), '0') + fraction;
-        }
-        const testsupport::Result r = Plugin({"-p", pid, "-w", std::to_string(bound)});
-        EXPECT_EQ(r.out, "MEMORY WARNING - memhog (pid " + pid + ") uses " + figure + " MB of working memory (warning above " +
-                             std::to_string(bound) + " MB) | working=" + std::to_string(bytes) + "B;" +
-                             Bytes(static_cast<long long>(bound)) + ";;0;\n");
-        EXPECT_GT(decimals, 0u) << r.out;
+        const long long bound = static_cast<long long>(bytes / kMB);
+        // As few decimals as show it above the bound (the last one never 0).
+        uint64_t scale = 10;
+        while (bytes * scale / kMB <= bound * scale) scale *= 10;
+        const std::string decimals = std::to_string(bytes * scale / kMB % scale + scale).substr(1);
+        const testsupport::Result r = Plugin({"-p", pid, "-w", N(bound)});
+        EXPECT_EQ(r.out, "MEMORY WARNING - memhog (pid " + pid + ") uses " + N(bound) + "." + decimals +
+                             " MB of working memory (warning above " + N(bound) + " MB) | working=" +
+                             std::to_string(bytes) + "B;" + Bytes(bound) + ";;0;\n");
         EXPECT_EQ(r.status, 1);
         return;
     }
@@ -462,24 +450,16 @@ TEST(PluginMetric, ProportionalMemoryAddsUpAcrossAForkedProgram) {
     }
     ASSERT_FALSE(forked.empty());
     EXPECT_GT(RollupKb(hog.Pid(), "Private_Clean"), 0);
-    const struct {
-        std::string pid, name;
-        long long mb;  // at least
-    } rows[] = {{std::to_string(parent.Pid()), name, 0}, {std::to_string(hog.Pid()), "own" + std::to_string(getpid()), 3},
-                {std::to_string(still.Pid()), "sharehog", 0}, {forked, "sharehog", 0}};
-    for (const auto& row : rows) {
-        const auto kernelUss = [&] {
-            return RollupKb(std::stoi(row.pid), "Private_Clean") + RollupKb(std::stoi(row.pid), "Private_Dirty");
-        };
+    const std::pair<std::string, std::string> rows[] = {
+        {std::to_string(parent.Pid()), name}, {std::to_string(hog.Pid()), "own" + std::to_string(getpid())}, {forked, "sharehog"}};
+    for (const auto& [pid, comm] : rows) {
+        const auto kernelUss = [&] { return RollupKb(std::stoi(pid), "Private_Clean") + RollupKb(std::stoi(pid), "Private_Dirty"); };
         const long long kb = kernelUss();
-        r = Plugin({"-p", row.pid, "-m", "uss", "-w", "20"});
-        ASSERT_EQ(kernelUss(), kb) << row.pid;  // idle: the figure held still
-        EXPECT_GE(kb, row.mb * 1024) << row.pid;
-        const std::string head = "MEMORY OK - " + row.name + " (pid " + row.pid + ") uses ";
+        r = Plugin({"-p", pid, "-m", "uss", "-w", "20"});
+        ASSERT_EQ(kernelUss(), kb) << pid;  // idle: the figure held still
         const std::string tail = " of unique memory | uss=" + std::to_string(kb * 1024) + "B;" + Bytes(20) + ";;0;\n";
-        EXPECT_EQ(r.out.rfind(head, 0), 0u) << r.out;
+        EXPECT_EQ(r.out.rfind("MEMORY OK - " + comm + " (pid " + pid + ") uses ", 0), 0u) << r.out;
         EXPECT_EQ(r.out.size() > tail.size() ? r.out.substr(r.out.size() - tail.size()) : r.out, tail);
-        EXPECT_EQ(r.status, 0) << r.out;
     }
     EXPECT_EQ(RollupKb(std::stoi(forked), "Private_Dirty") + RollupKb(std::stoi(forked), "Private_Clean"), 0);
 }
@@ -587,7 +567,6 @@ TEST(PluginErrors, OutOfDescriptorsSaysTooManyOpenFilesAndUlimit) {
     } cases[] = {
         {"4", {"-C", name}, "MEMORY UNKNOWN - cannot list the processes: " + tooMany},
         {"4", {"-p", pid}, "MEMORY UNKNOWN - cannot open the process with pid " + pid + ": " + tooMany},
-        {"4", {"-u", "0"}, "MEMORY UNKNOWN - cannot list the processes: " + tooMany},
         {"5", {"-C", name}, "MEMORY UNKNOWN - 1 of 1 process named " + name +
                                           " could not be read: cannot read the memory counters of pid " + pid + ": " + tooMany},
         {"5", {"-p", pid, "-m", "pss"},
@@ -645,11 +624,6 @@ TEST(PluginUser, NamesOnlyTheNameServicesKnowResolveWithinTheTimeout) {
         std::string out;
     } cases[] = {
         {nss, {"-u", account, "-C", name}, 0, "MEMORY OK - -u " + account + " -C " + name + ": 1 process, pid " + pid + " uses "},
-        {nss, {"-u", uid, "-C", name}, 0, "MEMORY OK - -u " + uid + " -C " + name + ": 1 process, pid " + pid + " uses "},
-        {nss, {"-u", "root", "-C", name}, 3, "MEMORY UNKNOWN - no process matches -u root -C " + name + "\n"},
-        {nss, {"-u", "nosuch" + tag}, 3, "MEMORY UNKNOWN - no user named nosuch" + tag + "\n"},
-        {nss, {"-u", account + ":x"}, 3, "MEMORY UNKNOWN - no user named " + account + ":x\n"},
-        {"", {"-u", account}, 3, "MEMORY UNKNOWN - no user named " + account + "\n"},  // the host's own switch
         {hang, {"-u", account, "-t", "1"}, 3, "MEMORY UNKNOWN - timed out after 1 s\n"},
         {hang, {"-u", "root", "-C", name, "-t", "1"}, 3, "MEMORY UNKNOWN - no process matches -u root -C " + name + "\n"},
     };
@@ -837,13 +811,6 @@ TEST(PluginProcesses, ChildrenSelectAThreeGenerationTreeWithoutTheChecks) {
     EXPECT_NE(r.out.find(" processes=4;;4:4;0;\n"), std::string::npos) << r.out;
     EXPECT_EQ(VerbosePids(r.out), tree) << r.out;
     EXPECT_EQ(r.status, 0);
-    // From a pidfile; the count range decides on the whole tree.
-    const std::string pidfile = TempPath("tree.pid");
-    WriteFile(pidfile, root + "\n");
-    r = Plugin({"-f", pidfile, "--children", "--sum", "--processes-critical", "5:"});
-    EXPECT_EQ(r.out.rfind("MEMORY CRITICAL - pid " + root + " with descendants: 4 processes (critical below 5) use ", 0), 0u)
-        << r.out;
-    EXPECT_EQ(r.status, 2);
     // The memhogs have no children of their own.
     r = testsupport::Run({kPlugin, "-C", name, "--children", "-v"});
     EXPECT_EQ(r.out.rfind("MEMORY OK - processes named " + name + " with descendants: 2 processes, largest pid ", 0), 0u)
@@ -900,8 +867,6 @@ TEST(PluginProcesses, ProcOfAnotherNamespaceOrHidingIsUnknownWithTheReason) {
         {with(hidden("invisible", false), {"-C", "nosuchdaemon"}), 3,
          "MEMORY UNKNOWN - no process named nosuchdaemon; " + note + "invisible): add the agent's user to the group of "
          "the mount's gid= option (", ""},
-        {with(hidden("noaccess", false), {"-C", "nosuchdaemon"}), 3,
-         "MEMORY UNKNOWN - no process named nosuchdaemon; " + note + "noaccess): add the agent's user", ""},
         {with(hidden("invisible", false), {"-C", "memhog", "--empty-state", "ok"}), 3,
          "MEMORY UNKNOWN - no process named memhog; " + note + "invisible)", ""},
         {with(hidden("noaccess", false), {"-C", "memhog", "--empty-state=ok"}), 3,
@@ -928,7 +893,6 @@ TEST(PluginCommandLine, BadArgumentsHelpAndVersion) {
     } cases[] = {
         {{}, "MEMORY UNKNOWN - no process given: use -p PID, -f PIDFILE or any of -C NAME, -a TEXT, "
              "--ereg-argument-array REGEX, -u USER, --service NAME, --cgroup PATH\n" + std::string(kUsage)},
-        {{"-p", "1", "-p", "1"}, "MEMORY UNKNOWN - -p and -f name one process: give one -p or one -f\n" + std::string(kUsage)},
         {{"-p", "1", "-w", "x"}, "MEMORY UNKNOWN - invalid warning range \"x\"\n" + std::string(kUsage)},
         {{"-C", "sixteen-chars-xx"}, "MEMORY UNKNOWN - no process named sixteen-chars-xx\n"},  // longer than comm
         {{"-p", "1", "-a", "x"},
@@ -936,8 +900,6 @@ TEST(PluginCommandLine, BadArgumentsHelpAndVersion) {
          "--service and --cgroup\n" + std::string(kUsage)},
         {{"--ereg-argument-array", "a{1"}, "MEMORY UNKNOWN - invalid regular expression \"a{1\": Unmatched \\{\n"},
         // What is echoed of a long value: its first 157 bytes, never part of a character, and "...".
-        {{"-a", "\xC3\xA9" + std::string(120 * 1024, 'x')},
-         "MEMORY UNKNOWN - no process matches -a \xC3\xA9" + std::string(155, 'x') + "...\n"},
         {{"-a", std::string(156, 'x') + "\xC3\xA9-" + std::string(1000, 'x')},
          "MEMORY UNKNOWN - no process matches -a " + std::string(156, 'x') + "...\n"},
         // 'v', not 'x': a test beside this one runs a process whose command
@@ -985,33 +947,12 @@ TEST(PluginCommandLine, BadArgumentsHelpAndVersion) {
     }
 }
 
-// Whether the line ends in " | <label>=<n>B;<warn>;<crit>;0; processes=<n>;;;0;"
-// and counts like it, then "\n".
+// Whether the line, if it has performance data, ends in " | <label>=<n>B;<warn>;<crit>;0;
+// processes=<n>;;;0;" and any counts after it (unreadable=), each whole, then "\n".
 bool PerformanceDataLast(const std::string& out) {
-    size_t at = out.find(" | ");
-    if (at == std::string::npos) return false;
-    at += 3;
-    const auto run = [&](bool (*in)(char)) {
-        const size_t from = at;
-        while (at < out.size() && in(out[at])) ++at;
-        return at - from;
-    };
-    const auto literal = [&](const char* text) {
-        if (out.compare(at, std::strlen(text), text) != 0) return false;
-        at += std::strlen(text);
-        return true;
-    };
-    const auto lower = [](char c) { return c >= 'a' && c <= 'z'; };
-    const auto digit = [](char c) { return c >= '0' && c <= '9'; };
-    if (!(run(lower) > 0 && literal("=") && run(digit) > 0 && literal("B;") && (run(digit), literal(";")) &&
-          (run(digit), literal(";0; processes=")) && run(digit) > 0 && literal(";;;0;"))) {
-        return false;
-    }
-    // Counts after it (unreadable=), each whole.
-    while (literal(" ")) {
-        if (!(run(lower) > 0 && literal("=") && run(digit) > 0 && literal(";;;0;"))) return false;
-    }
-    return literal("\n") && at == out.size();
+    static const std::regex kTail(" \\| [a-z]+=[0-9]+B;[0-9]*;[0-9]*;0; processes=[0-9]+;;;0;( [a-z]+=[0-9]+;;;0;)*\n");
+    const size_t at = out.find(" | ");
+    return at == std::string::npos || std::regex_match(out.begin() + static_cast<std::ptrdiff_t>(at), out.end(), kTail);
 }
 
 // The cgroup2 mount (hybrid hosts: .../unified); empty when there is none.
@@ -1150,7 +1091,6 @@ TEST(PluginSelection, EachSelectorOnRealProcesses) {
         // A plain text is searched for as it is; one special character
         // makes it an expression again.
         {{"--ereg-argument-array", name + " 8 t"}, 0, "MEMORY OK - --ereg-argument-array " + name + " 8 t: 1 process, pid " + pidSmall},
-        {{"--ereg-argument-array", name + ".8.t"}, 0, "MEMORY OK - --ereg-argument-array " + name + ".8.t: 1 process, pid " + pidSmall},
         {{"--ereg-argument-array", name + " 8+ t"}, 0, "MEMORY OK - --ereg-argument-array " + name + " 8+ t: 1 process, pid " + pidSmall},
         {{"-u", "nobody", "-C", name}, 0, "MEMORY OK - -u nobody -C " + name + ": 1 process, pid " + pidOther},
         {{"-u", "0", "-C", name, "--sum"}, 0, "MEMORY OK - -u 0 -C " + name + ": 2 processes use "},
@@ -1207,9 +1147,7 @@ TEST(PluginSelection, EachSelectorOnRealProcesses) {
         // One line, within the 1 KB NRPE passes on, the performance data last.
         EXPECT_LE(r.out.size(), 1024u) << r.out.substr(0, 1024);
         EXPECT_EQ(r.out.find('\n'), r.out.size() - 1) << r.out;
-        if (r.out.find(" | ") != std::string::npos) {
-            EXPECT_TRUE(PerformanceDataLast(r.out)) << r.out.substr(0, 1024);
-        }
+        EXPECT_TRUE(PerformanceDataLast(r.out)) << r.out.substr(0, 1024);
     }
 
     // The parent that runs the check carries the text too: it is not
@@ -1258,34 +1196,16 @@ uint64_t StatValue(const std::string& group, const std::string& key) {
     return 0;
 }
 
-// Groups made below this process's own memory group, each with its limit
-// ("" for none); what runs in them is killed and they are removed at the end.
-struct MemoryGroups {
-    explicit MemoryGroups(const std::string& own) : own(own) {}
-    std::string Make(const std::string& name, const std::string& limit) {
-        const std::string path = own + "/" + name;
-        made.push_back(kMemoryRoot + path);
-        ok = ok && std::filesystem::create_directory(made.back());
-        if (!limit.empty()) ok = ok && static_cast<bool>(std::ofstream(made.back() + "/memory.limit_in_bytes") << limit << std::flush);
-        return path;
-    }
-    // A command line that joins `group` and then runs `argv`, so that its
-    // memory is charged there from the first page.
-    static std::vector<std::string> Inside(const std::string& group, std::vector<std::string> argv) {
-        argv.insert(argv.begin(), {"/bin/sh", "-c", "echo $$ > " + kMemoryRoot + group + "/cgroup.procs && exec \"$@\"", "sh"});
-        return argv;
-    }
-    ~MemoryGroups() {
-        for (auto dir = made.rbegin(); dir != made.rend(); ++dir) {
-            std::ifstream procs(*dir + "/cgroup.procs");
-            for (pid_t pid; procs >> pid;) kill(pid, SIGKILL);
-            for (int tries = 0; tries < 100 && !std::filesystem::remove(*dir); ++tries) usleep(10000);
-        }
-    }
-    std::string own;
-    std::vector<std::string> made;
-    bool ok = true;
-};
+// A command line that joins `group` and then runs `argv`, so that its
+// memory is charged there from the first page.
+std::vector<std::string> Inside(const std::string& group, std::vector<std::string> argv) {
+    argv.insert(argv.begin(), {"/bin/sh", "-c", "echo $$ > " + kMemoryRoot + group + "/cgroup.procs && exec \"$@\"", "sh"});
+    return argv;
+}
+
+bool Limit(const std::string& group, const char* bytes) {
+    return static_cast<bool>(std::ofstream(kMemoryRoot + group + "/memory.limit_in_bytes") << bytes << std::flush);
+}
 
 // The figure's perfdata value, which must lie between the kernel's file
 // read before and after the check (equal when the group holds still).
@@ -1310,32 +1230,23 @@ TEST(PluginControlGroup, V1GroupFiguresAsTheKernelKeepsThem) {
     if (own.empty() || !std::filesystem::exists(kMemoryRoot + own + "/memory.usage_in_bytes")) {
         GTEST_SKIP() << "the memory controller is not cgroup v1 here";
     }
-    const std::string tag = std::to_string(getpid());
-    MemoryGroups groups(own == "/" ? "" : own);
-    // The limit on the parent, the program in its child: the effective limit.
-    const std::string limited = groups.Make("tmg-limit" + tag, "64M");
-    const std::string worker = groups.Make("tmg-limit" + tag + "/worker", "");
-    const std::string free = groups.Make("tmg-free" + tag, "");
-    const std::string killed = groups.Make("tmg-oom" + tag, "32M");
-    ASSERT_TRUE(groups.ok);
-    testsupport::Child hog(MemoryGroups::Inside(worker, {kMemhog, "54", "touch"}));
-    testsupport::Child small(MemoryGroups::Inside(free, {kMemhog, "20", "touch"}));
+    const std::string tag = std::to_string(getpid()), base = own == "/" ? "" : own;
+    UnitGroup limitedUnit(kMemoryRoot + base, "tmg" + tag), freeUnit(kMemoryRoot + base, "tmf" + tag);
+    UnitGroup oomUnit(kMemoryRoot + base, "tmo" + tag);
+    // The limit on the slice, the program two levels below: the effective limit.
+    const std::string limited = base + "/tmg" + tag + ".slice", worker = base + limitedUnit.path + "/worker";
+    const std::string free = base + freeUnit.path, killed = base + oomUnit.path;
+    ASSERT_TRUE(limitedUnit.ok && freeUnit.ok && oomUnit.ok && Limit(limited, "64M") && Limit(killed, "32M"));
+    testsupport::Child hog(Inside(worker, {kMemhog, "54", "touch"}));
+    testsupport::Child small(Inside(free, {kMemhog, "20", "touch"}));
     // File cache written from inside: charged, but not in the working set.
     const std::string cached = TempPath("cached" + tag);
-    ASSERT_EQ(testsupport::Run(MemoryGroups::Inside(free, {"/bin/dd", "if=/dev/zero", "of=" + cached, "bs=1M", "count=8",
-                                                           "status=none"})).status, 0);
+    ASSERT_EQ(testsupport::Run(Inside(free, {"/bin/dd", "if=/dev/zero", "of=" + cached, "bs=1M", "count=8", "status=none"})).status, 0);
     ASSERT_GT(StatValue(kMemoryRoot + free, "total_inactive_file"), uint64_t{4} << 20);
     // 64 MB in a group of 32: the kernel kills it; its peak stays.
-    const testsupport::Result oom = testsupport::Run(MemoryGroups::Inside(killed, {kMemhog, "64", "touch"}));
+    const testsupport::Result oom = testsupport::Run(Inside(killed, {kMemhog, "64", "touch"}));
     EXPECT_EQ(oom.status, -1) << oom.out;
-    uint64_t hostBytes = 0;
-    {
-        std::ifstream meminfo("/proc/meminfo");
-        std::string key;
-        meminfo >> key >> hostBytes;
-        ASSERT_EQ(key, "MemTotal:");
-        hostBytes *= 1024;
-    }
+    const uint64_t hostBytes = static_cast<uint64_t>(testsupport::ProcKilobytes("/proc/meminfo", "MemTotal")) * 1024;
     const std::string host = std::to_string(hostBytes);
     const std::string limit = std::to_string(64 << 20);
 
@@ -1346,39 +1257,34 @@ TEST(PluginControlGroup, V1GroupFiguresAsTheKernelKeepsThem) {
         return charged > inactive ? charged - inactive : 0;
     };
     const struct {
-        std::vector<std::string> args;
-        std::string group;                     // whose file
+        std::vector<std::string> args;  // the group's path second, the figure fourth
         int status;
         std::string text;  // the line up to the figure, then from its end
         std::string tail;  // what follows the figure in the perfdata
     } cases[] = {
         // 54 MB of 64: past 80%, short of 95%.
-        {{"--cgroup", limited, "-m", "cgroup", "-w", "80%", "-c", "95%"}, limited, 1,
+        {{"--cgroup", limited, "-m", "cgroup", "-w", "80%", "-c", "95%"}, 1,
          "MEMORY WARNING - control group " + limited + " holds ", ";53687091.2;63753420.8;0;" + limit + "\n"},
         // Its 54 MB of heap alone are 84.4% of the limit, whatever else is charged.
-        {{"--cgroup", worker, "-m", "cgroup", "-w", "80%", "-c", "84%"}, worker, 2,
+        {{"--cgroup", worker, "-m", "cgroup", "-w", "80%", "-c", "84%"}, 2,
          "MEMORY CRITICAL - control group " + worker + " holds ", ";53687091.2;56371445.76;0;" + limit + "\n"},
-        {{"--cgroup", worker, "-m", "cgroup", "-w", "95%"}, worker, 0,
-         "MEMORY OK - control group " + worker + " holds ", ";63753420.8;;0;" + limit + "\n"},
         // In MB the limit still gives the graph its ceiling.
-        {{"--cgroup", worker, "-m", "cgroup-peak", "-c", "40"}, worker, 2,
+        {{"--cgroup", worker, "-m", "cgroup-peak", "-c", "40"}, 2,
          "MEMORY CRITICAL - control group " + worker + "'s peak charge is ", ";;41943040;0;" + limit + "\n"},
-        {{"--cgroup", worker + "/", "-m", "cgroup-workingset", "-w", "99%"}, worker, 0,
-         "MEMORY OK - control group " + worker + "/'s working set is ", ";" + std::to_string(uint64_t{64 << 20} * 99 / 100) + ".36;;0;" + limit + "\n"},
         // No limit: a share of the host's memory, named.
-        {{"--cgroup", free, "-m", "cgroup", "-w", "80%"}, free, 0,
+        {{"--cgroup", free, "-m", "cgroup", "-w", "80%"}, 0,
          "MEMORY OK - control group " + free + " holds ", ";" + std::to_string(hostBytes * 4 / 5) + (hostBytes * 4 % 5 ? "." + std::to_string(hostBytes * 4 % 5 * 2) : "") + ";;0;" + host + "\n"},
-        {{"--cgroup", free, "-m", "CGROUP"}, free, 0, "MEMORY OK - control group " + free + " holds ", ";;;0;\n"},
-        {{"--cgroup", free, "-m", "cgroup-workingset", "-c", "24"}, free, 0,
+        {{"--cgroup", free, "-m", "CGROUP"}, 0, "MEMORY OK - control group " + free + " holds ", ";;;0;\n"},
+        {{"--cgroup", free, "-m", "cgroup-workingset", "-c", "24"}, 0,
          "MEMORY OK - control group " + free + "'s working set is ", ";;25165824;0;\n"},
         // The group whose program the OOM killer ended: its peak reached the limit.
-        {{"--cgroup", killed, "-m", "cgroup-peak", "-c", "95%"}, killed, 2,
+        {{"--cgroup", killed, "-m", "cgroup-peak", "-c", "95%"}, 2,
          "MEMORY CRITICAL - control group " + killed + "'s peak charge is ", ";;31876710.4;0;" + std::to_string(32 << 20) + "\n"},
     };
     for (const auto& c : cases) {
         const std::string metric = c.args[3] == "CGROUP" ? "cgroup" : c.args[3];
         const auto read = [&]() {
-            return metric == "cgroup" ? usage(c.group) : metric == "cgroup-peak" ? peak(c.group) : workingSet(c.group);
+            return metric == "cgroup" ? usage(c.args[1]) : metric == "cgroup-peak" ? peak(c.args[1]) : workingSet(c.args[1]);
         };
         const uint64_t before = read();
         const testsupport::Result r = Plugin(c.args);
@@ -1387,7 +1293,7 @@ TEST(PluginControlGroup, V1GroupFiguresAsTheKernelKeepsThem) {
         const std::string perf = " | " + metric + "=" + std::to_string(bytes) + "B" + c.tail;
         ASSERT_GE(r.out.size(), perf.size()) << r.out;
         EXPECT_EQ(r.out.substr(r.out.size() - perf.size()), perf) << r.out;
-        const bool ofLimit = c.group != free;
+        const bool ofLimit = c.args[1] != free;
         EXPECT_NE(r.out.find(ofLimit ? " of its limit of " : " of the host's "), std::string::npos) << r.out;
         if (!ofLimit) {
             EXPECT_NE(r.out.find(" GB, no limit set |"), std::string::npos) << r.out;
@@ -1403,7 +1309,7 @@ TEST(PluginControlGroup, V1GroupFiguresAsTheKernelKeepsThem) {
     EXPECT_EQ(r.out.rfind("MEMORY OK - control group " + limited + ": 1 process uses ", 0), 0u) << r.out;
 
     // No figure of its own: never a parent's.
-    const std::string unlisted = own + "/tmg-none" + tag;
+    const std::string unlisted = base + "/tmg-none" + tag;
     const struct {
         std::vector<std::string> args;
         std::string out;
