@@ -553,102 +553,6 @@ TEST(PluginMetric, AnotherUsersProcessNeedsTheRightToInspectIt) {
     }
 }
 
-// Out of descriptors, the check says so in Linux's words and names the
-// limit to raise; never a Windows text, whichever call ran out.
-TEST(PluginErrors, OutOfDescriptorsSaysTooManyOpenFilesAndUlimit) {
-#ifdef __SANITIZE_ADDRESS__
-    // UBSan's type checks probe memory through a pipe of their own: with no
-    // descriptor left they report every object as invalid. The debug build
-    // runs these rows.
-    GTEST_SKIP() << "the sanitizers need descriptors of their own";
-#endif
-    const std::string name = "fds" + std::to_string(getpid());
-    testsupport::Child target({CopyAs(kMemhog, name), "4", "touch"});
-    const std::string pid = std::to_string(target.Pid());
-    const std::string tooMany = "Too many open files (raise the limit: ulimit -n)\n";
-    const struct {
-        const char* limit;
-        std::vector<std::string> args;
-        std::string out;
-    } cases[] = {
-        {"4", {"-C", name}, "MEMORY UNKNOWN - cannot list the processes: " + tooMany},
-        {"4", {"-p", pid}, "MEMORY UNKNOWN - cannot open the process with pid " + pid + ": " + tooMany},
-        {"5", {"-C", name}, "MEMORY UNKNOWN - 1 of 1 process named " + name +
-                                          " could not be read: cannot read the memory counters of pid " + pid + ": " + tooMany},
-        {"5", {"-p", pid, "-m", "pss"},
-         "MEMORY UNKNOWN - cannot read the proportional memory of pid " + pid + ": " + tooMany},
-        // Never "no process matches": every line is read before a process
-        // is opened, and holding the one whose line matches runs out (its
-        // pidfd, then its line read again).
-        {"4", {"-a", name, "--empty-state=ok"}, "MEMORY UNKNOWN - cannot open the process with pid " + pid + ": " + tooMany},
-        {"5", {"-a", name, "--empty-state=ok"}, "MEMORY UNKNOWN - cannot read pid " + pid + ": " + tooMany},
-    };
-    for (const auto& c : cases) {
-        // Only the three standard descriptors, whatever the test inherited,
-        // so that the limit leaves the same room every time.
-        std::vector<std::string> argv = {
-            "/bin/bash", "-c",
-            "for fd in $(ls /proc/$$/fd); do [ \"$fd\" -gt 2 ] && eval \"exec $fd>&-\"; done; ulimit -n " +
-                std::string(c.limit) + " && exec \"$0\" \"$@\"",
-            kPlugin};
-        argv.insert(argv.end(), c.args.begin(), c.args.end());
-        const testsupport::Result r = testsupport::Run(argv);
-        EXPECT_EQ(r.out, c.out) << c.limit << " " << c.args[0];
-        EXPECT_EQ(r.status, 3) << r.out;
-        EXPECT_EQ(r.err, "");
-    }
-}
-
-// -u resolves names as id would, through the name service switch: an
-// account only libnss-extrausers knows, configured in a mount namespace of
-// the test's own (never the host's files), and a name service that hangs,
-// which the check's -t ends together with the getent it started.
-TEST(PluginUser, NamesOnlyTheNameServicesKnowResolveWithinTheTimeout) {
-    if (getuid() != 0) GTEST_SKIP() << "needs root for a mount namespace";
-    if (!std::filesystem::exists("/var/lib/extrausers") || !std::filesystem::exists("/usr/bin/unshare")) {
-        GTEST_SKIP() << "needs libnss-extrausers and unshare";
-    }
-    const std::string tag = std::to_string(getpid());
-    const std::string account = "nssonly" + tag, name = "nss" + tag, uid = "61" + std::to_string(getpid() % 1000 + 100);
-    const std::string dir = TempPath("nss-" + tag);
-    std::filesystem::create_directories(dir + "/extrausers");
-    WriteFile(dir + "/nsswitch.conf", "passwd: files extrausers\ngroup: files\n");
-    WriteFile(dir + "/extrausers/passwd", account + ":x:" + uid + ":" + uid + ":NSS only:/nonexistent:/usr/sbin/nologin\n");
-    // A unique duration names the hanging child: 30.<pid> seconds.
-    WriteFile(dir + "/hanging-getent", "#!/bin/sh\nexec /bin/sleep 30." + tag + "\n");
-    chmod((dir + "/hanging-getent").c_str(), 0755);
-    testsupport::Child owned({"/usr/bin/setpriv", "--reuid=" + uid, "--regid=" + uid, "--clear-groups",
-                              CopyAs(kMemhog, name), "4", "touch"});
-    const std::string pid = std::to_string(owned.Pid());
-    const std::string nss = "mount --bind " + dir + "/nsswitch.conf /etc/nsswitch.conf && mount --bind " + dir +
-                            "/extrausers /var/lib/extrausers && ";
-    const std::string hang = nss + "mount --bind " + dir + "/hanging-getent /usr/bin/getent && ";
-    const struct {
-        std::string setup;  // run in the namespace before the check
-        std::vector<std::string> args;
-        int status;
-        std::string out;
-    } cases[] = {
-        {nss, {"-u", account, "-C", name}, 0, "MEMORY OK - -u " + account + " -C " + name + ": 1 process, pid " + pid + " uses "},
-        {hang, {"-u", account, "-t", "1"}, 3, "MEMORY UNKNOWN - timed out after 1 s\n"},
-        {hang, {"-u", "root", "-C", name, "-t", "1"}, 3, "MEMORY UNKNOWN - no process matches -u root -C " + name + "\n"},
-    };
-    for (const auto& c : cases) {
-        std::string line = c.setup + "exec " + kPlugin;
-        for (const std::string& arg : c.args) line += " '" + arg + "'";
-        const auto start = std::chrono::steady_clock::now();
-        const testsupport::Result r = testsupport::Run({"/usr/bin/unshare", "-m", "--propagation", "private", "/bin/sh", "-c", line});
-        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start).count();
-        EXPECT_EQ(r.out.rfind(c.out, 0), 0u) << c.args[1] << ": " << r.out << r.err;
-        EXPECT_EQ(r.status, c.status) << r.out;
-        EXPECT_LT(seconds, 3) << c.args[1];
-    }
-    // The hanging getent ended with the check, not 30 seconds later.
-    const testsupport::Result left = testsupport::Run({"/usr/bin/pgrep", "-f", "sleep 30." + tag});
-    EXPECT_EQ(left.out, "");
-    std::filesystem::remove_all(dir);
-}
-
 TEST(PluginProcesses, NoSuchProcessThreadsAndHostileNames) {
     const std::string gone = std::to_string(ReapedPid());
     testsupport::Result r = Plugin({"-p", gone});
@@ -991,7 +895,8 @@ struct UnitGroup {
 // Every selector on real processes: two of one name told apart by their
 // arguments, one of another user, one in a unit's sub-group, one with a long
 // name; the states a selection that finds nothing gives; processes that
-// cannot be read never give OK; a check never selects its parent.
+// cannot be read never give OK; a check never selects its parent; users
+// only the name services know; a check out of descriptors.
 TEST(PluginSelection, EachSelectorOnRealProcesses) {
     if (getuid() != 0) GTEST_SKIP() << "needs root to run a process as another user and to stand up a unit";
     const std::string mount = ControlGroupMount();
@@ -1053,6 +958,27 @@ TEST(PluginSelection, EachSelectorOnRealProcesses) {
     const std::string otherRange = std::to_string(otherKb / 1024) + "." + fraction;
     const std::string stale = TempPath("stale.pid");
     WriteFile(stale, std::to_string(ReapedPid()) + "\n");
+    // Out of descriptors: only the three standard ones left open, then a limit of 4 or 5.
+    const std::string fdsName = "fds" + tag, tooMany = "Too many open files (raise the limit: ulimit -n)\n";
+    testsupport::Child fds({CopyAs(kMemhog, fdsName), "4", "touch"});
+    const std::string pidFds = std::to_string(fds.Pid());
+    const auto limit = [](const char* n) {
+        return "for fd in $(ls /proc/$$/fd); do [ \"$fd\" -gt 2 ] && eval \"exec $fd>&-\"; done; ulimit -n " + std::string(n) + " && ";
+    };
+    // -u as id resolves it: an account only libnss-extrausers knows, set up in
+    // the row's own mount namespace, and a getent that hangs, which -t ends.
+    const std::string account = "nssonly" + tag, nssName = "nss" + tag, uid = "61" + std::to_string(getpid() % 1000 + 100);
+    const std::string dir = TempPath("nss-" + tag);
+    std::filesystem::create_directories(dir + "/extrausers");
+    WriteFile(dir + "/nsswitch.conf", "passwd: files extrausers\ngroup: files\n");
+    WriteFile(dir + "/extrausers/passwd", account + ":x:" + uid + ":" + uid + ":NSS only:/nonexistent:/usr/sbin/nologin\n");
+    // A unique duration names the hanging child: 30.<pid> seconds.
+    WriteFile(dir + "/hanging-getent", "#!/bin/sh\nexec /bin/sleep 30." + tag + "\n");
+    chmod((dir + "/hanging-getent").c_str(), 0755);
+    testsupport::Child owned({"/usr/bin/setpriv", "--reuid=" + uid, "--regid=" + uid, "--clear-groups", CopyAs(kMemhog, nssName), "4", "touch"});
+    const std::string nss = "mount --bind " + dir + "/nsswitch.conf /etc/nsswitch.conf && mount --bind " + dir +
+                            "/extrausers /var/lib/extrausers && ";
+    const std::string hang = nss + "mount --bind " + dir + "/hanging-getent /usr/bin/getent && ";
 
     const std::vector<std::string> asNobody = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", kPlugin};
     const struct {
@@ -1060,6 +986,7 @@ TEST(PluginSelection, EachSelectorOnRealProcesses) {
         int status;
         std::string out;  // the start of the line
         bool asOtherUser = false;
+        std::string shell = "";  // what bash runs first, in a mount namespace of its own
     } cases[] = {
         {{"--service", unit, "--sum"}, 0, "MEMORY OK - service " + unit + ": 2 processes use "},
         {{"--service", unit + ".service", "-c", "16"}, 2, "MEMORY CRITICAL - service " + unit + ".service: 2 processes, largest pid " + pidLarge},
@@ -1117,10 +1044,33 @@ TEST(PluginSelection, EachSelectorOnRealProcesses) {
          "MEMORY UNKNOWN - cannot find service tsel-unlisted" + tag + ": cannot read the control groups: Permission denied\n", true},
         {{"--cgroup", walled.path, "--empty-state=ok"}, 3, "MEMORY UNKNOWN - cannot read the control group: Permission denied\n", true},
         {{"-C", longName}, 3, "MEMORY UNKNOWN - 1 of 1 process named " + longName + " could not be read: Permission denied" + kNeedsPtrace, true},
+        {{"-u", account, "-C", nssName}, 0, "MEMORY OK - -u " + account + " -C " + nssName + ": 1 process, pid " + std::to_string(owned.Pid()), false, nss},
+        {{"-u", account, "-t", "1"}, 3, "MEMORY UNKNOWN - timed out after 1 s\n", false, hang},
+        {{"-u", "root", "-C", nssName, "-t", "1"}, 3, "MEMORY UNKNOWN - no process matches -u root -C " + nssName + "\n", false, hang},
+#ifndef __SANITIZE_ADDRESS__
+        // Linux's words and the limit to raise, whichever call ran out; never
+        // "no process matches" (every line is read before a process is opened,
+        // and holding the one whose line matches runs out: its pidfd, then its
+        // line read again). UBSan's type checks need a pipe of their own.
+        {{"-C", fdsName}, 3, "MEMORY UNKNOWN - cannot list the processes: " + tooMany, false, limit("4")},
+        {{"-p", pidFds}, 3, "MEMORY UNKNOWN - cannot open the process with pid " + pidFds + ": " + tooMany, false, limit("4")},
+        {{"-C", fdsName}, 3, "MEMORY UNKNOWN - 1 of 1 process named " + fdsName + " could not be read: cannot read the memory "
+         "counters of pid " + pidFds + ": " + tooMany, false, limit("5")},
+        {{"-p", pidFds, "-m", "pss"}, 3, "MEMORY UNKNOWN - cannot read the proportional memory of pid " + pidFds + ": " + tooMany, false, limit("5")},
+        {{"-a", fdsName, "--empty-state=ok"}, 3, "MEMORY UNKNOWN - cannot open the process with pid " + pidFds + ": " + tooMany, false, limit("4")},
+        {{"-a", fdsName, "--empty-state=ok"}, 3, "MEMORY UNKNOWN - cannot read pid " + pidFds + ": " + tooMany, false, limit("5")},
+#endif
     };
     for (const auto& c : cases) {
         testsupport::Result r;
-        if (c.asOtherUser) {
+        if (!c.shell.empty()) {
+            if (c.shell.find("extrausers") != std::string::npos && !std::filesystem::exists("/var/lib/extrausers")) continue;
+            std::vector<std::string> argv = {"/usr/bin/unshare", "-m", "--propagation", "private", "/bin/bash", "-c", c.shell + "exec \"$0\" \"$@\"", kPlugin};
+            argv.insert(argv.end(), c.args.begin(), c.args.end());
+            const auto start = std::chrono::steady_clock::now();
+            r = testsupport::Run(argv);
+            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3)) << r.out;
+        } else if (c.asOtherUser) {
             std::vector<std::string> argv = asNobody;
             argv.insert(argv.end(), c.args.begin(), c.args.end());
             r = testsupport::Run(argv);
@@ -1129,22 +1079,23 @@ TEST(PluginSelection, EachSelectorOnRealProcesses) {
         }
         EXPECT_EQ(r.out.rfind(c.out, 0), 0u) << c.args[0] << " " << c.args[1] << ": " << r.out;
         EXPECT_EQ(r.status, c.status) << r.out;
+        EXPECT_EQ(r.err, "") << r.out;
         // One line, within the 1 KB NRPE passes on, the performance data last.
         EXPECT_LE(r.out.size(), 1024u) << r.out.substr(0, 1024);
         EXPECT_EQ(r.out.find('\n'), r.out.size() - 1) << r.out;
         EXPECT_TRUE(PerformanceDataLast(r.out)) << r.out.substr(0, 1024);
     }
 
+    // The hanging getent ended with the check, not 30 seconds later.
+    EXPECT_EQ(testsupport::Run({"/usr/bin/pgrep", "-f", "sleep 30." + tag}).out, "");
+    std::filesystem::remove_all(dir);
+
     // The parent that runs the check carries the text too: it is not
     // selected, be it a shell or any other program.
     const std::string marker = "only-in-this-parent-" + tag;
-    for (const std::vector<std::string>& parent : {std::vector<std::string>{"/bin/sh", "-c", "\"$0\" -a " + marker + "; :"},
-                                                   std::vector<std::string>{"/usr/bin/timeout", "20"}}) {
-        std::vector<std::string> argv = parent;
-        for (const std::string& arg : {kPlugin, std::string("-a"), marker}) argv.push_back(arg);
-        if (parent[0] == "/bin/sh") argv.resize(parent.size() + 1);  // the shell's script names the rest
-        const testsupport::Result r = testsupport::Run(argv);
-        EXPECT_EQ(r.out, "MEMORY UNKNOWN - no process matches -a " + marker + "\n") << parent[0];
+    for (const std::vector<std::string>& parent : {std::vector<std::string>{"/bin/sh", "-c", "\"$0\" -a " + marker + "; :", kPlugin},
+                                                   std::vector<std::string>{"/usr/bin/timeout", "20", kPlugin, "-a", marker}}) {
+        EXPECT_EQ(testsupport::Run(parent).out, "MEMORY UNKNOWN - no process matches -a " + marker + "\n") << parent[0];
     }
 }
 
