@@ -640,9 +640,8 @@ std::set<std::string> VerbosePids(const std::string& out) {
 }
 
 // --children: a tree of three generations (a shell, its memhog and a shell
-// with a memhog of its own); never the check, its
-// parent shell, a sibling check or a shell that runs one, though all
-// descend from the process named.
+// with a memhog of its own); never the check, its parent shell, a sibling
+// check or a shell that runs one, though all descend from the process named.
 TEST(PluginProcesses, ChildrenSelectAThreeGenerationTreeWithoutTheChecks) {
     const std::string name = "tre" + std::to_string(getpid());
     const std::string program = CopyAs(kMemhog, name);
@@ -919,8 +918,7 @@ TEST(PluginSelection, EachSelectorOnRealProcesses) {
     // it lies idle. In MB as a range gives it, to the byte.
     const long long otherKb = RollupKb(other.Pid(), "Private_Clean") + RollupKb(other.Pid(), "Private_Dirty");
     const std::string otherBytes = std::to_string(otherKb * 1024), otherMb = std::to_string(otherKb >> 10);
-    std::string fraction = std::to_string(1000000000000LL + (otherKb % 1024) * 9765625LL).substr(3);
-    const std::string otherRange = std::to_string(otherKb / 1024) + "." + fraction;
+    const std::string otherRange = N(otherKb / 1024) + "." + N(1000000000000LL + (otherKb % 1024) * 9765625LL).substr(3);
     const std::string stale = TempPath("stale.pid");
     WriteFile(stale, std::to_string(ReapedPid()) + "\n");
     // Out of descriptors: only the three standard ones left open, then a limit of 4 or 5.
@@ -1113,20 +1111,6 @@ bool Limit(const std::string& group, const char* bytes) {
     return static_cast<bool>(std::ofstream(kMemoryRoot + group + "/memory.limit_in_bytes") << bytes << std::flush);
 }
 
-// The figure's perfdata value, which must lie between the kernel's file
-// read before and after the check (equal when the group holds still).
-uint64_t Figure(const std::string& out, const std::string& label, uint64_t before, uint64_t after) {
-    const size_t at = out.find("| " + label + "=");
-    if (at == std::string::npos) {
-        ADD_FAILURE() << "no " << label << " in: " << out;
-        return 0;
-    }
-    const uint64_t bytes = std::stoull(out.substr(at + label.size() + 3));
-    EXPECT_GE(bytes, std::min(before, after)) << out;
-    EXPECT_LE(bytes, std::max(before, after)) << out;
-    return bytes;
-}
-
 // Each group figure against the kernel's own file, a share on the right side
 // of the limit and of the host's memory, the peak of a group whose program
 // the OOM killer ended, and the groups that have no figure of their own.
@@ -1193,16 +1177,17 @@ TEST(PluginControlGroup, V1GroupFiguresAsTheKernelKeepsThem) {
         };
         const uint64_t before = read();
         const testsupport::Result r = Plugin(c.args);
-        const uint64_t bytes = Figure(r.out, metric, before, read());
+        // The figure lies between the kernel's file read before and after
+        // the check (equal when the group holds still).
+        const size_t at = r.out.find("| " + metric + "=");
+        ASSERT_NE(at, std::string::npos) << r.out;
+        const uint64_t bytes = std::stoull(r.out.substr(at + metric.size() + 3)), after = read();
+        EXPECT_TRUE(std::min(before, after) <= bytes && bytes <= std::max(before, after)) << before << ".." << after << ": " << r.out;
         EXPECT_EQ(r.out.rfind(c.text, 0), 0u) << r.out;
-        const std::string perf = " | " + metric + "=" + std::to_string(bytes) + "B" + c.tail;
-        ASSERT_GE(r.out.size(), perf.size()) << r.out;
-        EXPECT_EQ(r.out.substr(r.out.size() - perf.size()), perf) << r.out;
+        EXPECT_EQ(r.out.substr(at - 1), " | " + metric + "=" + std::to_string(bytes) + "B" + c.tail) << r.out;
         const bool ofLimit = c.args[1] != free;
         EXPECT_NE(r.out.find(ofLimit ? " of its limit of " : " of the host's "), std::string::npos) << r.out;
-        if (!ofLimit) {
-            EXPECT_NE(r.out.find(" GB, no limit set |"), std::string::npos) << r.out;
-        }
+        EXPECT_TRUE(ofLimit || r.out.find(" GB, no limit set |") != std::string::npos) << r.out;
         EXPECT_EQ(r.status, c.status) << r.out;
     }
     // The oom row read the peak at the limit: 100% of it.
