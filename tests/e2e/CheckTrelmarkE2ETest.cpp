@@ -1,6 +1,7 @@
 // check_trelmark as an engine runs it: real processes, the figures the
 // kernel reports, exact status lines, exit codes 0-3 and nothing on stderr.
 #include <gtest/gtest.h>
+#include <regex.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/syscall.h>
@@ -13,7 +14,6 @@
 #include <filesystem>
 #include <memory>
 #include <fstream>
-#include <regex>
 #include <chrono>
 #include <set>
 #include <sstream>
@@ -803,9 +803,15 @@ TEST(PluginCommandLine, BadArgumentsHelpAndVersion) {
 // processes=<n>;<warn>;<crit>;0;" (no figure where none was selected) and any
 // counts after it (unreadable=), each whole, then "\n".
 bool PerformanceDataLast(const std::string& out) {
-    static const std::regex kTail(" \\| ([a-z]+=[0-9]+B;[0-9]*;[0-9]*;0; )?processes=[0-9]+;[0-9:@~]*;[0-9:@~]*;0;( [a-z]+=[0-9]+;;;0;)*\n");
+    regex_t tail;
+    if (regcomp(&tail, "^ [|] ([a-z]+=[0-9]+B;[0-9]*;[0-9]*;0; )?processes=[0-9]+;[0-9:@~]*;[0-9:@~]*;0;( [a-z]+=[0-9]+;;;0;)*\n$",
+                REG_EXTENDED | REG_NOSUB) != 0) {
+        return false;
+    }
     const size_t at = out.find(" | ");
-    return at == std::string::npos || std::regex_match(out.begin() + static_cast<std::ptrdiff_t>(at), out.end(), kTail);
+    const bool last = at == std::string::npos || regexec(&tail, out.c_str() + at, 0, nullptr, 0) == 0;
+    regfree(&tail);
+    return last;
 }
 
 // The cgroup2 mount (hybrid hosts: .../unified); empty when there is none.
@@ -925,7 +931,7 @@ TEST(PluginSelection, EachSelectorOnRealProcesses) {
     const std::string fdsName = "fds" + tag, tooMany = "Too many open files (raise the limit: ulimit -n)\n";
     testsupport::Child fds({CopyAs(kMemhog, fdsName), "4", "touch"});
     const std::string pidFds = std::to_string(fds.Pid());
-    const auto limit = [](const char* n) {
+    [[maybe_unused]] const auto limit = [](const char* n) {
         return "for fd in $(ls /proc/$$/fd); do [ \"$fd\" -gt 2 ] && eval \"exec $fd>&-\"; done; ulimit -n " + std::string(n) + " && ";
     };
     // -u as id resolves it: an account only libnss-extrausers knows, set up in
