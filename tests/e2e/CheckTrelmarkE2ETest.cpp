@@ -431,6 +431,7 @@ TEST(PluginMetric, ProportionalMemoryAddsUpAcrossAForkedProgram) {
         const std::string tail = " of unique memory | uss=" + std::to_string(kb * 1024) + "B;" + Bytes(20) + ";;0;\n";
         EXPECT_EQ(r.out.rfind("MEMORY OK - " + comm + " (pid " + pid + ") uses ", 0), 0u) << r.out;
         EXPECT_EQ(r.out.size() > tail.size() ? r.out.substr(r.out.size() - tail.size()) : r.out, tail);
+        EXPECT_EQ(r.status, 0) << r.out;
     }
     EXPECT_EQ(RollupKb(std::stoi(forked), "Private_Dirty") + RollupKb(std::stoi(forked), "Private_Clean"), 0);
 }
