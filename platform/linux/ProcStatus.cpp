@@ -25,17 +25,33 @@ KilobyteLineParser::KilobyteLineParser(const char* const* keys, unsigned count)
     }
 }
 
-void KilobyteLineParser::Feed(const char* data, size_t size) {
+template <bool kTwoFirsts>
+void KilobyteLineParser::FeedLines(const char* data, size_t size) {
     const char* p = data;
     const char* const end = data + size;
+    // With two first letters, the one that is not the first key's.
+    char secondFirst = '\0';
+    if constexpr (kTwoFirsts) {
+        for (unsigned k = 1; k < count_ && secondFirst == '\0'; ++k) {
+            if (firsts_[k] != firsts_[0]) secondFirst = firsts_[k];
+        }
+    }
     while (p < end && !Complete()) {
         if (state_ == State::Key && keyLength_ == 0) {
             // At a line's start. When every key starts with one letter, the
             // lines before the next one that starts with it are passed over
-            // at once. A line that is whole in this piece, the common case,
-            // is taken at once; one cut by the piece's end goes byte by byte
-            // below.
-            if (oneFirst_) {
+            // at once; with two, each line that starts with neither. A line
+            // that is whole in this piece, the common case, is taken at
+            // once; one cut by the piece's end goes byte by byte below
+            // (where its first byte may skip it).
+            if constexpr (kTwoFirsts) {
+                if (*p != firsts_[0] && *p != secondFirst) {
+                    const char* newline = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+                    if (newline == nullptr) goto byteByByte;
+                    p = newline + 1;
+                    continue;
+                }
+            } else if (oneFirst_) {
                 const char* at = p;
                 while ((at = static_cast<const char*>(std::memchr(at, firsts_[0], static_cast<size_t>(end - at)))) != nullptr &&
                        at != p && at[-1] != '\n') {
@@ -106,6 +122,9 @@ void KilobyteLineParser::Feed(const char* data, size_t size) {
         }
     }
 }
+
+template void KilobyteLineParser::FeedLines<false>(const char*, size_t);
+template void KilobyteLineParser::FeedLines<true>(const char*, size_t);
 
 // The line from `line` to `newline`, as the bytes one at a time would be.
 void KilobyteLineParser::TakeLine(const char* line, const char* newline) {

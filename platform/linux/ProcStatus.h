@@ -18,7 +18,7 @@ public:
     static constexpr unsigned kMaxKeys = 6;
     static constexpr unsigned kMaxKeyLength = 15;
 
-    void Feed(const char* data, size_t size);
+    void Feed(const char* data, size_t size) { FeedLines<false>(data, size); }
     // True once every wanted line has been read: the rest need not be.
     bool Complete() const { return seen_ == all_; }
     // True once any wanted line has been read.
@@ -32,9 +32,16 @@ protected:
     // `keys`. False when a wanted line was malformed or overflowed; lines
     // that never came leave zeros.
     bool FinishBytes(uint64_t* bytes);
+    // For keys of exactly two first letters (RssAnon beside the Vm lines):
+    // Feed that passes over each line that starts with neither. The parsers
+    // of such keys feed through it, so that the others' Feed stays as it is.
+    void FeedByTwoFirsts(const char* data, size_t size) { FeedLines<true>(data, size); }
 
 private:
     enum class State : unsigned char { Key, Value, Unit, Skip };
+
+    template <bool kTwoFirsts>
+    void FeedLines(const char* data, size_t size);
 
     void TakeLine(const char* line, const char* newline);
     void NarrowKeys(char c);
@@ -85,6 +92,7 @@ struct ProcStatusAnonSwap {
 class ProcStatusAnonSwapParser : public KilobyteLineParser {
 public:
     ProcStatusAnonSwapParser();
+    void Feed(const char* data, size_t size) { FeedByTwoFirsts(data, size); }
     bool Finish(ProcStatusAnonSwap* counters);
 };
 
@@ -97,6 +105,7 @@ struct ProcStatusAll {
 class ProcStatusAllParser : public KilobyteLineParser {
 public:
     ProcStatusAllParser();
+    void Feed(const char* data, size_t size) { FeedByTwoFirsts(data, size); }
     bool Finish(ProcStatusAll* all);
 };
 
