@@ -59,12 +59,21 @@ constexpr FigureEntry kFigures[] = {
 
 static_assert(sizeof kFigures / sizeof kFigures[0] <= Sample::kMaxFigures, "a sample holds every figure");
 
-const FigureEntry& EntryOf(Metric metric) {
-    for (const FigureEntry& entry : kFigures) {
-        if (entry.metric == metric) return entry;
-    }
-    return kFigures[0];
+constexpr size_t kFigureCount = sizeof kFigures / sizeof kFigures[0];
+static_assert(kFigureCount == static_cast<size_t>(Metric::GroupPeak) + 1, "a row for every metric");
+
+// Each metric's row in the table, looked up once at compile time.
+struct FigureRows {
+    unsigned char of[kFigureCount];
+};
+constexpr FigureRows RowsOf() {
+    FigureRows rows{};
+    for (size_t i = 0; i < kFigureCount; ++i) rows.of[static_cast<size_t>(kFigures[i].metric)] = static_cast<unsigned char>(i);
+    return rows;
 }
+constexpr FigureRows kRows = RowsOf();
+
+const FigureEntry& EntryOf(Metric metric) { return kFigures[kRows.of[static_cast<size_t>(metric)]]; }
 
 bool IsNameStart(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; }
 bool IsNameChar(char c) { return IsNameStart(c) || (c >= '0' && c <= '9'); }
@@ -91,6 +100,18 @@ public:
     // bytes that are not UTF-8 replaced by U+FFFD.
     void LabelValue(const std::string& text) {
         for (size_t i = 0; i < text.size();) {
+            // A run of ASCII that needs no escape, most values whole, is
+            // copied at once.
+            size_t plain = i;
+            while (plain < text.size() && static_cast<unsigned char>(text[plain]) < 0x80 && text[plain] != '\\' &&
+                   text[plain] != '"' && text[plain] != '\n') {
+                ++plain;
+            }
+            if (plain > i) {
+                *this << std::string_view(text.data() + i, plain - i);
+                i = plain;
+                continue;
+            }
             const size_t length = Utf8Length(text, i);
             const char c = text[i];
             if (length == 0) {
