@@ -300,7 +300,11 @@ const OptionEntry* FindShort(char name) {
 
 const OptionEntry* FindLong(const char* name, size_t length) {
     for (const OptionEntry& option : kOptions) {
-        if (std::strlen(option.longName) == length && std::strncmp(option.longName, name, length) == 0) return &option;
+        // The first byte at once, the rest only for a name that starts alike.
+        if (option.longName[0] == name[0] && std::strncmp(option.longName, name, length) == 0 &&
+            option.longName[length] == '\0') {
+            return &option;
+        }
     }
     return nullptr;
 }
