@@ -194,7 +194,9 @@ std::string Conclude(const plugin::Options& options, plugin::Selected& selected,
     return Measured(options, &selected.samples, state, outcome, shortfall);
 }
 
-std::string Check(plugin::Options options, State* state, plugin::Outcome* outcome) {
+// Completes `options` as the check learns them (a share's reference, the
+// process a pidfile named): the run's own, not a copy of them.
+std::string Check(plugin::Options& options, State* state, plugin::Outcome* outcome) {
     const std::vector<plugin::Metric>* figures = options.figures.empty() ? nullptr : &options.figures;
     const auto count = [outcome](size_t processes, size_t unreadable) {
         outcome->counted = true;
