@@ -272,8 +272,8 @@ bool Apply(const OptionEntry& option, const char* value, Options* o, std::string
     case Id::Verbose: o->verbose = true; return true;
     case Id::Sum: o->sum = true; return true;
     case Id::Format:
-        if (SameIgnoringCase(value, "prometheus") || SameIgnoringCase(value, "plugin")) {
-            o->format = SameIgnoringCase(value, "plugin") ? Format::Plugin : Format::Prometheus;
+        if (const bool prometheus = SameIgnoringCase(value, "prometheus"); prometheus || SameIgnoringCase(value, "plugin")) {
+            o->format = prometheus ? Format::Prometheus : Format::Plugin;
             return true;
         }
         *error = "invalid format " + Quoted(value) + " (use plugin or prometheus)";
