@@ -47,11 +47,11 @@ void KilobyteLineParser::FeedLines(const char* data, size_t size) {
             // once; one cut by the piece's end goes byte by byte below
             // (where its first byte may skip it).
             if constexpr (kTwoFirsts) {
-                if (*p != firsts_[0] && *p != secondFirst) {
+                while (*p != firsts_[0] && *p != secondFirst) {
                     const char* newline = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
                     if (newline == nullptr) goto byteByByte;
                     p = newline + 1;
-                    continue;
+                    if (p == end) return;  // at a line's start: nothing is left half read
                 }
             } else if (oneFirst_) {
                 const char* at = p;
