@@ -78,6 +78,18 @@ const FigureEntry& EntryOf(Metric metric) { return kFigures[kRows.of[static_cast
 bool IsNameStart(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; }
 bool IsNameChar(char c) { return IsNameStart(c) || (c >= '0' && c <= '9'); }
 
+// The bytes a label value holds as they are: ASCII but for the three the
+// format escapes.
+struct PlainBytes {
+    bool is[256];
+};
+constexpr PlainBytes PlainOnes() {
+    PlainBytes plain{};
+    for (unsigned c = 0; c < 0x80; ++c) plain.is[c] = c != '\\' && c != '"' && c != '\n';
+    return plain;
+}
+constexpr PlainBytes kPlain = PlainOnes();
+
 // The text, written straight into one string: a run writes a few dozen
 // pieces, each copied once.
 class Text {
@@ -103,10 +115,7 @@ public:
             // A run of ASCII that needs no escape, most values whole, is
             // copied at once.
             size_t plain = i;
-            while (plain < text.size() && static_cast<unsigned char>(text[plain]) < 0x80 && text[plain] != '\\' &&
-                   text[plain] != '"' && text[plain] != '\n') {
-                ++plain;
-            }
+            while (plain < text.size() && kPlain.is[static_cast<unsigned char>(text[plain])]) ++plain;
             if (plain > i) {
                 *this << std::string_view(text.data() + i, plain - i);
                 i = plain;
