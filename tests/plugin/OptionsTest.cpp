@@ -139,6 +139,21 @@ TEST(CommandLine, ExplainsWhatIsWrong) {
     }
 }
 
+// A long option is named whole: the start of a name (even one all options
+// of that letter share) is none, and a longer one is another.
+TEST(CommandLine, LongOptionsByTheirWholeName) {
+    for (const auto& [args, error] : std::vector<std::pair<std::vector<const char*>, std::string>>{
+             {{"--pi", "1"}, "unknown option \"--pi\""},
+             {{"-p", "1", "--form=prometheus"}, "unknown option \"--form\""},
+             {{"-p", "1", "--c"}, "unknown option \"--c\""},
+             {{"-p", "1", "--textfiles=x.prom"}, "unknown option \"--textfiles\""},
+         }) {
+        const Parsed p = Parse(args);
+        EXPECT_FALSE(p.ok) << error;
+        EXPECT_EQ(p.error, error);
+    }
+}
+
 // Each figure by its name; a group's with another selector is refused at
 // run time, with the figure to use.
 TEST(CommandLine, EachFigureByItsName) {
