@@ -129,7 +129,7 @@ template void KilobyteLineParser::FeedLines<false>(const char*, size_t);
 template void KilobyteLineParser::FeedLines<true>(const char*, size_t);
 
 // The line from `line` to `newline`, as the bytes one at a time would be.
-void KilobyteLineParser::TakeLine(const char* line, const char* newline) {
+inline void KilobyteLineParser::TakeLine(const char* line, const char* newline) {
     const size_t length = static_cast<size_t>(newline - line);
     // The line's first eight bytes against each key's, masked to its
     // length: one comparison instead of a loop (or a call) per key.
