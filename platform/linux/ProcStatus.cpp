@@ -27,6 +27,21 @@ KilobyteLineParser::KilobyteLineParser(const char* const* keys, unsigned count)
     }
 }
 
+namespace {
+
+// The first line start in [from, end) whose line begins with `c`, `from`
+// being a line's start; `end` when there is none.
+const char* NextLineWith(const char* from, const char* end, char c) {
+    const char* at = from;
+    while ((at = static_cast<const char*>(std::memchr(at, c, static_cast<size_t>(end - at)))) != nullptr && at != from &&
+           at[-1] != '\n') {
+        ++at;
+    }
+    return at != nullptr ? at : end;
+}
+
+}  // namespace
+
 template <bool kTwoFirsts>
 void KilobyteLineParser::FeedLines(const char* data, size_t size) {
     const char* p = data;
@@ -42,16 +57,22 @@ void KilobyteLineParser::FeedLines(const char* data, size_t size) {
         if (state_ == State::Key && keyLength_ == 0) {
             // At a line's start. When every key starts with one letter, the
             // lines before the next one that starts with it are passed over
-            // at once; with two, each line that starts with neither. A line
-            // that is whole in this piece, the common case, is taken at
-            // once; one cut by the piece's end goes byte by byte below
-            // (where its first byte may skip it).
+            // at once; with two, from a line that starts with neither, those
+            // before the nearer of each letter's next line. A line that is
+            // whole in this piece, the common case, is taken at once; one
+            // cut by the piece's end goes byte by byte below.
             if constexpr (kTwoFirsts) {
-                while (*p != firsts_[0] && *p != secondFirst) {
-                    const char* newline = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
-                    if (newline == nullptr) goto byteByByte;
-                    p = newline + 1;
-                    if (p == end) return;  // at a line's start: nothing is left half read
+                if (*p != firsts_[0] && *p != secondFirst) {
+                    const char* at = NextLineWith(p, end, firsts_[0]);
+                    at = NextLineWith(p, at, secondFirst);
+                    if (at == end) {
+                        // None here: only a cut last line may still become one.
+                        const char* last = static_cast<const char*>(memrchr(p, '\n', static_cast<size_t>(end - p)));
+                        if (last == nullptr) goto byteByByte;
+                        p = last + 1;
+                        continue;
+                    }
+                    p = at;
                 }
             } else if (oneFirst_) {
                 const char* at = p;
