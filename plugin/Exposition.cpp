@@ -28,17 +28,18 @@ struct FigureEntry {
     Cost cost;
     std::string_view name;           // the selection's figure
     std::string_view processName;    // each process's, with --per-process
-    std::string_view header;         // the name's HELP and TYPE lines
+    std::string_view lead;           // the name's HELP and TYPE lines, then the name and '{' of its series
     std::string_view processHeader;
 };
 
 #define TRELMARK_HEADER(name, help) "# HELP " name " " help "\n# TYPE " name " gauge\n"
+#define TRELMARK_LEAD(name, help) TRELMARK_HEADER(name, help) name "{"
 #define TRELMARK_FIGURE(metric, cost, figure, what)                                                             \
     {                                                                                                           \
         metric, cost, "trelmark_" figure "_bytes", "trelmark_process_" figure "_bytes",                         \
-            TRELMARK_HEADER("trelmark_" figure "_bytes",                                                        \
-                            what " of the selection in bytes: with --sum the total, otherwise the process that " \
-                                 "decides the state."),                                                         \
+            TRELMARK_LEAD("trelmark_" figure "_bytes",                                                          \
+                          what " of the selection in bytes: with --sum the total, otherwise the process that "   \
+                               "decides the state."),                                                           \
             TRELMARK_HEADER("trelmark_process_" figure "_bytes", what " of one selected process in bytes.")     \
     }
 
@@ -140,12 +141,13 @@ public:
             i += length;
         }
     }
-    // `name{labels} value` and its line feed, in the room SeriesSize gives.
-    void Series(std::string_view name, std::string_view labels, uint64_t value) {
-        if (name.size() + labels.size() + 24 > static_cast<size_t>(end_ - p_)) Grow(name.size() + labels.size() + 24);
-        std::memcpy(p_, name.data(), name.size());
-        p_ += name.size();
-        *p_++ = '{';
+    // A series with its HELP and TYPE lines: `lead` (which ends in its
+    // name's '{'), then `labels} value` and its line feed, in the room
+    // SeriesSize gives.
+    void Series(std::string_view lead, std::string_view labels, uint64_t value) {
+        if (lead.size() + labels.size() + 24 > static_cast<size_t>(end_ - p_)) Grow(lead.size() + labels.size() + 24);
+        std::memcpy(p_, lead.data(), lead.size());
+        p_ += lead.size();
         std::memcpy(p_, labels.data(), labels.size());
         p_ += labels.size();
         *p_++ = '}';
@@ -185,40 +187,31 @@ std::string LabelsOf(const Options& options) {
     return labels.Take();
 }
 
-void Series(Text& out, std::string_view name, std::string_view labels, uint64_t value) { out.Series(name, labels, value); }
-
 // What Series writes at most.
-size_t SeriesSize(std::string_view name, size_t labels) { return name.size() + labels + 24; }
+size_t SeriesSize(std::string_view lead, size_t labels) { return lead.size() + labels + 24; }
 
-constexpr std::string_view kState = "trelmark_state", kProcesses = "trelmark_processes",
-                           kUnreadable = "trelmark_unreadable_processes";
 constexpr std::string_view
-    kStateHeader = TRELMARK_HEADER("trelmark_state", "State of the check: 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN."),
-    kProcessesHeader = TRELMARK_HEADER("trelmark_processes", "Processes the selection matched, read or not."),
-    kUnreadableHeader = TRELMARK_HEADER("trelmark_unreadable_processes",
-                                        "Processes the selection matched that could not be read.");
+    kStateLead = TRELMARK_LEAD("trelmark_state", "State of the check: 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN."),
+    kProcessesLead = TRELMARK_LEAD("trelmark_processes", "Processes the selection matched, read or not."),
+    kUnreadableLead = TRELMARK_LEAD("trelmark_unreadable_processes",
+                                    "Processes the selection matched that could not be read.");
 
-constexpr std::string_view kLimit = "trelmark_cgroup_limit_bytes";
-constexpr std::string_view kLimitHeader =
-    TRELMARK_HEADER("trelmark_cgroup_limit_bytes",
-                    "Effective memory limit of the control group: the lowest on its path to the root.");
+constexpr std::string_view kLimitLead =
+    TRELMARK_LEAD("trelmark_cgroup_limit_bytes",
+                  "Effective memory limit of the control group: the lowest on its path to the root.");
 
 uint64_t SaturatingSum(uint64_t a, uint64_t b) { return a + b < a ? UINT64_MAX : a + b; }
 
 // A control group's own figures and its limit, when read.
 void WriteGroup(Text& out, const Outcome& outcome, const std::string& labels) {
     for (const auto& group : outcome.group) {
-        const FigureEntry& entry = EntryOf(group.first);
-        out << entry.header;
-        Series(out, entry.name, labels, group.second);
+        out.Series(EntryOf(group.first).lead, labels, group.second);
     }
-    if (outcome.groupLimited) {
-        out << kLimitHeader;
-        Series(out, kLimit, labels, outcome.groupLimit);
-    }
+    if (outcome.groupLimited) out.Series(kLimitLead, labels, outcome.groupLimit);
 }
 
 #undef TRELMARK_FIGURE
+#undef TRELMARK_LEAD
 #undef TRELMARK_HEADER
 
 }  // namespace
@@ -305,29 +298,23 @@ std::string Exposition(const Options& options, const Outcome& outcome) {
     const std::string& labels = options.labelText;
     const size_t figures = outcome.measured ? options.figures.size() : 0;
     const size_t processes = options.perProcess ? outcome.samples.size() : 0;
-    size_t size = kStateHeader.size() + SeriesSize(kState, labels.size());
-    if (outcome.counted) {
-        size += kProcessesHeader.size() + SeriesSize(kProcesses, labels.size()) + kUnreadableHeader.size() +
-                SeriesSize(kUnreadable, labels.size());
-    }
+    size_t size = SeriesSize(kStateLead, labels.size());
+    if (outcome.counted) size += SeriesSize(kProcessesLead, labels.size()) + SeriesSize(kUnreadableLead, labels.size());
     for (size_t f = 0; f < figures; ++f) {
         const FigureEntry& entry = EntryOf(options.figures[f]);
-        size += entry.header.size() + SeriesSize(entry.name, labels.size());
+        size += SeriesSize(entry.lead, labels.size());
         if (processes > 0) {
             size += entry.processHeader.size() +
                     processes * (SeriesSize(entry.processName, labels.size()) + 18);  // ,pid="<10 digits>"
         }
     }
-    for (const auto& group : outcome.group) size += EntryOf(group.first).header.size() + SeriesSize("", labels.size()) + 40;
-    if (outcome.groupLimited) size += kLimitHeader.size() + SeriesSize(kLimit, labels.size());
+    for (const auto& group : outcome.group) size += SeriesSize(EntryOf(group.first).lead, labels.size());
+    if (outcome.groupLimited) size += SeriesSize(kLimitLead, labels.size());
     Text out(size);
-    out << kStateHeader;
-    Series(out, kState, labels, static_cast<uint64_t>(outcome.state));
+    out.Series(kStateLead, labels, static_cast<uint64_t>(outcome.state));
     if (outcome.counted) {
-        out << kProcessesHeader;
-        Series(out, kProcesses, labels, outcome.processes);
-        out << kUnreadableHeader;
-        Series(out, kUnreadable, labels, outcome.unreadable);
+        out.Series(kProcessesLead, labels, outcome.processes);
+        out.Series(kUnreadableLead, labels, outcome.unreadable);
     }
     if (figures == 0 || outcome.samples.empty()) {
         WriteGroup(out, outcome, labels);
@@ -341,9 +328,7 @@ std::string Exposition(const Options& options, const Outcome& outcome) {
         } else {
             value = deciding.Figure(f);
         }
-        const FigureEntry& entry = EntryOf(options.figures[f]);
-        out << entry.header;
-        Series(out, entry.name, labels, value);
+        out.Series(EntryOf(options.figures[f]).lead, labels, value);
     }
     WriteGroup(out, outcome, labels);
     for (size_t f = 0; f < figures && processes > 0; ++f) {
