@@ -97,7 +97,10 @@ class Text {
 public:
     // Within 2 KB the string's zeroing costs a few dozen instructions; a
     // larger text grows as it must.
-    explicit Text(size_t capacity) : out_(capacity, '\0'), p_(&out_[0]), end_(p_ + capacity) {}
+    explicit Text(size_t capacity) : out_(capacity, '\0'), begin_(&out_[0]), p_(begin_), end_(p_ + capacity) {}
+    // Into the caller's `room` while the text fits, then into a string of
+    // its own.
+    Text(char* room, size_t size) : begin_(room), p_(room), end_(room + size) {}
     Text& operator<<(std::string_view piece) {
         if (piece.size() > static_cast<size_t>(end_ - p_)) Grow(piece.size());
         std::memcpy(p_, piece.data(), piece.size());
@@ -156,18 +159,38 @@ public:
         *p_++ = '\n';
     }
     std::string Take() {
-        out_.resize(static_cast<size_t>(p_ - out_.data()));
+        if (!InString()) return std::string(begin_, p_);
+        out_.resize(Used());
         return std::move(out_);
+    }
+    // The text where it was written: in the caller's room, or moved to
+    // `grown` when it outgrew it.
+    std::string_view Finish(std::string* grown) {
+        if (!InString()) return std::string_view(begin_, Used());
+        out_.resize(Used());
+        *grown = std::move(out_);
+        return *grown;
     }
 
 private:
+    bool InString() const { return begin_ == out_.data(); }
+    size_t Used() const { return static_cast<size_t>(p_ - begin_); }
     void Grow(size_t more) {
-        const size_t used = static_cast<size_t>(p_ - out_.data());
-        out_.resize(std::max(out_.size() * 2, used + more + 64));
-        p_ = &out_[0] + used;
-        end_ = &out_[0] + out_.size();
+        const size_t used = Used();
+        const size_t size = std::max(static_cast<size_t>(end_ - begin_) * 2, used + more + 64);
+        if (InString()) {
+            out_.resize(size);
+        } else {
+            std::string grown(size, '\0');
+            std::memcpy(&grown[0], begin_, used);
+            out_ = std::move(grown);
+        }
+        begin_ = &out_[0];
+        p_ = begin_ + used;
+        end_ = begin_ + out_.size();
     }
     std::string out_;
+    char* begin_;
     char* p_;
     char* end_;
 };
@@ -294,7 +317,11 @@ std::string LabelValue(const std::string& text) {
     return out.Take();
 }
 
-std::string Exposition(const Options& options, const Outcome& outcome) {
+namespace {
+
+// What the exposition of `outcome` takes, about: room that is short only
+// grows.
+size_t ExpositionSize(const Options& options, const Outcome& outcome) {
     const std::string& labels = options.labelText;
     const size_t figures = outcome.measured ? options.figures.size() : 0;
     const size_t processes = options.perProcess ? outcome.samples.size() : 0;
@@ -310,7 +337,13 @@ std::string Exposition(const Options& options, const Outcome& outcome) {
     }
     for (const auto& group : outcome.group) size += SeriesSize(EntryOf(group.first).lead, labels.size());
     if (outcome.groupLimited) size += SeriesSize(kLimitLead, labels.size());
-    Text out(size);
+    return size;
+}
+
+void WriteExposition(Text& out, const Options& options, const Outcome& outcome) {
+    const std::string& labels = options.labelText;
+    const size_t figures = outcome.measured ? options.figures.size() : 0;
+    const size_t processes = options.perProcess ? outcome.samples.size() : 0;
     out.Series(kStateLead, labels, static_cast<uint64_t>(outcome.state));
     if (outcome.counted) {
         out.Series(kProcessesLead, labels, outcome.processes);
@@ -318,7 +351,7 @@ std::string Exposition(const Options& options, const Outcome& outcome) {
     }
     if (figures == 0 || outcome.samples.empty()) {
         WriteGroup(out, outcome, labels);
-        return out.Take();
+        return;
     }
     const Sample& deciding = outcome.samples[outcome.deciding < outcome.samples.size() ? outcome.deciding : 0];
     for (size_t f = 0; f < figures; ++f) {
@@ -339,7 +372,20 @@ std::string Exposition(const Options& options, const Outcome& outcome) {
                 << s.Figure(f) << "\n";
         }
     }
+}
+
+}  // namespace
+
+std::string Exposition(const Options& options, const Outcome& outcome) {
+    Text out(ExpositionSize(options, outcome));
+    WriteExposition(out, options, outcome);
     return out.Take();
+}
+
+std::string_view Exposition(const Options& options, const Outcome& outcome, ExpositionRoom* room) {
+    Text out(room->bytes, sizeof room->bytes);
+    WriteExposition(out, options, outcome);
+    return out.Finish(&room->grown);
 }
 
 }  // namespace plugin

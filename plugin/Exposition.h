@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -55,6 +56,16 @@ std::string LabelValue(const std::string& text);
 // The exposition of `outcome`. A check that measured nothing (nothing
 // selected, a failure, a timeout) gives the state and what it counted only.
 std::string Exposition(const Options& options, const Outcome& outcome);
+
+// Room for an exposition on the caller's stack: a run's text, a few KB, is
+// written there without an allocation; a longer one (--per-process over
+// many processes) in `grown`.
+struct ExpositionRoom {
+    char bytes[4096];
+    std::string grown;
+};
+// The same text, in `room`; valid while `room` is.
+std::string_view Exposition(const Options& options, const Outcome& outcome, ExpositionRoom* room);
 
 // The name the file is written under before it is renamed to `path`: beside
 // it, never ending in .prom, which the collectors read.

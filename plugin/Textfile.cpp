@@ -47,7 +47,8 @@ void MeasureGroupFigures(const Options& options, Outcome* outcome) {
 
 int DeliverExposition(const Options& options, const Outcome& outcome, const std::string& line,
                       const std::string& temporary) {
-    const std::string text = Exposition(options, outcome);
+    ExpositionRoom room;
+    const std::string_view text = Exposition(options, outcome, &room);
     if (options.textfile.empty()) {
         std::fwrite(text.data(), 1, text.size(), stdout);
         return 0;
