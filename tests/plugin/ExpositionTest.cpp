@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -179,6 +180,37 @@ TEST(Exposition, EachOutcomeByteForByte) {
         }
         EXPECT_EQ(plugin::Exposition(p.options, c.outcome), text);
     }
+}
+
+// The text given at the end is written on the caller's stack while it fits
+// and in a string of its own once it outgrows it, the same bytes either way:
+// lengths on each side of the room's end, and a text many times its size.
+TEST(Exposition, InTheRoomOrGrownTheSameText) {
+    using plugin::State;
+    bool inRoom = false, grown = false;
+    for (size_t samples : {2u, 300u}) {
+        plugin::Outcome outcome{State::Ok, true, samples, 0, true, {}, 0, {}, false, 0};
+        for (size_t i = 0; i < samples; ++i) outcome.samples.push_back(Sample(1000 + i, {100 * i, 200 * i, 300 * i}));
+        for (size_t length = 150; length < 300; ++length) {
+            const std::string label = "team=" + std::string(length, 'x');
+            Parsed p = Parse({"-C", "x", "--format=prometheus", "--per-process", "--label", label.c_str()});
+            ASSERT_TRUE(p.ok) << p.error;
+            p.options.figures = {Metric::Working, Metric::Private, Metric::Peak};
+            plugin::ExpositionRoom room;
+            const std::string_view text = plugin::Exposition(p.options, outcome, &room);
+            const bool here = text.data() >= room.bytes && text.data() < room.bytes + sizeof room.bytes;
+            // (a series asks for its most before it is written: one that would just fit may grow)
+            if (here) {
+                EXPECT_LE(text.data() + text.size(), room.bytes + sizeof room.bytes) << length;
+            }
+            inRoom = inRoom || here;
+            grown = grown || !here;
+            EXPECT_EQ(text, plugin::Exposition(p.options, outcome)) << samples << " processes, " << length;
+            if (samples > 2) break;
+        }
+    }
+    EXPECT_TRUE(inRoom);
+    EXPECT_TRUE(grown);
 }
 
 TEST(Exposition, TheTemporaryFileNeverEndsInProm) {
