@@ -324,7 +324,7 @@ int main(int argc, char** argv) {
             std::memcpy(line, kTimedOut, sizeof kTimedOut - 1);
             char* end = std::to_chars(line + sizeof kTimedOut - 1, line + sizeof line - 3, options.timeoutSeconds).ptr;
             std::memcpy(end, " s\n", 3);
-            answer.line.assign(line, static_cast<size_t>(end + 3 - line));
+            answer.line = std::string(line, static_cast<size_t>(end + 3 - line));
             answer.unwritten = "; the textfile could not be written\n";
             answer.unwrittenStatus = static_cast<int>(State::Unknown);
             answer.path = options.textfile.c_str();
