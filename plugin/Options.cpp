@@ -283,7 +283,7 @@ bool Apply(const OptionEntry& option, const char* value, Options* o, std::string
             *error = "the textfile name is empty";
             return false;
         }
-        o->textfile = value;
+        o->textfile = std::string(value);  // made whole, then moved: assign's general path costs more
         return true;
     case Id::Label: return AddLabel(value, &o->labels, error);
     case Id::PerProcess: o->perProcess = true; return true;
