@@ -33,7 +33,7 @@ protected:
     // that never came leave zeros.
     bool FinishBytes(uint64_t* bytes);
     // For keys of exactly two first letters (RssAnon beside the Vm lines):
-    // Feed that passes over each line that starts with neither. The parsers
+    // Feed that passes over the lines that start with neither. The parsers
     // of such keys feed through it, so that the others' Feed stays as it is.
     void FeedByTwoFirsts(const char* data, size_t size) { FeedLines<true>(data, size); }
 
@@ -43,8 +43,8 @@ private:
     template <bool kTwoFirsts>
     void FeedLines(const char* data, size_t size);
 
-    // Inlined into each Feed: every line that starts as a key does paid a
-    // call (the compiler keeps it apart otherwise, for its size).
+    // Inlined into each Feed, which saves a call for each line that may
+    // hold a key (the compiler would keep it apart for its size).
     [[gnu::always_inline]] inline void TakeLine(const char* line, const char* newline);
     void NarrowKeys(char c);
     void StartValue();
