@@ -128,6 +128,44 @@ bool ParseInPieces(const std::string& text, size_t chunk, Result* result) {
     return parser.Finish(result);
 }
 
+// The keys of two first letters (the exposition's six, anon and swap's
+// two) pass over the lines that start with neither up to the nearer of each
+// letter's next line: a line of either letter after such lines, the other
+// letter's line far past it, a letter inside a line, and the same in pieces.
+TEST(ProcStatus, TwoFirstLettersAfterLinesOfNeither) {
+    const struct {
+        const char* name;
+        std::string text;
+        uint64_t rss, hwm, data, stk, anon, swap;  // kB
+    } cases[] = {
+        {"the kernel's order", "Name:\tR x\nState:\tR (running)\nTgid:\t5\nVmPeak:\t 9 kB\nVmHWM:\t 8 kB\nVmRSS:\t 7 kB\n"
+                               "RssAnon:\t 6 kB\nRssFile:\t 1 kB\nVmData:\t 5 kB\nVmStk:\t 4 kB\nVmExe:\t 2 kB\n"
+                               "HugetlbPages:\t 0 kB\nVmSwap:\t 3 kB\nThreads:\t1\n",
+         7, 8, 5, 4, 6, 3},
+        {"each letter after other lines", "Umask:\t0022\nRssAnon: 6 kB\nTgid:\t5\nVmSwap: 3 kB\nPid:\t5\nVmRSS: 7 kB\n"
+                                          "X: V R\nVmHWM: 8 kB\nY: 1\nVmData: 5 kB\nZ: 2\nVmStk: 4 kB\n",
+         7, 8, 5, 4, 6, 3},
+        {"the other letter far past", "Name: x\nVmRSS: 7 kB\nA: 1\nB: 2\nC: V\nD: 4\nRssAnon: 6 kB\nE: 5\nVmSwap: 3 kB\n",
+         7, 0, 0, 0, 6, 3},
+    };
+    for (const auto& c : cases) {
+        for (size_t chunk : {c.text.size() + 1, size_t{1}, size_t{2}, size_t{9}}) {
+            linuxapi::ProcStatusAll all;
+            ASSERT_TRUE(ParseInPieces<linuxapi::ProcStatusAllParser>(c.text, chunk, &all)) << c.name << ", " << chunk;
+            EXPECT_EQ(all.counters.residentBytes, c.rss * 1024) << c.name << ", " << chunk;
+            EXPECT_EQ(all.counters.peakResidentBytes, c.hwm * 1024) << c.name << ", " << chunk;
+            EXPECT_EQ(all.counters.dataBytes, c.data * 1024) << c.name << ", " << chunk;
+            EXPECT_EQ(all.counters.stackBytes, c.stk * 1024) << c.name << ", " << chunk;
+            EXPECT_EQ(all.anonSwap.anonymousBytes, c.anon * 1024) << c.name << ", " << chunk;
+            EXPECT_EQ(all.anonSwap.swapBytes, c.swap * 1024) << c.name << ", " << chunk;
+            linuxapi::ProcStatusAnonSwap anonSwap;
+            ASSERT_TRUE(ParseInPieces<linuxapi::ProcStatusAnonSwapParser>(c.text, chunk, &anonSwap)) << c.name;
+            EXPECT_EQ(anonSwap.anonymousBytes, c.anon * 1024) << c.name << ", " << chunk;
+            EXPECT_EQ(anonSwap.swapBytes, c.swap * 1024) << c.name << ", " << chunk;
+        }
+    }
+}
+
 // -m anon and -m swap read status again for their two lines (the fuzzer
 // holds the exposition's one pass over all six to these parsers' answers);
 // the host's memory comes from meminfo.
