@@ -152,32 +152,37 @@ std::string GroupCheck(Options options, State* state) {
 
     const FigureText shown = ShowFigure(options, memory.bytes, *state);
     const std::string& figure = shown.figure;
+    // One string, appended to in place: the line is most of this check's own work.
+    std::string line;
+    line.reserve(320 + who.size());
+    line.append("MEMORY ").append(StateName(*state)).append(" - ").append(who);
     // systemd's words for a unit, the kernel's for a group.
-    std::string text = options.selection.FirstCriterion() == Criterion::Service ? who + ": its control group" : who;
+    if (options.selection.FirstCriterion() == Criterion::Service) line.append(": its control group");
     switch (options.metric) {
     case Metric::GroupWorkingSet:
-        text += "'s working set is " + figure + " (" + (shown.note.empty() ? "" : shown.note + "; ") +
-                Amount(memory.charged) + " charged less " + Amount(memory.inactiveFile) + " of inactive file cache)";
+        line.append("'s working set is ").append(figure).append(" (");
+        if (!shown.note.empty()) line.append(shown.note).append("; ");
+        line.append(Amount(memory.charged)).append(" charged less ").append(Amount(memory.inactiveFile));
+        line.append(" of inactive file cache)");
         break;
-    case Metric::GroupPeak: text += "'s peak charge is " + figure; break;
-    default: text += " holds " + figure + " of memory"; break;
+    case Metric::GroupPeak: line.append("'s peak charge is ").append(figure); break;
+    default: line.append(" holds ").append(figure).append(" of memory"); break;
     }
-    if (!shown.note.empty() && options.metric != Metric::GroupWorkingSet) text += " (" + shown.note + ")";
-    text += ", " + Share(options, memory.bytes, reference);
+    if (!shown.note.empty() && options.metric != Metric::GroupWorkingSet) line.append(" (").append(shown.note).append(")");
+    line.append(", ").append(Share(options, memory.bytes, reference));
     if (byLimit) {
-        text += " of its limit of " + Amount(memory.limit);
+        line.append(" of its limit of ").append(Amount(memory.limit));
     } else if (memory.limited) {
-        text += " of the host's " + Amount(host) + ", below its limit of " + Amount(memory.limit);
+        line.append(" of the host's ").append(Amount(host)).append(", below its limit of ").append(Amount(memory.limit));
     } else {
-        text += " of the host's " + Amount(host) + ", no limit set";
+        line.append(" of the host's ").append(Amount(host)).append(", no limit set");
     }
 
     const char* label = MetricName(options.metric);
     const auto threshold = [](bool given, const Range& range) {
         return given ? range.TimesPowerOfTwo(kMegabyteShift) : std::string();
     };
-    std::string line = "MEMORY " + std::string(StateName(*state)) + " - " + text + " | ";
-    line.append(label).append("=").append(std::to_string(memory.bytes)).append("B;");
+    line.append(" | ").append(label).append("=").append(std::to_string(memory.bytes)).append("B;");
     line.append(threshold(options.hasWarning, options.warning)).append(";");
     line.append(threshold(options.hasCritical, options.critical)).append(";0;");
     line.append(MaximumField(options)).append("\n");

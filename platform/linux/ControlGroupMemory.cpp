@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 
 #include "platform/linux/Internal.h"
@@ -91,10 +90,13 @@ bool FindStatValue(const std::string& stat, const char* key, uint64_t* value) {
     // "\nkey " found in one search. The keys read are never the first line
     // (v1: "cache", v2: "anon"); one that were would read as missing.
     char wanted[64];
-    const int length = std::snprintf(wanted, sizeof wanted, "\n%s ", key);
-    if (length <= 1 || static_cast<size_t>(length) >= sizeof wanted) return false;
-    const char* const found =
-        static_cast<const char*>(memmem(stat.data(), stat.size(), wanted, static_cast<size_t>(length)));
+    const size_t keyLength = std::strlen(key);
+    if (keyLength == 0 || keyLength + 2 > sizeof wanted) return false;
+    wanted[0] = '\n';
+    std::memcpy(wanted + 1, key, keyLength);
+    wanted[keyLength + 1] = ' ';
+    const size_t length = keyLength + 2;
+    const char* const found = static_cast<const char*>(memmem(stat.data(), stat.size(), wanted, length));
     return found != nullptr && ParseCount(found + length, stat.data() + stat.size(), false, value);
 }
 

@@ -1184,6 +1184,7 @@ TEST(PluginControlGroup, V1GroupFiguresAsTheKernelKeepsThem) {
         int status;
         std::string text;  // the line up to the figure, then from its end
         std::string tail;  // what follows the figure in the perfdata
+        std::string note = "";  // the crossed bound, where the text gives it
     } cases[] = {
         // 54 MB of 64: past 80%, short of 95%.
         {{"--cgroup", limited, "-m", "cgroup", "-w", "80%", "-c", "95%"}, 1,
@@ -1199,6 +1200,10 @@ TEST(PluginControlGroup, V1GroupFiguresAsTheKernelKeepsThem) {
          "MEMORY OK - control group " + free + " holds ", ";" + std::to_string(hostBytes * 4 / 5) + (hostBytes * 4 % 5 ? "." + std::to_string(hostBytes * 4 % 5 * 2) : "") + ";;0;" + host + "\n"},
         {{"--cgroup", free, "-m", "cgroup-workingset", "-c", "24"}, 0,
          "MEMORY OK - control group " + free + "'s working set is ", ";;25165824;0;\n"},
+        // The bound crossed goes first in the brackets, the charge and the cache after it.
+        {{"--cgroup", free, "-m", "cgroup-workingset", "-w", "1"}, 1,
+         "MEMORY WARNING - control group " + free + "'s working set is ", ";1048576;;0;\n",
+         " MB (warning above 1 MB; "},
         // The group whose program the OOM killer ended: its peak reached the limit.
         {{"--cgroup", killed, "-m", "cgroup-peak", "-c", "95%"}, 2,
          "MEMORY CRITICAL - control group " + killed + "'s peak charge is ", ";;31876710.4;0;" + std::to_string(32 << 20) + "\n"},
@@ -1218,6 +1223,13 @@ TEST(PluginControlGroup, V1GroupFiguresAsTheKernelKeepsThem) {
         EXPECT_TRUE(std::min(before, after) <= bytes && bytes <= std::max(before, after)) << before << ".." << after << ": " << r.out;
         EXPECT_EQ(r.out.rfind(c.text, 0), 0u) << r.out;
         EXPECT_EQ(r.out.substr(at - 1), " | " + metric + "=" + std::to_string(bytes) + "B" + c.tail) << r.out;
+        if (!c.note.empty()) {
+            const size_t note = r.out.find(c.note);
+            EXPECT_NE(note, std::string::npos) << r.out;
+            EXPECT_LT(note, r.out.find(" charged less ")) << r.out;
+        }
+        // A working set names what it was taken from.
+        EXPECT_EQ(r.out.find(" of inactive file cache), ") != std::string::npos, metric == "cgroup-workingset") << r.out;
         const bool ofLimit = c.args[1] != free;
         EXPECT_NE(r.out.find(ofLimit ? " of its limit of " : " of the host's "), std::string::npos) << r.out;
         EXPECT_TRUE(ofLimit || r.out.find(" GB, no limit set |") != std::string::npos) << r.out;
