@@ -214,7 +214,7 @@ std::string Check(plugin::Options& options, State* state, plugin::Outcome* outco
         }
         count(1, 0);
     };
-    if (plugin::IsGroupMetric(options.metric)) return plugin::GroupCheck(std::move(options), state);
+    if (plugin::IsGroupMetric(options.metric)) return plugin::GroupCheck(options, state);
     if (options.metric == plugin::Metric::Proportional) {
         if (const char* problem = platform::ProportionalSetSizeProblem()) throw Keel::Error(problem);
     }

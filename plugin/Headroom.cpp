@@ -105,7 +105,7 @@ std::string MaximumField(const Options& options) {
     return options.hasMaximum ? std::to_string(options.maximum) : std::string();
 }
 
-std::string GroupCheck(Options options, State* state) {
+std::string GroupCheck(Options& options, State* state) {
     const std::string option = std::string("-m ") + MetricName(options.metric);
     if (!platform::kControlGroups) {
         throw Keel::Error(option + " reads a Linux control group's own counters, which Windows does not keep: use "

@@ -27,7 +27,9 @@ std::string HostShareText(const Options& options, uint64_t figure);
 std::string MaximumField(const Options& options);
 
 // The whole answer for a control group's own figure (-m cgroup,
-// cgroup-workingset, cgroup-peak); throws Keel::Error for UNKNOWN.
-std::string GroupCheck(Options options, State* state);
+// cgroup-workingset, cgroup-peak); throws Keel::Error for UNKNOWN. Completes
+// `options` with the group's reference and limit: the run's own, which the
+// exposition still reads afterwards, never moved from.
+std::string GroupCheck(Options& options, State* state);
 
 }  // namespace plugin

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <set>
+#include <sstream>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -86,6 +87,42 @@ TEST(PluginTextfile, ReplacesTheFileWholeWithTheCollectorsMode) {
         EXPECT_NE(text.find("\n" + series + "\n"), std::string::npos) << series << " in " << text;
     }
     hog.Stop();
+}
+
+// A control group's own figure decides the state: the line is printed and
+// every series of the file, the group's figures too, carries the run's
+// labels (the check completes the run's options, which the file is written
+// from afterwards). The test's own group on the v1 memory controller, read
+// only.
+TEST(PluginTextfile, AGroupsFigureKeepsTheRunsLabels) {
+    std::string own;
+    std::ifstream cgroups("/proc/self/cgroup");
+    for (std::string line; std::getline(cgroups, line);) {
+        const size_t colon = line.find(':');
+        if (colon != std::string::npos && line.compare(colon, 8, ":memory:") == 0) own = line.substr(colon + 8);
+    }
+    if (own.empty() || own == "/" || !fs::exists("/sys/fs/cgroup/memory" + own + "/memory.usage_in_bytes")) {
+        GTEST_SKIP() << "needs a memory group of its own on cgroup v1";
+    }
+    const std::string dir = Folder("group"), path = dir + "/g.prom";
+    const testsupport::Result r = testsupport::Run({kPlugin, "--cgroup", own, "-m", "cgroup", "--textfile=" + path});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out.rfind("MEMORY OK - control group " + own + " holds ", 0), 0u) << r.out;
+    const std::string text = Read(path);
+    EXPECT_EQ(text.rfind(Head("--cgroup " + own, 0), 0), 0u) << text;
+    const std::string labels = "{selection=\"--cgroup " + own + "\"} ";
+    std::vector<std::string> names;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("#", 0) == 0) continue;
+        const size_t brace = line.find('{');
+        names.push_back(line.substr(0, brace));
+        EXPECT_EQ(line.compare(brace, labels.size(), labels), 0) << line;
+    }
+    ASSERT_GE(names.size(), 4u) << text;
+    names.resize(4);  // then the limit, where the group has one
+    EXPECT_EQ(names, (std::vector<std::string>{"trelmark_state", "trelmark_cgroup_bytes", "trelmark_cgroup_workingset_bytes",
+                                               "trelmark_cgroup_peak_bytes"}));
 }
 
 // Each way the file cannot be written: UNKNOWN with the reason on one line,
