@@ -106,9 +106,9 @@ std::string MaximumField(const Options& options) {
 }
 
 std::string GroupCheck(Options& options, State* state) {
-    const std::string option = std::string("-m ") + MetricName(options.metric);
+    const auto option = [&options] { return std::string("-m ") + MetricName(options.metric); };
     if (!platform::kControlGroups) {
-        throw Keel::Error(option + " reads a Linux control group's own counters, which Windows does not keep: use "
+        throw Keel::Error(option() + " reads a Linux control group's own counters, which Windows does not keep: use "
                                    "--sum -m private for the memory a service's processes have committed");
     }
     if (options.selector != Selector::Command || !options.selection.IsOnlyGroup()) {
@@ -116,28 +116,30 @@ std::string GroupCheck(Options& options, State* state) {
                               : options.metric == Metric::GroupWorkingSet
                                   ? "-m working, each process's working set"
                                   : "-m working for each process, or --sum -m pss for their total";
-        throw Keel::Error(option + " reads a control group's own counters and needs --service or --cgroup: for "
+        throw Keel::Error(option() + " reads a control group's own counters and needs --service or --cgroup: for "
                                    "these processes use " + instead);
     }
-    const std::string value = options.selection.FirstValue();
+    const std::string& value = options.selection.FirstValue();
     const std::string who = options.selection.Description();
-    std::string path = value, reason;
-    if (options.selection.FirstCriterion() == Criterion::Service) {
-        platform::ServiceProcesses service;
-        if (!platform::FindServiceGroup(value.c_str(), &service, &path, &reason)) {
+    // A group is read at the path given; a service's is found first.
+    std::string found, reason;
+    const bool service = options.selection.FirstCriterion() == Criterion::Service;
+    if (service) {
+        platform::ServiceProcesses unit;
+        if (!platform::FindServiceGroup(value.c_str(), &unit, &found, &reason)) {
             throw Keel::Error("cannot find service " + Printable(value) + ": " + Printable(reason));
         }
-        if (service.state == platform::ServiceState::Missing) throw Keel::Error("no service named " + Printable(value));
-        if (service.state == platform::ServiceState::NotRunning) {
+        if (unit.state == platform::ServiceState::Missing) throw Keel::Error("no service named " + Printable(value));
+        if (unit.state == platform::ServiceState::NotRunning) {
             *state = options.emptyState;
-            return EmptyLine(*state, who + " is not running (" + Printable(service.detail) + ")");
+            return EmptyLine(*state, who + " is not running (" + Printable(unit.detail) + ")");
         }
     }
     static const platform::GroupFigure kFigures[] = {platform::GroupFigure::Charged, platform::GroupFigure::WorkingSet,
                                                      platform::GroupFigure::Peak};
     platform::GroupMemory memory;
     const int which = static_cast<int>(options.metric) - static_cast<int>(Metric::Group);
-    if (!platform::ReadGroupMemory(path.c_str(), kFigures[which], &memory, &reason)) {
+    if (!platform::ReadGroupMemory((service ? found : value).c_str(), kFigures[which], &memory, &reason)) {
         throw Keel::Error(who + ": " + Printable(reason));
     }
     const uint64_t host = HostMemory();
@@ -157,7 +159,7 @@ std::string GroupCheck(Options& options, State* state) {
     line.reserve(320 + who.size());
     line.append("MEMORY ").append(StateName(*state)).append(" - ").append(who);
     // systemd's words for a unit, the kernel's for a group.
-    if (options.selection.FirstCriterion() == Criterion::Service) line.append(": its control group");
+    if (service) line.append(": its control group");
     switch (options.metric) {
     case Metric::GroupWorkingSet:
         line.append("'s working set is ").append(figure).append(" (");
