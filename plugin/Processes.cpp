@@ -62,6 +62,13 @@ struct Counters {
     uint64_t working = 0, peakWorking = 0, privateUsage = 0;
     bool statusRead = false;
     uint64_t anonymous = 0, swap = 0;
+
+    void Take(const PROCESS_MEMORY_COUNTERS_EX& counters) {
+        working = counters.WorkingSetSize;
+        peakWorking = counters.PeakWorkingSetSize;
+        privateUsage = counters.PrivateUsage;
+        read = true;
+    }
 };
 
 uint64_t StatusFigure(HANDLE process, DWORD pid, Metric metric, Counters* c) {
@@ -88,10 +95,7 @@ uint64_t Figure(HANDLE process, DWORD pid, Metric metric, Counters* counters) {
         if (!::GetProcessMemoryInfo(process, reinterpret_cast<PPROCESS_MEMORY_COUNTERS>(&read), sizeof read)) {
             throw Keel::Error("cannot read the memory counters of pid " + PidText(pid) + ": " + platform::LastErrorText());
         }
-        c.working = read.WorkingSetSize;
-        c.peakWorking = read.PeakWorkingSetSize;
-        c.privateUsage = read.PrivateUsage;
-        c.read = true;
+        c.Take(read);
     }
     return metric == Metric::Working ? c.working : metric == Metric::Peak ? c.peakWorking : c.privateUsage;
 }
@@ -105,10 +109,8 @@ void ReadAllCounters(HANDLE process, DWORD pid, Counters* c) {
     if (!platform::GetProcessCountersAndStatus(process, &counters, &c->anonymous, &c->swap)) {
         throw Keel::Error("cannot read the memory counters of pid " + PidText(pid) + ": " + platform::LastErrorText());
     }
-    c->working = counters.WorkingSetSize;
-    c->peakWorking = counters.PeakWorkingSetSize;
-    c->privateUsage = counters.PrivateUsage;
-    c->read = c->statusRead = true;
+    c->Take(counters);
+    c->statusRead = true;
 }
 
 Sample Measure(HANDLE process, DWORD pid, std::string name, Metric metric, const std::vector<Metric>* figures) {

@@ -188,7 +188,6 @@ Shown WithNote(const Options& options, uint64_t bytes, State state) {
     const auto end = [&](const Decimal& d) {
         if (range.percent) return d.TimesPowerOfTwo(0) + "%";
         std::string text;
-        if (range.percent) return d.TimesPowerOfTwo(0) + "%";
         return EndIn(d, kUnits[unit], &text) ? text : d.TimesPowerOfTwo(0) + " MB";
     };
     shown.note = StateWord(state) + " " + Crossed(range, below, end);

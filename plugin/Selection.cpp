@@ -338,6 +338,11 @@ bool Selection::DecidedByLine() const {
     return line;
 }
 
+bool Selection::LineHolds(const Entry& entry, const std::string& line) {
+    return entry.criterion == Criterion::Argument ? line.find(entry.value) != std::string::npos
+                                                  : entry.pattern->Matches(line);
+}
+
 bool Selection::LineCanMatch(const std::string& line) const {
     bool given[kKinds] = {};
     bool holds[kKinds] = {};
@@ -346,8 +351,7 @@ bool Selection::LineCanMatch(const std::string& line) const {
         const int kind = static_cast<int>(entry.criterion);
         given[kind] = true;
         if (holds[kind]) continue;
-        holds[kind] = entry.criterion == Criterion::Argument ? line.find(entry.value) != std::string::npos
-                                                             : entry.pattern->Matches(line);
+        holds[kind] = LineHolds(entry, line);
     }
     for (size_t kind = 0; kind < kKinds; ++kind) {
         if (given[kind] && !holds[kind]) return false;
@@ -383,8 +387,8 @@ bool Selection::Matches(HANDLE process, DWORD pid, const char* image, bool* matc
                 break;
             }
             break;
-        case Criterion::Argument: each = line.find(entry.value) != std::string::npos; break;
-        case Criterion::ArgumentRegex: each = entry.pattern->Matches(line); break;
+        case Criterion::Argument:
+        case Criterion::ArgumentRegex: each = LineHolds(entry, line); break;
         case Criterion::User:
             if (!platform::ProcessOwnedBy(process, entry.user, &each)) return false;
             break;

@@ -90,6 +90,8 @@ private:
         std::vector<DWORD> pids;                      // Service, ControlGroup: sorted
     };
     bool InSet(const Entry& entry, DWORD pid) const;
+    // Whether a command line holds what an -a or --ereg-argument-array entry asks for.
+    static bool LineHolds(const Entry& entry, const std::string& line);
     // The answer of one entry from the snapshot alone.
     Verdict EntryFromSnapshot(const Entry& entry, DWORD pid, const char* image) const;
 
