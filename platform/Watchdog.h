@@ -5,6 +5,7 @@
 // process); Windows a thread.
 #pragma once
 
+#include <charconv>
 #include <cstddef>
 #include <string>
 #include <utility>
@@ -38,10 +39,19 @@ struct WatchdogAnswer {
 // Gives `answer` when it fires. Arm it once per process.
 void ArmWatchdog(unsigned seconds, WatchdogAnswer answer);
 
-// Writes "<prefix><seconds> s\n" and exits with `status` when it fires.
+// "<prefix><seconds> s\n", the line a timeout gives.
+inline std::string TimeoutLine(const char* prefix, unsigned seconds) {
+    char digits[16];
+    const char* const end = std::to_chars(digits, digits + sizeof digits, seconds).ptr;
+    std::string line(prefix);
+    line.append(digits, static_cast<size_t>(end - digits)).append(" s\n");
+    return line;
+}
+
+// Writes TimeoutLine(prefix, seconds) and exits with `status` when it fires.
 inline void ArmWatchdog(unsigned seconds, const char* prefix, int status) {
     WatchdogAnswer given;
-    given.line = std::string(prefix) + std::to_string(seconds) + " s\n";
+    given.line = TimeoutLine(prefix, seconds);
     given.status = status;
     ArmWatchdog(seconds, std::move(given));
 }

@@ -2,9 +2,7 @@
 // thresholds, performance data and selection by pidfile or name.
 // Exit status 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN; one line on stdout.
 #include <algorithm>
-#include <charconv>
 #include <cstdio>
-#include <cstring>
 #include <exception>
 #include <new>
 #include <string>
@@ -320,11 +318,7 @@ int main(int argc, char** argv) {
         if (options.textfile.empty()) {
             answer.line = std::move(exposition);
         } else {
-            char line[64];
-            std::memcpy(line, kTimedOut, sizeof kTimedOut - 1);
-            char* end = std::to_chars(line + sizeof kTimedOut - 1, line + sizeof line - 3, options.timeoutSeconds).ptr;
-            std::memcpy(end, " s\n", 3);
-            answer.line = std::string(line, static_cast<size_t>(end + 3 - line));
+            answer.line = platform::TimeoutLine(kTimedOut, options.timeoutSeconds);
             answer.unwritten = "; the textfile could not be written\n";
             answer.unwrittenStatus = static_cast<int>(State::Unknown);
             answer.path = options.textfile.c_str();
