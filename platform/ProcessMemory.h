@@ -28,11 +28,6 @@ inline const char* StatusFigureProblem(StatusFigure figure) {
                  "private, the commit charge";
 }
 
-inline BOOL GetProcessStatusFigure(HANDLE, StatusFigure, uint64_t*) {
-    ::SetLastError(ERROR_NOT_SUPPORTED);
-    return FALSE;
-}
-
 inline BOOL GetProcessStatusFigures(HANDLE, uint64_t*, uint64_t*) {
     ::SetLastError(ERROR_NOT_SUPPORTED);
     return FALSE;
@@ -68,11 +63,9 @@ BOOL GetProcessProportionalSetSize(HANDLE process, uint64_t* bytes);
 
 inline const char* StatusFigureProblem(StatusFigure) { return nullptr; }
 
-// The figure in bytes of a process that OpenProcess opened; reading status
-// needs no right beyond seeing the process. FALSE with the last error set.
-BOOL GetProcessStatusFigure(HANDLE process, StatusFigure figure, uint64_t* bytes);
-
-// Both of them from one read of status.
+// The resident anonymous and the swapped-out memory in bytes of a process
+// that OpenProcess opened, from one read of status, which needs no right
+// beyond seeing the process. FALSE with the last error set.
 BOOL GetProcessStatusFigures(HANDLE process, uint64_t* anonymous, uint64_t* swap);
 
 // GetProcessMemoryInfo's counters and both figures from one read of status,

@@ -4,6 +4,9 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
+#include <cstdint>
+
 #include <string>
 
 #include "platform/Win32.h"
@@ -21,6 +24,16 @@ struct KernelObject {
     void* data;   // Snapshot: its entries, freed by release when the handle closes
     void (*release)(void*);
 };
+
+// The decimal digits of `id` into `out` (room for 10): paths made once per
+// process are written by hand, cheaper than snprintf. Returns how many.
+inline size_t IdDigits(uint32_t id, char* out) {
+    char reversed[10];
+    size_t n = 0;
+    for (; id != 0 && n < sizeof reversed; id /= 10) reversed[n++] = static_cast<char>('0' + id % 10);
+    for (size_t i = 0; i < n; ++i) out[i] = reversed[n - 1 - i];
+    return n;
+}
 
 // The pseudo handle that GetCurrentProcess returns, as on Windows.
 inline HANDLE CurrentProcessPseudoHandle() { return INVALID_HANDLE_VALUE; }

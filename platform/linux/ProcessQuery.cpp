@@ -78,11 +78,7 @@ bool ReadCommandLine(HANDLE process, std::string* line) {
 
 bool PeekCommandLine(DWORD pid, std::string* line) {
     char path[32] = "/proc/";
-    char digits[12];
-    size_t n = 0;
-    for (DWORD id = pid; id != 0 && n < 10; id /= 10) digits[n++] = static_cast<char>('0' + id % 10);
-    for (size_t i = 0; i < n; ++i) path[6 + i] = digits[n - 1 - i];  // once per process: no snprintf
-    std::memcpy(path + 6 + n, "/cmdline", sizeof "/cmdline");
+    std::memcpy(path + 6 + linuxapi::IdDigits(pid, path + 6), "/cmdline", sizeof "/cmdline");
     const int error = linuxapi::ReadBounded(AT_FDCWD, path, kMaxCommandLineBytes, line);
     if (error != 0) return linuxapi::FailWithErrno(error == ENOENT ? ESRCH : error);
     JoinArguments(line);

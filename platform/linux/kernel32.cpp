@@ -391,11 +391,7 @@ HANDLE OpenProcess(DWORD, BOOL, DWORD dwProcessId) {
         return nullptr;
     }
     char path[32] = "/proc/";
-    char digits[12];
-    size_t n = 0;
-    for (DWORD id = dwProcessId; id != 0; id /= 10) digits[n++] = static_cast<char>('0' + id % 10);
-    for (size_t i = 0; i < n; ++i) path[6 + i] = digits[n - 1 - i];  // cheaper than snprintf on the hot path
-    path[6 + n] = '\0';
+    path[6 + linuxapi::IdDigits(dwProcessId, path + 6)] = '\0';
     const pid_t pid = static_cast<pid_t>(dwProcessId);
     // Opened for reading, not as O_PATH: that applies hidepid's check now, so
     // a process the caller may not see fails here (EPERM, or ENOENT for

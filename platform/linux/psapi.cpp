@@ -219,6 +219,17 @@ BOOL ReadSharingCounters(const Target& target, linuxapi::SmapsRollupCounters* co
 
 uint64_t SaturatingSum(uint64_t a, uint64_t b) { return a + b < a ? UINT64_MAX : a + b; }
 
+// The counters status gives, as Windows names them: the working set is the
+// resident size, the commit charge the data and stack a process has mapped.
+template <typename Win32Counters>
+void FillCounters(const linuxapi::ProcStatusCounters& counters, Win32Counters* out) {
+    out->WorkingSetSize = counters.residentBytes;
+    out->PeakWorkingSetSize = counters.peakResidentBytes;
+    out->PagefileUsage = SaturatingSum(counters.dataBytes, counters.stackBytes);
+    out->PeakPagefileUsage = out->PagefileUsage;
+    out->PrivateUsage = out->PagefileUsage;
+}
+
 }  // namespace
 
 extern "C" BOOL GetProcessMemoryInfo(HANDLE Process, PPROCESS_MEMORY_COUNTERS ppsmemCounters, DWORD cb) {
@@ -239,11 +250,7 @@ extern "C" BOOL GetProcessMemoryInfo(HANDLE Process, PPROCESS_MEMORY_COUNTERS pp
     all.cb = extended ? static_cast<DWORD>(sizeof all)
                       : cb >= sizeof(PROCESS_MEMORY_COUNTERS_EX) ? static_cast<DWORD>(sizeof(PROCESS_MEMORY_COUNTERS_EX))
                                                                  : static_cast<DWORD>(sizeof(PROCESS_MEMORY_COUNTERS));
-    all.WorkingSetSize = counters.residentBytes;
-    all.PeakWorkingSetSize = counters.peakResidentBytes;
-    all.PagefileUsage = SaturatingSum(counters.dataBytes, counters.stackBytes);
-    all.PeakPagefileUsage = all.PagefileUsage;
-    all.PrivateUsage = all.PagefileUsage;
+    FillCounters(counters, &all);
     all.PrivateWorkingSetSize = SaturatingSum(sharing.privateCleanBytes, sharing.privateDirtyBytes);
     std::memcpy(ppsmemCounters, &all, all.cb);
     return TRUE;
@@ -264,14 +271,6 @@ BOOL GetProcessProportionalSetSize(HANDLE process, uint64_t* bytes) {
     return TRUE;
 }
 
-BOOL GetProcessStatusFigure(HANDLE process, StatusFigure figure, uint64_t* bytes) {
-    if (bytes == nullptr) return linuxapi::Fail(ERROR_NOACCESS);
-    uint64_t anonymous = 0, swap = 0;
-    if (!GetProcessStatusFigures(process, &anonymous, &swap)) return FALSE;
-    *bytes = figure == StatusFigure::Swap ? swap : anonymous;
-    return TRUE;
-}
-
 BOOL GetProcessCountersAndStatus(HANDLE process, PROCESS_MEMORY_COUNTERS_EX* counters, uint64_t* anonymous,
                                  uint64_t* swap) {
     if (counters == nullptr || anonymous == nullptr || swap == nullptr) return linuxapi::Fail(ERROR_NOACCESS);
@@ -282,11 +281,7 @@ BOOL GetProcessCountersAndStatus(HANDLE process, PROCESS_MEMORY_COUNTERS_EX* cou
     if (!ReadStatus<linuxapi::ProcStatusAllParser>(target, &all)) return FALSE;
     std::memset(counters, 0, sizeof *counters);
     counters->cb = sizeof *counters;
-    counters->WorkingSetSize = all.counters.residentBytes;
-    counters->PeakWorkingSetSize = all.counters.peakResidentBytes;
-    counters->PagefileUsage = SaturatingSum(all.counters.dataBytes, all.counters.stackBytes);
-    counters->PeakPagefileUsage = counters->PagefileUsage;
-    counters->PrivateUsage = counters->PagefileUsage;
+    FillCounters(all.counters, counters);
     *anonymous = all.anonSwap.anonymousBytes;
     *swap = all.anonSwap.swapBytes;
     return TRUE;
@@ -380,12 +375,7 @@ constexpr int kLeftOut = -2;
 // "<id>/<file>" into `path`, which holds 10 digits, the slash and `file`.
 template <size_t N>
 const char* IdPath(pid_t id, const char (&file)[N], char (&path)[11 + N]) {
-    char digits[10];
-    size_t n = 0;
-    for (uint32_t value = static_cast<uint32_t>(id); value != 0 && n < sizeof digits; value /= 10) {
-        digits[n++] = static_cast<char>('0' + value % 10);
-    }
-    for (size_t i = 0; i < n; ++i) path[i] = digits[n - 1 - i];  // cheaper than snprintf, once per process
+    const size_t n = linuxapi::IdDigits(static_cast<uint32_t>(id), path);
     path[n] = '/';
     std::memcpy(path + n + 1, file, N);
     return path;

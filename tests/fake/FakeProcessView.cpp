@@ -11,11 +11,6 @@ BOOL GetProcessProportionalSetSize(HANDLE, uint64_t*) {
     return FALSE;
 }
 
-BOOL GetProcessStatusFigure(HANDLE, StatusFigure, uint64_t*) {
-    ::SetLastError(ERROR_NOT_SUPPORTED);
-    return FALSE;
-}
-
 BOOL GetProcessStatusFigures(HANDLE, uint64_t*, uint64_t*) {
     ::SetLastError(ERROR_NOT_SUPPORTED);
     return FALSE;
