@@ -351,11 +351,19 @@ int main(int argc, char** argv) {
         state = State::Unknown;
         line = plugin::UnknownLine("internal error");
     }
-    if (options.format == plugin::Format::Prometheus) plugin::MeasureGroupFigures(options, &outcome);
-    platform::DisarmWatchdog();
-    if (options.format == plugin::Format::Prometheus) {
+    if (options.format != plugin::Format::Prometheus) {
+        platform::DisarmWatchdog();
+        return Answer(line, state);
+    }
+    // Under the same memory bound as the check: running out is UNKNOWN here
+    // too, never an abort.
+    try {
+        plugin::MeasureGroupFigures(options, &outcome);
+        platform::DisarmWatchdog();
         outcome.state = state;
         return plugin::DeliverExposition(options, outcome, line, temporary);
+    } catch (const std::bad_alloc&) {
+        platform::DisarmWatchdog();
+        return Answer(plugin::UnknownLine(OutOfMemory()), State::Unknown);
     }
-    return Answer(line, state);
 }

@@ -223,8 +223,6 @@ constexpr std::string_view kLimitLead =
     TRELMARK_LEAD("trelmark_cgroup_limit_bytes",
                   "Effective memory limit of the control group: the lowest on its path to the root.");
 
-uint64_t SaturatingSum(uint64_t a, uint64_t b) { return a + b < a ? UINT64_MAX : a + b; }
-
 // A control group's own figures and its limit, when read.
 void WriteGroup(Text& out, const Outcome& outcome, const std::string& labels) {
     for (const auto& group : outcome.group) {

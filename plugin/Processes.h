@@ -12,6 +12,10 @@
 
 namespace plugin {
 
+// a + b, or the most 64 bits hold where it would wrap: a total of samples'
+// figures never reads as less than one of them.
+inline uint64_t SaturatingSum(uint64_t a, uint64_t b) { return a + b < a ? UINT64_MAX : a + b; }
+
 struct Sample {
     DWORD pid = 0;
     std::string name;  // the system's name for its image; empty when unreadable

@@ -167,7 +167,7 @@ bool DecidesBefore(const Options& options, const Sample& a, State stateA, const 
 
 uint64_t Total(const std::vector<Sample>& samples) {
     uint64_t total = 0;
-    for (const Sample& s : samples) total = total + s.bytes < total ? UINT64_MAX : total + s.bytes;  // saturate
+    for (const Sample& s : samples) total = SaturatingSum(total, s.bytes);
     return total;
 }
 

@@ -1,6 +1,7 @@
 // Windows: the temporary file written and flushed, then MoveFileEx over the old one.
 #include <cstring>
 
+#include "platform/ErrorText.h"
 #include "platform/TextFile.h"
 #include "platform/Win32.h"
 
@@ -34,10 +35,10 @@ FileFailure ReplaceFileContent(const char* path, const char* temporary, const ch
         DWORD written = 0;
         if (!::WriteFile(file, content + done, chunk, &written, nullptr) || written == 0) {
             if (written == 0 && ::GetLastError() == ERROR_SUCCESS) ::SetLastError(ERROR_WRITE_FAULT);
-            const FileFailure failure = Failed(FileStep::Write, temporary);
-            ::CloseHandle(file);
+            const DWORD error = ::GetLastError();
+            ::CloseHandle(file);  // before the delete: the handle shares nothing
             ::DeleteFileA(temporary);
-            return failure;
+            return FileFailure{FileStep::Write, error};
         }
         done += written;
     }
@@ -54,16 +55,6 @@ FileFailure ReplaceFileContent(const char* path, const char* temporary, const ch
     return FileFailure{};
 }
 
-std::string FileErrorText(const FileFailure& failure) {
-    char text[512];
-    const DWORD n = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                                     static_cast<DWORD>(failure.error), 0, text, sizeof text, nullptr);
-    std::string message(text, n);
-    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == ' ' ||
-                                message.back() == '.')) {
-        message.pop_back();
-    }
-    return message.empty() ? "error " + std::to_string(failure.error) : message;
-}
+std::string FileErrorText(const FileFailure& failure) { return ErrorText(static_cast<DWORD>(failure.error)); }
 
 }  // namespace platform

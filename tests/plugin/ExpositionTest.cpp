@@ -142,9 +142,9 @@ TEST(Exposition, EachOutcomeByteForByte) {
           "env=a=\nb\t\xc3\xa9\xe2\x82\xac\xff\xc0\xaf\xc3", "--label=_x=", "--label", "Team9=y", "--per-process"},
          "selection=\"-C pg \\\"x\\\"\\\\\",env=\"a=\\nb\t\xc3\xa9\xe2\x82\xac" + kBad + kBad + kBad + kBad +
              "\",_x=\"\",Team9=\"y\"",
-         {State::Critical, true, 3, 1, true, {Sample(7, {100, 200, 300, 40}), Sample(9, {1, 2, 3, 4})}, 1, {}, false,
-          0},
-         {101, 202, 303, 44}},
+         {State::Critical, true, 3, 1, true, {Sample(7, {100, 200, UINT64_MAX - 1, 40}), Sample(9, {1, 2, 3, 4})}, 1, {},
+          false, 0},
+         {101, 202, UINT64_MAX, 44}},  // a total past 64 bits stays at the most
         // Without --sum the deciding process, neither the first nor the largest, stands for the selection.
         {{"-u", "db", "--textfile=x.prom"}, "selection=\"-u db\"",
          {State::Warning, true, 3, 0, true, {Sample(7, {100, 200, 300}), Sample(8, {50, 60, 70}), Sample(9, {1, 2, 3})},
