@@ -149,15 +149,18 @@ TEST(PluginTextfile, FailuresLeaveTheOldFileAndSayWhy) {
         std::string path;
         bool asNobody;
         std::string out;  // after "MEMORY UNKNOWN - cannot write <path>: "; # for the pid
+        bool sizeLimited = false;  // under ulimit -f 0: the write fails, the check lives on
     } cases[] = {
         {dir + "/missing/x.prom", false, "cannot create " + dir + "/missing/x.prom.#.tmp: No such file or directory"},
         {dir + "/locked/kept.prom", true, "cannot create " + dir + "/locked/kept.prom.#.tmp: Permission denied"},
         // Not followed, nor opened: a FIFO would block.
         {dir + "/fifo.prom", false, "it is not a regular file; left as it is"},
         {dir + "/link.prom", false, "it is not a regular file; left as it is"},
+        {dir + "/kept.prom", false, "cannot write " + dir + "/kept.prom.#.tmp: File too large", true},
     };
     for (const auto& c : cases) {
         std::vector<std::string> argv = c.asNobody ? nobody : std::vector<std::string>{};
+        if (c.sizeLimited) argv = {"/bin/sh", "-c", "ulimit -f 0 && exec \"$0\" \"$@\""};
         argv.insert(argv.end(), {kPlugin, "-p", std::to_string(getpid()), "--textfile", c.path});
         const testsupport::Result r = testsupport::Run(argv);
         EXPECT_EQ(r.status, 3) << r.out;
