@@ -11,7 +11,8 @@
 
 namespace platform {
 
-enum class GroupFigure { Charged, WorkingSet, Peak };
+// Every: the three at once, for a run that reports them all.
+enum class GroupFigure { Charged, WorkingSet, Peak, Every };
 
 struct GroupMemory {
     int version = 0;            // 1: the v1 memory controller's hierarchy; 2: cgroup v2
@@ -21,6 +22,15 @@ struct GroupMemory {
     uint64_t inactiveFile = 0;  // WorkingSet: the inactive file cache taken off
     bool limited = false;       // a limit is set on the group or above it
     uint64_t limit = 0;         // the effective limit: the lowest on the path to the root
+    // Every: each figure (indexed by Charged, WorkingSet, Peak) where the
+    // group keeps it and it could be read.
+    bool has[3] = {};
+    uint64_t figures[3] = {};
+
+    void Set(GroupFigure figure, uint64_t value) {
+        has[static_cast<int>(figure)] = true;
+        figures[static_cast<int>(figure)] = value;
+    }
 };
 
 #ifdef _WIN32

@@ -30,19 +30,16 @@ void MeasureGroupFigures(const Options& options, Outcome* outcome) {
         if (!platform::FindServiceGroup(value.c_str(), &service, &path, &reason)) return;
         if (service.state != platform::ServiceState::Running) return;
     }
-    static const struct {
-        Metric metric;
-        platform::GroupFigure figure;
-    } kGroupFigures[] = {{Metric::Group, platform::GroupFigure::Charged},
-                         {Metric::GroupWorkingSet, platform::GroupFigure::WorkingSet},
-                         {Metric::GroupPeak, platform::GroupFigure::Peak}};
-    for (const auto& each : kGroupFigures) {
-        platform::GroupMemory memory;
-        if (!platform::ReadGroupMemory(path.c_str(), each.figure, &memory, &reason)) continue;
-        outcome->group.emplace_back(each.metric, memory.bytes);
-        outcome->groupLimited = memory.limited;
-        outcome->groupLimit = memory.limit;
+    // In the order of the group's figures: charged, working set, peak.
+    static const Metric kGroupMetrics[] = {Metric::Group, Metric::GroupWorkingSet, Metric::GroupPeak};
+    platform::GroupMemory memory;
+    if (!platform::ReadGroupMemory(path.c_str(), platform::GroupFigure::Every, &memory, &reason)) return;
+    for (int f = 0; f < 3; ++f) {
+        if (memory.has[f]) outcome->group.emplace_back(kGroupMetrics[f], memory.figures[f]);
     }
+    if (outcome->group.empty()) return;
+    outcome->groupLimited = memory.limited;
+    outcome->groupLimit = memory.limit;
 }
 
 int DeliverExposition(const Options& options, const Outcome& outcome, const std::string& line,

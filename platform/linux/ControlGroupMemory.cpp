@@ -199,6 +199,18 @@ bool ReadV2(int dir, const std::string& root, const std::string& path, GroupFigu
     case GroupFigure::Charged:
         memory->bytes = charged;
         break;
+    case GroupFigure::Every: {
+        // One read of each file; a figure that cannot be read is left out.
+        memory->bytes = charged;
+        memory->Set(GroupFigure::Charged, charged);
+        std::string stat;
+        if (reader.Stat(&stat) && reader.StatValue(stat, "inactive_file", &memory->inactiveFile)) {
+            memory->Set(GroupFigure::WorkingSet, charged > memory->inactiveFile ? charged - memory->inactiveFile : 0);
+        }
+        uint64_t peak = 0;
+        if (reader.Number("memory.peak", &peak)) memory->Set(GroupFigure::Peak, peak);
+        break;
+    }
     case GroupFigure::WorkingSet: {
         std::string stat;
         if (!reader.Stat(&stat) || !reader.StatValue(stat, "inactive_file", &memory->inactiveFile)) return false;
@@ -235,6 +247,21 @@ bool ReadV1(int dir, GroupFigure figure, GroupMemory* memory, std::string* reaso
     case GroupFigure::Peak:
         if (!reader.Number("memory.max_usage_in_bytes", &memory->bytes)) return false;
         break;
+    case GroupFigure::Every: {
+        // One read of each file; a figure that cannot be read is left out.
+        if (reader.Number("memory.usage_in_bytes", &memory->charged)) {
+            memory->bytes = memory->charged;
+            memory->Set(GroupFigure::Charged, memory->charged);
+            if (reader.StatValue(stat, "total_inactive_file", &memory->inactiveFile)) {
+                memory->Set(GroupFigure::WorkingSet, memory->charged > memory->inactiveFile
+                                                         ? memory->charged - memory->inactiveFile
+                                                         : 0);
+            }
+        }
+        uint64_t peak = 0;
+        if (reader.Number("memory.max_usage_in_bytes", &peak)) memory->Set(GroupFigure::Peak, peak);
+        break;
+    }
     }
     return true;
 }
