@@ -105,24 +105,33 @@ TEST(PluginTextfile, AGroupsFigureKeepsTheRunsLabels) {
         GTEST_SKIP() << "needs a memory group of its own on cgroup v1";
     }
     const std::string dir = Folder("group"), path = dir + "/g.prom";
+    const auto kernelPeak = [&] { return std::stoull(Read("/sys/fs/cgroup/memory" + own + "/memory.max_usage_in_bytes")); };
+    const uint64_t peakBefore = kernelPeak();
     const testsupport::Result r = testsupport::Run({kPlugin, "--cgroup", own, "-m", "cgroup", "--textfile=" + path});
+    const uint64_t peakAfter = kernelPeak();
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(r.out.rfind("MEMORY OK - control group " + own + " holds ", 0), 0u) << r.out;
     const std::string text = Read(path);
     EXPECT_EQ(text.rfind(Head("--cgroup " + own, 0), 0), 0u) << text;
     const std::string labels = "{selection=\"--cgroup " + own + "\"} ";
     std::vector<std::string> names;
+    std::vector<uint64_t> values;
     std::istringstream lines(text);
     for (std::string line; std::getline(lines, line);) {
         if (line.rfind("#", 0) == 0) continue;
         const size_t brace = line.find('{');
         names.push_back(line.substr(0, brace));
+        values.push_back(std::stoull(line.substr(line.rfind(' ') + 1)));
         EXPECT_EQ(line.compare(brace, labels.size(), labels), 0) << line;
     }
     ASSERT_GE(names.size(), 4u) << text;
     names.resize(4);  // then the limit, where the group has one
     EXPECT_EQ(names, (std::vector<std::string>{"trelmark_state", "trelmark_cgroup_bytes", "trelmark_cgroup_workingset_bytes",
                                                "trelmark_cgroup_peak_bytes"}));
+    // Each figure from its own file in one pass: the peak as the kernel kept
+    // it around the run, the working set within the charge.
+    EXPECT_TRUE(peakBefore <= values[3] && values[3] <= peakAfter) << peakBefore << ".." << peakAfter << ": " << text;
+    EXPECT_LE(values[2], values[1]) << text;
 }
 
 // Each way the file cannot be written: UNKNOWN with the reason on one line,
