@@ -285,6 +285,21 @@ else
   fail "cgroup-peak-oom (oom_kill ${killed:-none}, exit $status, figure $(perf cgroup-peak), memory.peak $before..$after)"
 fi
 
+# The same group for Prometheus: its three figures and its limit from one
+# pass over its files (v2: memory.current, memory.stat, memory.peak).
+metric() { echo "$out" | sed -n "s/^$1{[^}]*} //p"; }
+before=$(cat $cg$unit/memory.current)
+check --service oom.service --format=prometheus
+after=$(cat $cg$unit/memory.current)
+inactive=$(sed -n 's/^inactive_file //p' $cg$unit/memory.stat)
+if [ $status -eq 0 ] && between "$before" "$(metric trelmark_cgroup_bytes)" "$after" &&
+   [ "$(metric trelmark_cgroup_peak_bytes)" = $((64 << 20)) ] && [ "$(metric trelmark_cgroup_limit_bytes)" = $((64 << 20)) ] &&
+   [ "$(metric trelmark_cgroup_workingset_bytes)" -le "$(metric trelmark_cgroup_bytes)" ]; then
+  pass "cgroup-prometheus (--service oom.service: charge $(metric trelmark_cgroup_bytes), working set $(metric trelmark_cgroup_workingset_bytes), peak $(metric trelmark_cgroup_peak_bytes), limit $(metric trelmark_cgroup_limit_bytes); memory.current $before..$after, inactive_file $inactive)"
+else
+  fail "cgroup-prometheus (exit $status: $(echo "$out" | grep '^trelmark_cgroup' | tr '\n' ' '))"
+fi
+
 # Where the kernel keeps no figure: the root group has no memory.current,
 # a group whose parent does not hand the memory controller down has no
 # memory files at all. UNKNOWN with the reason, never a parent's figure.
